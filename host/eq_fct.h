@@ -1,0 +1,95 @@
+#ifndef HOST_EQ_FCT_H_
+#define HOST_EQ_FCT_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "eq_config.h"
+#include "eq_data.h"
+#include "host_export.h"
+
+class D_fct;
+
+// A location of the host server: a name, the properties registered with it,
+// and the configuration their values persist in.
+//
+// Clients reach a property through remote_get / remote_set / remote_get_multi
+// by its name (the property's basename()). Those calls hold no lock while the
+// property works, so a property may take other locks, and even add or remove
+// properties of the same location, from inside a remote call.
+//
+// Thread safety: every member may be called concurrently from any thread.
+// rem_property(p) unregisters p at once (no new remote call reaches it) and
+// then waits until every remote call already running on p on *other* threads
+// has returned, so the caller may delete p right after it returns. A remote
+// call on p made by the calling thread itself is not waited for. Registry
+// state is guarded by mutex_; the in-flight counts by the same mutex, with
+// calls_done_ signalled when a call ends.
+class HOST_EXPORT EqFct {
+ public:
+  explicit EqFct(std::string name);
+  EqFct(const EqFct&) = delete;
+  EqFct& operator=(const EqFct&) = delete;
+  virtual ~EqFct();
+
+  const std::string& name() const { return name_; }
+
+  // Registers `prop` under its basename(). With `mode` 2 the property is also
+  // linked to this location's configuration: its conf(&config()) runs and
+  // then its read(), so a value saved earlier becomes the property's value.
+  // A second property with the same name replaces the first in name lookup.
+  // Null is ignored.
+  void add_property(D_fct* prop, int mode);
+
+  // Unregisters `prop` and waits for remote calls on it (see above). A
+  // property that is not registered is ignored.
+  void rem_property(D_fct* prop);
+
+  // Names of the registered properties, in registration order.
+  std::vector<std::string> property_names() const;
+
+  // Whether a property of that name is registered.
+  bool has_property(const std::string& name) const;
+
+  // Remote calls by property name. An unknown name replies with error
+  // unknown_property. An exception thrown by the property is caught and
+  // answered in `out` as error internal_error with the exception's what();
+  // for a quelmar::Error the code is wrong_archiver_type.
+  void remote_get(const std::string& property, EqData* in, EqData* out);
+  void remote_set(const std::string& property, EqData* in, EqData* out);
+  void remote_get_multi(const std::string& property, EqData* in, EqData* out, int idx,
+                        time_t tm);
+
+  // The user and host on whose behalf this thread's remote calls run;
+  // "unknown@localhost" until set. Per thread.
+  static void set_caller(const std::string& user, const std::string& host);
+
+  // The configuration of this location.
+  Config& config() { return config_; }
+
+  // Writes every registered property whose write() produces text into the
+  // configuration and saves it to `path`. Throws config_error.
+  void save_config(const std::string& path);
+
+ private:
+  struct Entry;
+  template <typename Call>
+  void dispatch(const std::string& property, EqData* out, Call&& call);
+
+  const std::string name_;
+  Config config_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable calls_done_;
+  std::vector<std::shared_ptr<Entry>> entries_;  // guarded by mutex_
+};
+
+// "<user>@<host>" of the calling thread's remote call.
+HOST_EXPORT std::string get_user_and_host(const EqFct& location);
+HOST_EXPORT std::string get_location_name(const EqFct& location);
+
+#endif  // HOST_EQ_FCT_H_

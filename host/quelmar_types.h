@@ -1,0 +1,57 @@
+#ifndef HOST_QUELMAR_TYPES_H_
+#define HOST_QUELMAR_TYPES_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "host_export.h"
+
+namespace quelmar {
+
+// Nanoseconds since 1970-01-01 00:00:00 UTC; 0 stands for "no timestamp".
+using Timestamp = std::int64_t;
+// 0 stands for "no event id".
+using EventId = std::int64_t;
+
+// The flags value every log line of the library is written with.
+inline constexpr unsigned int kLogFlags = 0x80000000u;
+
+// A missing timestamp (0) becomes the current wall-clock time; any other value
+// is returned unchanged.
+HOST_EXPORT Timestamp launder_timestamp(Timestamp timestamp);
+
+// Event ids are returned unchanged: 0 stays 0 and means "no event id".
+HOST_EXPORT EventId launder_event_id(EventId event_id);
+
+// Writes one line "<source>: <text>" to standard error, or hands source, text
+// and flags to the sink installed with set_log_sink. Thread-safe: lines from
+// concurrent callers never interleave.
+HOST_EXPORT void printtostderr(const std::string& source, const std::string& text,
+                               unsigned int flags);
+
+using LogSink =
+    std::function<void(const std::string& source, const std::string& text, unsigned int flags)>;
+
+// Replaces where printtostderr writes; an empty sink restores standard error.
+// Returns the previous sink. Meant for tests and embedding servers.
+HOST_EXPORT LogSink set_log_sink(LogSink sink);
+
+}  // namespace quelmar
+
+// Status of an archived sample.
+enum ArchiveStatus : std::uint16_t {
+  sts_ok = 0,
+  sts_err = 1,
+  sts_off = 2,
+  sts_warning = 3,
+  sts_ok2 = 4,
+  sts_offline = 6,
+  sts_la10 = 32768,
+};
+
+// The archive file handle of the host; the library only ever holds a null
+// pointer to one.
+class ArchiveFile;
+
+#endif  // HOST_QUELMAR_TYPES_H_

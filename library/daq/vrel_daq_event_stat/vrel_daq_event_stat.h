@@ -1,0 +1,122 @@
+#ifndef LIBRARY_DAQ_VREL_DAQ_EVENT_STAT_VREL_DAQ_EVENT_STAT_H_
+#define LIBRARY_DAQ_VREL_DAQ_EVENT_STAT_VREL_DAQ_EVENT_STAT_H_
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "daqevstat_export.h"
+#include "event.h"
+#include "quelmar_types.h"
+#include "thread_annotations.h"
+
+class D_evstat_int;
+class D_evstat_ustr;
+class D_floathist;
+class D_spectrum;
+class EqFct;
+
+// Running statistics on a stream of events, published as properties of one
+// location under "<base>.STAT...".
+//
+// The object owns every property a pointer member designates: it creates,
+// registers, unregisters and deletes them. The switch on_ lives as long as
+// the object; the other ten exist together while statistics are on.
+//
+// Thread safety. One non-recursive mutex, mx, guards the counters, the
+// reference events, the ring, the period and the creation and removal of the
+// property set. It is taken by the header updates (for the copy only), by the
+// counting part of update_by_tid, by clear, create_all_props,
+// delete_all_props and the destructor; none of them holds it while calling
+// another one, and every way out releases it, exceptions included. The host
+// must not hold mx (through mxlock) when calling any of them. Updates,
+// clear, set_event_type, is_on and the remote calls on the properties may
+// run concurrently from any threads. Reads that the admission makes without
+// mx (the switch value, the presence of the set, the last event number, the
+// event type) are atomic loads.
+class DAQEVSTAT_EXPORT vrel_daq_event_stat {
+ public:
+  // `pn` is "<base name> <free text>"; the base name is the text before the
+  // first blank, or the whole string when it has none. Throws
+  // std::invalid_argument for a null `pn` or a base name longer than 63
+  // characters. `ef` may be null: the properties then belong to no location.
+  vrel_daq_event_stat(const char* pn, EqFct* ef);
+  vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type);
+  vrel_daq_event_stat(const vrel_daq_event_stat&) = delete;
+  vrel_daq_event_stat& operator=(const vrel_daq_event_stat&) = delete;
+  ~vrel_daq_event_stat();
+
+  // Count one event. Return true when the record was not counted with
+  // statistics on (null record, event number 0, time 0, a repeat of the last
+  // counted event), false otherwise (counted, or statistics off). May throw
+  // quelmar::Error from an archiving fault; mx is released all the same.
+  bool update(vrel_serv_block_head_2010* sbhd);
+  bool update(vrel_eventheader* sbhd);
+  bool update_by_tid(vrel_time_id* tid);
+
+  // Whether the number just below the current event is in the ring.
+  bool is_late_event();
+  bool is_on();
+  void set_event_type(int ev_type);
+
+  // Zeroes the statistics; with `all` also the three float values.
+  void clear(bool all);
+
+  void construct(const char* pn);
+  void create_all_props();
+  void delete_all_props();
+
+  // For callers outside the library; the library never calls them.
+  void mxlock() ACQUIRE(mx);
+  void mxunlock() RELEASE(mx);
+
+  // Read-only views for diagnostics and tests; take mx.
+  std::int64_t get_total_events();
+  std::int32_t get_lost_events_period();
+  std::int32_t get_total_events_period();
+  vrel_time_id get_first_event();
+  vrel_time_id get_prev_event();
+  vrel_time_id get_cur_event();
+  time_t get_period_start();
+  const std::string& get_basename() const { return basename; }
+  std::uint32_t get_event_type() const;
+
+ private:
+  void fill_timing_spectrum(D_spectrum* obj, double tm) REQUIRES(mx);
+  void count_event(const vrel_time_id& tid) REQUIRES(mx);
+  void count_lost_events(std::int32_t val) REQUIRES(mx);
+  void publish_current_event() REQUIRES(mx);
+
+  EqFct* ef_;
+  std::uint32_t event_type;  // atomic loads and stores only
+  std::int64_t total_events GUARDED_BY(mx);
+  vrel_time_id first_event GUARDED_BY(mx);
+  vrel_time_id prev_event GUARDED_BY(mx);
+  vrel_time_id cur_event;  // written under mx; event_number stored atomically
+  time_t period_start GUARDED_BY(mx);
+  std::int32_t lost_events_period GUARDED_BY(mx);
+  std::int32_t total_events_period GUARDED_BY(mx);
+  std::string basename;
+  std::uint32_t ev_id_fifo[32] GUARDED_BY(mx);
+  std::int32_t ev_id_mask;
+  timeval last_event_time GUARDED_BY(mx);
+  quelmar::Mutex mx;
+  ArchiveFile* arch;
+
+ public:
+  D_evstat_int* on_;
+  D_evstat_ustr* current_event_;  // this and the nine below: written under mx
+  D_evstat_int* total_events_;
+  D_evstat_int* total_lost_events_;
+  D_evstat_int* lost_event_period_;
+  D_spectrum* event_latency_;
+  D_spectrum* event_period_;
+  D_spectrum* event_period_local_;  // also read atomically without mx
+  D_floathist* event_id_diff_;
+  D_floathist* lost_events_perc_total_;
+  D_floathist* lost_events_perc_period_;
+};
+
+#endif  // LIBRARY_DAQ_VREL_DAQ_EVENT_STAT_VREL_DAQ_EVENT_STAT_H_

@@ -1,0 +1,98 @@
+#ifndef VALUE_D_VALUE_H_
+#define VALUE_D_VALUE_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "d_fct.h"
+#include "d_hist.h"
+#include "daqevstat_export.h"
+#include "eq_data.h"
+#include "quelmar_types.h"
+
+namespace quelmar {
+
+// A typed single-value property (T is int or float).
+//
+// Every store stamps the property with a timestamp and an event id (as the
+// host launders them), hands the value to the optional history and records
+// it in the event buffer under its event id.
+//
+// Thread safety: the value itself is an atomic, so a remote read may run
+// while another thread stores; timestamp, event id and buffer are guarded by
+// the D_fct base. A store is not atomic as a whole: callers that store from
+// several threads (or need value and stamp to agree) serialise among
+// themselves, as the statistics object does with its own mutex. The history
+// pointer is set up before the property is shared and not changed after.
+template <typename T>
+class DAQEVSTAT_EXPORT D_value : public D_fct {
+  static_assert(std::is_same_v<T, int> || std::is_same_v<T, float>,
+                "D_value is made for int and float");
+
+ public:
+  using ValueType = T;
+
+  D_value(const std::string& pn, EqFct* ef, u_int nbuf);
+  ~D_value() override;
+
+  // Remote read: the current value, or with an event buffer the value that
+  // the request's selector designates.
+  void get(EqAdr* ad, EqData* in, EqData* out, EqFct* ef) override;
+  // Remote write: refuses erroneous input (ill_parameter), converts, logs the
+  // change when logging() is on, and stores through the virtual set_value(T).
+  // May throw quelmar::Error from the store.
+  void set(EqAdr* ad, EqData* in, EqData* out, EqFct* ef) override;
+  void get_multi(EqAdr* ad, EqData* in, EqData* out, int* idx, const char* location,
+                 time_t* tm) override;
+  void conf(Config* conf) override;
+  void read() override;
+  void write(std::ostream& stream) override;
+  void auto_init() override;
+  int data_type() const override;  // 1 for int, 2 for float
+  using D_fct::data_type;
+  void conf_process(EqFct* ef, int action) override;
+  int send(dmsg_info* ip) override;
+
+  virtual T get_value() const;
+  // The three stores throw quelmar::Error("Archiving failed with wrong
+  // archiver data type") when the history reports code 126; the value, the
+  // timestamp and the event id are stored by then.
+  virtual void set_value(T val);
+  virtual void set_value(T val, std::int64_t evid, time_t sec, int usec);
+  virtual void set_value(T val, Timestamp timestamp, EventId event_id, ArchiveStatus status);
+  // The buffered value for the selector, or the current value.
+  virtual T value(std::uint64_t evid, time_t sec, int usec);
+  virtual T value();
+
+  // The history step of a store: the history's error code, 0 without one.
+  int try_archive(T val, Timestamp timestamp, EventId event_id, ArchiveStatus status);
+
+  // Attaches a history that receives every later store; the property owns
+  // it. Call before the property is shared between threads.
+  void set_history(std::unique_ptr<D_hist> hist);
+  D_hist* get_histPointer() const { return hist_.get(); }
+  // Enables the history's automatic initialisation (auto_init).
+  void set_archiving_enabled(bool on) { arch_en_ = on; }
+
+ private:
+  bool arch_en_ = false;
+  std::unique_ptr<D_hist> hist_;
+  std::atomic<T> value_{T{0}};
+  std::string filepref_;
+  int loghist_ = -1;
+  int rblen_ = -1;
+};
+
+extern template class D_value<int>;
+extern template class D_value<float>;
+
+}  // namespace quelmar
+
+#endif  // VALUE_D_VALUE_H_
