@@ -15,6 +15,7 @@
 #include "d_hist.h"
 #include "daqevstat_export.h"
 #include "eq_data.h"
+#include "eq_exceptions.h"
 #include "quelmar_types.h"
 
 namespace quelmar {
@@ -43,27 +44,43 @@ class DAQEVSTAT_EXPORT D_value : public D_fct {
   ~D_value() override;
 
   // Remote read: the current value, or with an event buffer the value that
-  // the request's selector designates.
+  // the request's selector designates (a failed lookup is answered in `out`
+  // with the host's error code and text). REQUIRES: `in` and `out` non-null.
   void get(EqAdr* ad, EqData* in, EqData* out, EqFct* ef) override;
   // Remote write: refuses erroneous input (ill_parameter), converts, logs the
   // change when logging() is on, and stores through the virtual set_value(T).
-  // May throw quelmar::Error from the store.
+  // May throw quelmar::Error from the store. REQUIRES: `in` and `out`
+  // non-null; `ef` may be null (the log line then has the source "D_value").
   void set(EqAdr* ad, EqData* in, EqData* out, EqFct* ef) override;
+  // With a request array of 64-bit integers writes element *idx from the
+  // event buffer ((2147483647, NaN, NaN, ...) when the lookup fails); any
+  // other request goes to D_fct::get_multi. A null `location` gives "".
   void get_multi(EqAdr* ad, EqData* in, EqData* out, int* idx, const char* location,
                  time_t* tm) override;
   void conf(Config* conf) override;
+  // Takes the value found in the configuration, without stamping or
+  // archiving it. A std::exception from the lookup is logged, not thrown.
   void read() override;
+  // The int in decimal; the float in scientific notation with precision 6,
+  // which the stream keeps afterwards.
   void write(std::ostream& stream) override;
   void auto_init() override;
   int data_type() const override;  // 1 for int, 2 for float
   using D_fct::data_type;
   void conf_process(EqFct* ef, int action) override;
+  // Sends the 4 value bytes in host byte order after a header with flags 1;
+  // returns 0, or the first non-zero code of header or payload.
   int send(dmsg_info* ip) override;
 
   virtual T get_value() const;
-  // The three stores throw quelmar::Error("Archiving failed with wrong
-  // archiver data type") when the history reports code 126; the value, the
-  // timestamp and the event id are stored by then.
+  // The three stores launder timestamp and event id, store value, timestamp
+  // and event id, archive (status sts_ok for the first two) and, with a
+  // non-zero event id and a buffer, add a buffer entry. The (sec, usec) form
+  // stamps (sec * 1000000 + usec) * 1000 ns, wrapping modulo 2^64 for times
+  // beyond the Timestamp range. They throw quelmar::Error("Archiving failed
+  // with wrong archiver data type") when the history reports code 126; the
+  // value, the timestamp and the event id are stored by then, the buffer
+  // entry is not made.
   virtual void set_value(T val);
   virtual void set_value(T val, std::int64_t evid, time_t sec, int usec);
   virtual void set_value(T val, Timestamp timestamp, EventId event_id, ArchiveStatus status);
@@ -86,8 +103,9 @@ class DAQEVSTAT_EXPORT D_value : public D_fct {
   std::unique_ptr<D_hist> hist_;
   std::atomic<T> value_{T{0}};
   std::string filepref_;
-  int loghist_ = -1;
-  int rblen_ = -1;
+  // Settings kept for the host; nothing in this library reads them.
+  [[maybe_unused]] int loghist_ = -1;
+  [[maybe_unused]] int rblen_ = -1;
 };
 
 extern template class D_value<int>;
