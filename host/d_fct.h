@@ -70,10 +70,14 @@ class HOST_EXPORT D_fct {
   virtual int data_type();
   virtual int daq_type();
   // Links the property to `conf` and registers its name there with the type
-  // code `data_type`; find_prop_name then finds its entry.
+  // code `data_type`; find_prop_name then finds its entry. `conf` must outlive
+  // the property (a location's own configuration does).
   virtual void conf_insert(Config* conf, int data_type);
-  // Base configuration step: nothing besides remembering the location.
+  // Base configuration step: does nothing (the location is fixed at
+  // construction).
   virtual void conf_process(EqFct* ef, int action);
+  // The base has no callback: sets *err (if given) to not_implemented and
+  // returns it.
   virtual int callback_(EqAdr* ad, EqData* in, EqData* out, int a1, int a2, int* err);
   virtual int permission() const;
   virtual void permission(int value);
@@ -102,13 +106,15 @@ class HOST_EXPORT D_fct {
   //
   // get_buf_value selects an entry by (event id, seconds, microseconds):
   //   event id > 0:  the entry with exactly that event id;
-  //   event id == 0 and seconds != 0: the newest entry whose time is at or
-  //                  before (seconds, microseconds);
+  //   event id == 0 and seconds != 0: the entry with the latest time at or
+  //                  before (seconds, microseconds), the newest among equal
+  //                  times;
   //   otherwise (event id 0 with seconds 0, or event id < 0): the newest entry.
   // On success the entry's value is copied into `out` and 0 is returned.
   // Without slots or entries it returns buffer_empty; when no entry matches,
   // no_data. `out` is left untouched on failure.
   u_int get_nbuf() const { return nbuf_; }
+  // Returns 0, buffer_empty without slots, ill_parameter for a null value.
   int set_buf_value(EqData* value, long event_id, long sec, int usec);
   int get_buf_value(EqData* out, long event_id, long sec, int usec) const;
 
@@ -127,7 +133,9 @@ class HOST_EXPORT D_fct {
   // --- Data messages -----------------------------------------------------
   // Whether the property can send data messages; always true here.
   bool dmsg_supported();
-  // Hand a message to quelmar::DataMessageSink; 0 on success.
+  // Hand a message to quelmar::DataMessageSink under this property's name;
+  // 0 on success, the sink's code otherwise, ill_parameter for a null header
+  // or a null payload of non-zero size.
   int send_header(dmsg_info* ip, int flags);
   int send_data(unsigned char* data, u_int size, int flags);
 

@@ -34,6 +34,8 @@ class HOST_EXPORT D_floathist : public D_fct {
   // is appended to the history (the oldest sample goes when it is full).
   virtual void set_value(float value);
   float value() const;
+  // Oldest first, at most kHistoryLength samples, each stamped with the time
+  // of its store.
   std::vector<Sample> history() const;
 
  private:

@@ -8,7 +8,10 @@
 
 // A text property. Remote read replies with DATA_STRING; remote write stores
 // the request rendered as text (EqData::get_string), refusing a request that
-// carries an error with ill_parameter.
+// carries an error with ill_parameter. It persists as its text: write() puts
+// line breaks out as blanks (the configuration is one entry a line), and an
+// empty text is not saved. read() takes the configured text; a fault reading
+// the configuration is logged with the source "read" and leaves the text.
 //
 // Thread-safe: the text is guarded by an internal mutex.
 class HOST_EXPORT D_string : public D_fct {
@@ -23,15 +26,19 @@ class HOST_EXPORT D_string : public D_fct {
   int data_type() const override;  // DATA_STRING
   void conf(Config* conf) override;
 
+  // Store the text and stamp the property with the laundered timestamp and
+  // event id (0 for the one-argument form); the status is not kept.
   virtual void set_value(const std::string& text);
   virtual void set_value(const std::string& text, quelmar::Timestamp timestamp,
                          quelmar::EventId event_id, ArchiveStatus status);
-  // Copies the text into `buffer` of `size` bytes, cut and zero-terminated.
+  // Copies the text into `buffer` of `size` bytes, cut and zero-terminated;
+  // a null buffer or a size below 1 writes nothing.
   virtual void copy_value(char* buffer, int size) const;
   virtual std::string get_value() const;
   virtual std::string value() const;
   virtual int length() const;
-  virtual void set_length(int length);  // cuts the text to `length` characters
+  // Cuts the text to `length` characters; a negative length is ignored.
+  virtual void set_length(int length);
 
  private:
   mutable quelmar::Mutex mutex_;

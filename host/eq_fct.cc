@@ -1,0 +1,210 @@
+#include "eq_fct.h"
+
+#include <algorithm>
+#include <exception>
+#include <sstream>
+#include <utility>
+
+#include "d_fct.h"
+#include "eq_errors.h"
+
+namespace {
+
+// The text of the value layer's archiver exception; matching on it lets the
+// host answer with the right code without depending on the layer above it.
+constexpr char kArchiverFault[] = "Archiving failed with wrong archiver data type";
+
+std::string& caller_of_this_thread() {
+  thread_local std::string caller = "unknown@localhost";
+  return caller;
+}
+
+}  // namespace
+
+// A registration. It outlives its removal from entries_ for as long as a
+// running call holds it, so that call can still uncount itself.
+struct EqFct::Entry {
+  Entry(D_fct* p, std::string n) : prop(p), name(std::move(n)) {}
+
+  D_fct* const prop;
+  const std::string name;
+  // Guarded by EqFct::mutex_.
+  bool registered = true;
+  std::multiset<std::thread::id> callers;  // one id per running call
+};
+
+// Ends a counted call, also when the property throws.
+class EqFct::CallGuard {
+ public:
+  CallGuard(EqFct* location, std::shared_ptr<Entry> entry)
+      : location_(location), entry_(std::move(entry)) {}
+  CallGuard(const CallGuard&) = delete;
+  CallGuard& operator=(const CallGuard&) = delete;
+  ~CallGuard() { location_->leave(entry_); }
+
+ private:
+  EqFct* const location_;
+  const std::shared_ptr<Entry> entry_;
+};
+
+EqFct::EqFct(std::string name) : name_(std::move(name)) {}
+
+EqFct::~EqFct() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  calls_done_.wait(lock, [this] { return !others_running_locked(running_); });
+}
+
+bool EqFct::others_running_locked(const std::multiset<std::thread::id>& callers) const {
+  return callers.size() != callers.count(std::this_thread::get_id());
+}
+
+bool EqFct::enter_locked(const std::shared_ptr<Entry>& entry) {
+  if (!entry->registered) return false;
+  const std::thread::id self = std::this_thread::get_id();
+  entry->callers.insert(self);
+  try {
+    running_.insert(self);
+  } catch (...) {
+    entry->callers.erase(entry->callers.find(self));
+    throw;
+  }
+  return true;
+}
+
+void EqFct::leave(const std::shared_ptr<Entry>& entry) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::lock_guard<std::mutex> lock(mutex_);
+  entry->callers.erase(entry->callers.find(self));
+  running_.erase(running_.find(self));
+  // Notified under the lock: a waiter in the destructor may destroy the
+  // condition variable as soon as it can take the mutex.
+  calls_done_.notify_all();
+}
+
+void EqFct::add_property(D_fct* prop, int mode) {
+  if (prop == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : entries_) {
+      if (entry->prop == prop) return;
+    }
+    entries_.push_back(std::make_shared<Entry>(prop, prop->basename()));
+  }
+  if (mode != 2) return;
+  // Outside the lock: conf() and read() may take other locks or reach back
+  // into this location.
+  try {
+    prop->conf(&config_);
+    prop->read();
+  } catch (...) {
+    rem_property(prop);
+    throw;
+  }
+}
+
+void EqFct::rem_property(D_fct* prop) {
+  if (prop == nullptr) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto it = std::find_if(entries_.begin(), entries_.end(),
+                         [prop](const std::shared_ptr<Entry>& e) { return e->prop == prop; });
+  if (it == entries_.end()) return;
+  const std::shared_ptr<Entry> entry = *it;
+  entries_.erase(it);
+  entry->registered = false;
+  // Calls of this thread are further up its own stack; waiting for them
+  // would never end.
+  calls_done_.wait(lock, [this, &entry] { return !others_running_locked(entry->callers); });
+}
+
+std::vector<std::string> EqFct::property_names() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> names;
+  names.reserve(entries_.size());
+  for (const auto& entry : entries_) names.push_back(entry->name);
+  return names;
+}
+
+bool EqFct::has_property(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&name](const std::shared_ptr<Entry>& e) { return e->name == name; });
+}
+
+template <typename Call>
+void EqFct::dispatch(const std::string& property, EqData* out, Call&& call) {
+  if (out == nullptr) return;
+  std::shared_ptr<Entry> entry;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The latest registration of a name wins.
+    auto it =
+        std::find_if(entries_.rbegin(), entries_.rend(),
+                     [&property](const std::shared_ptr<Entry>& e) { return e->name == property; });
+    if (it != entries_.rend() && enter_locked(*it)) entry = *it;
+  }
+  if (entry == nullptr) {
+    out->error(unknown_property, get_error_string(unknown_property));
+    return;
+  }
+  CallGuard guard(this, entry);
+  try {
+    call(entry->prop);
+  } catch (const std::exception& e) {
+    const char* what = e.what();
+    out->error(std::string(what) == kArchiverFault ? wrong_archiver_type : internal_error, what);
+  } catch (...) {
+    out->error(internal_error, "unknown exception");
+  }
+}
+
+void EqFct::remote_get(const std::string& property, EqData* in, EqData* out) {
+  dispatch(property, out, [&](D_fct* prop) {
+    EqAdr adr{name_, property};
+    EqData empty;
+    prop->get(&adr, in != nullptr ? in : &empty, out, this);
+  });
+}
+
+void EqFct::remote_set(const std::string& property, EqData* in, EqData* out) {
+  dispatch(property, out, [&](D_fct* prop) {
+    EqAdr adr{name_, property};
+    EqData empty;
+    prop->set(&adr, in != nullptr ? in : &empty, out, this);
+  });
+}
+
+void EqFct::remote_get_multi(const std::string& property, EqData* in, EqData* out, int idx,
+                             time_t tm) {
+  dispatch(property, out, [&](D_fct* prop) {
+    EqAdr adr{name_, property};
+    EqData empty;
+    prop->get_multi(&adr, in != nullptr ? in : &empty, out, &idx, name_.c_str(), &tm);
+  });
+}
+
+void EqFct::set_caller(const std::string& user, const std::string& host) {
+  caller_of_this_thread() = user + "@" + host;
+}
+
+void EqFct::save_config(const std::string& path) {
+  std::vector<std::shared_ptr<Entry>> entries;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries = entries_;
+  }
+  for (const auto& entry : entries) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!enter_locked(entry)) continue;  // removed meanwhile
+    }
+    CallGuard guard(this, entry);
+    std::ostringstream text;
+    entry->prop->write(text);
+    if (!text.str().empty()) config_.set_text(entry->name, text.str());
+  }
+  config_.save(path);
+}
+
+std::string get_user_and_host(const EqFct&) { return caller_of_this_thread(); }
+
+std::string get_location_name(const EqFct& location) { return location.name(); }

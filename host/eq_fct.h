@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "eq_config.h"
@@ -28,12 +30,19 @@ class D_fct;
 // has returned, so the caller may delete p right after it returns. A remote
 // call on p made by the calling thread itself is not waited for. Registry
 // state is guarded by mutex_; the in-flight counts by the same mutex, with
-// calls_done_ signalled when a call ends.
+// calls_done_ signalled when a call ends. No lock of this class is held while
+// a property runs (remote calls, add_property's conf/read, save_config's
+// write).
+//
+// Not detected: two threads that each remove the property the other one is
+// running a remote call on, from inside those calls, wait for each other.
 class HOST_EXPORT EqFct {
  public:
   explicit EqFct(std::string name);
   EqFct(const EqFct&) = delete;
   EqFct& operator=(const EqFct&) = delete;
+  // Waits for remote calls of other threads that are still running. The
+  // properties are not owned and not deleted.
   virtual ~EqFct();
 
   const std::string& name() const { return name_; }
@@ -42,7 +51,9 @@ class HOST_EXPORT EqFct {
   // linked to this location's configuration: its conf(&config()) runs and
   // then its read(), so a value saved earlier becomes the property's value.
   // A second property with the same name replaces the first in name lookup.
-  // Null is ignored.
+  // Null, and a property that is already registered, are ignored. An
+  // exception from conf() or read() unregisters `prop` again and propagates.
+  // `prop` must stay alive until rem_property(prop) has returned.
   void add_property(D_fct* prop, int mode);
 
   // Unregisters `prop` and waits for remote calls on it (see above). A
@@ -58,11 +69,13 @@ class HOST_EXPORT EqFct {
   // Remote calls by property name. An unknown name replies with error
   // unknown_property. An exception thrown by the property is caught and
   // answered in `out` as error internal_error with the exception's what();
-  // for a quelmar::Error the code is wrong_archiver_type.
+  // for the archiver fault of a value property (what() is exactly "Archiving
+  // failed with wrong archiver data type"; this layer cannot name that
+  // exception type) the code is wrong_archiver_type. A null `in` is passed
+  // to the property as an empty request; with a null `out` nothing happens.
   void remote_get(const std::string& property, EqData* in, EqData* out);
   void remote_set(const std::string& property, EqData* in, EqData* out);
-  void remote_get_multi(const std::string& property, EqData* in, EqData* out, int idx,
-                        time_t tm);
+  void remote_get_multi(const std::string& property, EqData* in, EqData* out, int idx, time_t tm);
 
   // The user and host on whose behalf this thread's remote calls run;
   // "unknown@localhost" until set. Per thread.
@@ -72,13 +85,19 @@ class HOST_EXPORT EqFct {
   Config& config() { return config_; }
 
   // Writes every registered property whose write() produces text into the
-  // configuration and saves it to `path`. Throws config_error.
+  // configuration and saves it to `path`. Throws config_error. A property
+  // removed while this runs is skipped safely.
   void save_config(const std::string& path);
 
  private:
   struct Entry;
+  class CallGuard;
   template <typename Call>
   void dispatch(const std::string& property, EqData* out, Call&& call);
+  // Counts a call on `entry` by this thread if it is still registered.
+  bool enter_locked(const std::shared_ptr<Entry>& entry);
+  void leave(const std::shared_ptr<Entry>& entry);
+  bool others_running_locked(const std::multiset<std::thread::id>& callers) const;
 
   const std::string name_;
   Config config_;
@@ -86,6 +105,7 @@ class HOST_EXPORT EqFct {
   mutable std::mutex mutex_;
   std::condition_variable calls_done_;
   std::vector<std::shared_ptr<Entry>> entries_;  // guarded by mutex_
+  std::multiset<std::thread::id> running_;       // guarded by mutex_; one id per call
 };
 
 // "<user>@<host>" of the calling thread's remote call.
