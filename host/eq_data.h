@@ -95,17 +95,17 @@ class HOST_EXPORT EqData {
   // --- Writing -----------------------------------------------------------
   // Each scalar set makes the container a scalar of that type and clears the
   // error.
-  void set(int value);                  // DATA_INT
-  void set(float value);                // DATA_FLOAT
-  void set(double value);               // DATA_DOUBLE
-  void set(long long value);            // DATA_LONG
-  void set(const std::string& text);    // DATA_STRING
-  void set(const char* text);           // DATA_STRING; null gives ""
-  void set_bool(bool value);            // DATA_BOOL
-  void set_short(std::int16_t value);   // DATA_SHORT
-  void set_ushort(std::uint16_t value); // DATA_USHORT
-  void set_uint(std::uint32_t value);   // DATA_UINT
-  void set_ulong(std::uint64_t value);  // DATA_ULONG
+  void set(int value);                            // DATA_INT
+  void set(float value);                          // DATA_FLOAT
+  void set(double value);                         // DATA_DOUBLE
+  void set(long long value);                      // DATA_LONG
+  void set(const std::string& text);              // DATA_STRING
+  void set(const char* text);                     // DATA_STRING; null gives ""
+  void set_bool(bool value);                      // DATA_BOOL
+  void set_short(std::int16_t value);             // DATA_SHORT
+  void set_ushort(std::uint16_t value);           // DATA_USHORT
+  void set_uint(std::uint32_t value);             // DATA_UINT
+  void set_ulong(std::uint64_t value);            // DATA_ULONG
   void set_iiii(int i1, int i2, int i3, int i4);  // DATA_IIII
 
   // A value at an index: index 0 gives the scalar of the type; a larger
@@ -185,10 +185,10 @@ class HOST_EXPORT EqData {
   static T from_real(double value);
 
   int type_ = DATA_NULL;
-  std::vector<std::int64_t> ints_;   // integer types; unsigned as bit pattern
-  std::vector<double> reals_;        // float, double and spectrum types
-  std::string text_;                 // DATA_STRING
-  std::vector<UstrElement> ustrs_;   // DATA_USTR
+  std::vector<std::int64_t> ints_;  // integer types; unsigned as bit pattern
+  std::vector<double> reals_;       // float, double and spectrum types
+  std::string text_;                // DATA_STRING
+  std::vector<UstrElement> ustrs_;  // DATA_USTR
   float spectrum_start_ = 0.0f;
   float spectrum_increment_ = 0.0f;
   time_t spectrum_time_ = 0;
@@ -208,6 +208,16 @@ T EqData::from_real(double value) {
       return std::numeric_limits<T>::min();
     }
     return static_cast<T>(value);
+  } else if constexpr (std::is_same_v<T, float>) {
+    // Narrowing a double beyond float's range is undefined too: round as
+    // IEEE 754 does, to the largest float or to infinity.
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (std::isnan(value) || std::fabs(value) <= kMax) return static_cast<float>(value);
+    // Half a unit in the last place above the largest float rounds to infinity.
+    constexpr double kHalfUlp = 10141204801825835211973625643008.0;  // 2^103
+    const float limit = std::fabs(value) < kMax + kHalfUlp ? std::numeric_limits<float>::max()
+                                                           : std::numeric_limits<float>::infinity();
+    return value < 0 ? -limit : limit;
   } else {
     return static_cast<T>(value);
   }
