@@ -34,7 +34,10 @@ inline constexpr std::int32_t kNoRole = -1;
 // Integer statistic: the counters ".STAT.EV.TOTAL" and ".STAT.EV.LOST"
 // (read-only), the period ".STAT.EV.LOST.PERIOD" (accepts values above 0)
 // and the switch ".STAT.ON" (0 to non-zero creates the statistics' property
-// set, non-zero to 0 removes it).
+// set, non-zero to 0 removes it; the new value is stored after that call).
+// The first of these patterns found in the whole name string decides; a name
+// with none gives the role kNoRole, the value 0, and remote writes that store
+// nothing and echo the request.
 class DAQEVSTAT_EXPORT D_evstat_int : public quelmar::D_value<int> {
  public:
   D_evstat_int(char* name, EqFct* fct);
@@ -85,7 +88,8 @@ class DAQEVSTAT_EXPORT D_evstat_str : public D_string {
 };
 
 // The current-event record ".STAT.EV.INFO": read-only for clients; a remote
-// write replies with the stored record.
+// write replies with the stored record and stores nothing. A name without
+// ".INFO" gives the role kNoRole; such a property answers writes the same way.
 class DAQEVSTAT_EXPORT D_evstat_ustr : public D_ustr {
  public:
   D_evstat_ustr(char* name, EqFct* fct);

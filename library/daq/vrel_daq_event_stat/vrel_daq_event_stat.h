@@ -42,10 +42,14 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   // first blank, or the whole string when it has none. Throws
   // std::invalid_argument for a null `pn` or a base name longer than 63
   // characters. `ef` may be null: the properties then belong to no location.
+  // The two-argument form has the event type 0xFFFFFFFF. A constructor that
+  // throws leaves no property registered and nothing allocated.
   vrel_daq_event_stat(const char* pn, EqFct* ef);
   vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type);
   vrel_daq_event_stat(const vrel_daq_event_stat&) = delete;
   vrel_daq_event_stat& operator=(const vrel_daq_event_stat&) = delete;
+  // Unregisters the switch before taking mx (a remote write of the switch in
+  // flight may be waiting for mx), then deletes it and removes the set.
   ~vrel_daq_event_stat();
 
   // Count one event. Return true when the record was not counted with
@@ -56,16 +60,29 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   bool update(vrel_eventheader* sbhd);
   bool update_by_tid(vrel_time_id* tid);
 
-  // Whether the number just below the current event is in the ring.
-  bool is_late_event();
+  // Whether the number just below the current event is in the ring. Takes
+  // no lock (the update calls it under mx); its reads are atomic, so a call
+  // from another thread is safe but may see an update half done.
+  bool is_late_event() NO_THREAD_SAFETY_ANALYSIS;
+  // False while the switch is absent, else whether its value is non-zero.
   bool is_on();
+  // Labels the current-event record from the next counted event on. Takes
+  // no lock.
   void set_event_type(int ev_type);
 
-  // Zeroes the statistics; with `all` also the three float values.
+  // Zeroes the statistics; with `all` also the three float values. May
+  // throw quelmar::Error from an archiving fault; mx is released all the same.
   void clear(bool all);
 
+  // Called by the constructors: takes the base name from `pn`, creates and
+  // registers the switch, and creates the property set if the switch reads
+  // non-zero after its registration. Takes no lock itself.
   void construct(const char* pn);
+  // Creates and registers every missing property of the set (the period
+  // defaults to 15 s unless registration gave it a value), then calls
+  // clear(true). Safe to call when the set exists.
   void create_all_props();
+  // Unregisters and deletes the ten properties of the set; the switch stays.
   void delete_all_props();
 
   // For callers outside the library; the library never calls them.
@@ -88,6 +105,10 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   void count_event(const vrel_time_id& tid) REQUIRES(mx);
   void count_lost_events(std::int32_t val) REQUIRES(mx);
   void publish_current_event() REQUIRES(mx);
+  // Unregisters the switch (before taking mx, see the definition), deletes
+  // it, then removes the set. Used by the destructor and by a constructor
+  // that fails.
+  void release_properties() noexcept;
 
   EqFct* ef_;
   std::uint32_t event_type;  // atomic loads and stores only
