@@ -1,0 +1,33 @@
+#ifndef TOOL_JSON_WRITER_H_
+#define TOOL_JSON_WRITER_H_
+
+#include <string>
+#include <string_view>
+
+class vrel_daq_event_stat;
+
+namespace daqevstat::tool {
+
+// Every published property of `stat` as one JSON object
+//   {"properties": {"<name>": <value>, ...}}
+// in the order of the object's property members, absent properties left
+// out, followed by a newline. Integer properties are integers; the float
+// histories numbers; the event information an object with "i1_data",
+// "f1_data", "f2_data", "tm" and "str_data"; a spectrum {"bins": {...}}
+// with its non-zero bins by index. Reads the properties, which are
+// thread-safe; takes no statistics lock.
+std::string render_json(vrel_daq_event_stat& stat);
+
+// A JSON string literal, quotes included: '"', '\\' and control characters
+// are escaped, bytes of 0x80 and above are passed through.
+std::string json_string(std::string_view text);
+
+// A JSON number that reads back as the same float or double (%.9g for a
+// float, %.17g for a double); NaN and the infinities, which JSON cannot
+// express, become null.
+std::string json_number(float value);
+std::string json_number(double value);
+
+}  // namespace daqevstat::tool
+
+#endif  // TOOL_JSON_WRITER_H_
