@@ -62,13 +62,17 @@ TEST(ValueConfTest, ConfRegistersTheTypeAndReadTakesFoundValuesOnly) {
   EXPECT_EQ(ints.get_timestamp(), 0);
   EXPECT_TRUE(ints.get_histPointer()->samples().empty());
 
-  // An entry without a value is ignored even when its union holds a number.
+  // An entry without a value is ignored, silently, even when its union
+  // holds a number.
   D_conf_struct* entry = ints.find_prop_name();
   ASSERT_NE(entry, nullptr);
   entry->found = false;
+  entry->text.clear();
   entry->d_int = 99;
+  testing::LogCapture log;
   ints.read();
   EXPECT_EQ(ints.value(), 42);
+  EXPECT_TRUE(log.lines().empty());
 
   // Not registered with any configuration: nothing to find.
   D_value<int> loose("P.L value", nullptr, 0);

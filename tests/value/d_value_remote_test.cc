@@ -52,7 +52,14 @@ class ValueRemoteTest : public ::testing::Test {
 };
 
 using ValueTypes = ::testing::Types<int, float>;
-TYPED_TEST_SUITE(ValueRemoteTest, ValueTypes);
+// Names the typed tests by value type ("Int", "Float").
+struct TypeNames {
+  template <typename T>
+  static std::string GetName(int) {
+    return std::is_same_v<T, int> ? "Int" : "Float";
+  }
+};
+TYPED_TEST_SUITE(ValueRemoteTest, ValueTypes, TypeNames);
 
 TYPED_TEST(ValueRemoteTest, WithoutBufferEveryRequestReadsTheCurrentValue) {
   D_value<TypeParam> prop("P.PLAIN plain", nullptr, 0);

@@ -43,7 +43,14 @@ class ValueStoreTest : public ::testing::Test {
 };
 
 using ValueTypes = ::testing::Types<int, float>;
-TYPED_TEST_SUITE(ValueStoreTest, ValueTypes);
+// Names the typed tests by value type ("Int", "Float").
+struct TypeNames {
+  template <typename T>
+  static std::string GetName(int) {
+    return std::is_same_v<T, int> ? "Int" : "Float";
+  }
+};
+TYPED_TEST_SUITE(ValueStoreTest, ValueTypes, TypeNames);
 
 TYPED_TEST(ValueStoreTest, PlainStoreStampsNowWithoutEventId) {
   auto prop = this->make(0, false);
