@@ -1,0 +1,107 @@
+#include "tool/options.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tool/json_writer.h"
+#include "tool/summary_writer.h"
+
+namespace daqevstat::tool {
+namespace {
+
+TEST(CommandTest, ParsesReplayOptions) {
+  Command command = parse_command({"replay", "events.csv"});
+  ASSERT_EQ(Command::Action::replay, command.action);
+  EXPECT_EQ("EVSTAT", command.options.base_name);
+  EXPECT_FALSE(command.options.event_type.has_value());
+  EXPECT_FALSE(command.options.period_sec.has_value());
+  EXPECT_EQ(RecordFormat::csv, command.options.format);
+  EXPECT_FALSE(command.options.json);
+  EXPECT_EQ("events.csv", command.options.file);
+
+  command = parse_command({"replay", "--base", "DAQ1", "--type=1", "--json", "--period", "-5",
+                           "--format", "block", "--", "--odd-name"});
+  ASSERT_EQ(Command::Action::replay, command.action) << command.error;
+  EXPECT_EQ("DAQ1", command.options.base_name);
+  EXPECT_EQ(1, command.options.event_type.value());
+  EXPECT_EQ(-5, command.options.period_sec.value());
+  EXPECT_EQ(RecordFormat::block, command.options.format);
+  EXPECT_TRUE(command.options.json);
+  EXPECT_EQ("--odd-name", command.options.file);
+
+  // Options may follow the file.
+  command = parse_command({"replay", "f.bin", "--format", "header"});
+  ASSERT_EQ(Command::Action::replay, command.action) << command.error;
+  EXPECT_EQ(RecordFormat::header, command.options.format);
+
+  EXPECT_EQ(Command::Action::help, parse_command({"--help"}).action);
+  EXPECT_EQ(Command::Action::help, parse_command({"help"}).action);
+  EXPECT_EQ(Command::Action::help, parse_command({"replay", "--help"}).action);
+}
+
+TEST(CommandTest, RejectsBadUsage) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"play", "f.csv"},
+      {"replay"},
+      {"replay", "--json"},
+      {"replay", "a.csv", "b.csv"},
+      {"replay", "--verbose", "f.csv"},
+      {"replay", "-j", "f.csv"},
+      {"replay", "f.csv", "--format"},
+      {"replay", "--format", "xml", "f.csv"},
+      {"replay", "--type", "one", "f.csv"},
+      {"replay", "--type", "4294967296", "f.csv"},
+      {"replay", "--period", "1.5", "f.csv"},
+      {"replay", "--period", "", "f.csv"},
+      {"replay", "--base", "TWO WORDS", "f.csv"},
+      {"replay", "--base", std::string(64, 'B'), "f.csv"},
+  };
+  for (const auto& args : bad) {
+    const Command command = parse_command(args);
+    EXPECT_EQ(Command::Action::usage_error, command.action)
+        << (args.empty() ? "(no arguments)" : args.back());
+    EXPECT_FALSE(command.error.empty());
+  }
+  EXPECT_EQ(Command::Action::replay,
+            parse_command({"replay", "--base", std::string(63, 'B'), "f.csv"}).action);
+}
+
+TEST(JsonTextTest, EscapesStringsAndWritesFiniteNumbersOnly) {
+  EXPECT_EQ("\"plain\"", json_string("plain"));
+  EXPECT_EQ("\"a\\\"b\\\\c\\n\\t\\u0001\\u001f\"", json_string("a\"b\\c\n\t\x01\x1f"));
+  EXPECT_EQ("\"\xc3\xa9\"", json_string("\xc3\xa9"));
+  EXPECT_EQ("\"\\u0000\"", json_string(std::string_view("\0", 1)));
+
+  EXPECT_EQ("50", json_number(50.0f));
+  EXPECT_EQ("-2", json_number(-2.0f));
+  const float third = 2.0f / 3.0f * 100.0f;
+  EXPECT_EQ(third, std::stof(json_number(third)));
+  EXPECT_EQ(0.1, std::stod(json_number(0.1)));
+  EXPECT_EQ("null", json_number(std::numeric_limits<float>::quiet_NaN()));
+  EXPECT_EQ("null", json_number(std::numeric_limits<float>::infinity()));
+  EXPECT_EQ("null", json_number(-std::numeric_limits<double>::infinity()));
+}
+
+TEST(SummaryTest, DistributionSummaryOfOccupiedBins) {
+  const DistributionSummary empty = summarize_bins(std::vector<double>(8, 0.0));
+  EXPECT_EQ(-1, empty.min_bin);
+  EXPECT_EQ(0.0, empty.samples);
+
+  std::vector<double> bins(10, 0.0);
+  bins[2] = 1.0;
+  bins[5] = 2.0;
+  bins[9] = 1.0;
+  const DistributionSummary summary = summarize_bins(bins);
+  EXPECT_EQ(4.0, summary.samples);
+  EXPECT_EQ(2, summary.min_bin);
+  EXPECT_EQ(9, summary.max_bin);
+  EXPECT_DOUBLE_EQ((2.0 + 10.0 + 9.0) / 4.0, summary.mean_bin);
+}
+
+}  // namespace
+}  // namespace daqevstat::tool
