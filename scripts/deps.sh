@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Checks for the build and test dependencies of libdaqevstat and, when some
+# are missing and we are root on a system with apt-get, installs them.
+# Otherwise fails with a message naming what is missing. Never reads stdin.
+#
+# Usage: scripts/deps.sh          (or source it and call daqevstat_deps)
+
+daqevstat_have_header() {
+  local header=$1 dir
+  for dir in /usr/include /usr/local/include; do
+    [[ -f "$dir/$header" ]] && return 0
+  done
+  return 1
+}
+
+daqevstat_cmake_ok() {
+  command -v cmake >/dev/null 2>&1 || return 1
+  local version major minor
+  version=$(cmake --version 2>/dev/null | head -n1 | sed -n 's/^cmake version \([0-9.]*\).*/\1/p')
+  major=${version%%.*}
+  minor=${version#*.}
+  minor=${minor%%.*}
+  [[ -n "$major" && -n "$minor" ]] || return 1
+  ((major > 3 || (major == 3 && minor >= 25)))
+}
+
+# Sets DAQEVSTAT_MISSING (what is missing) and DAQEVSTAT_PACKAGES (the Debian
+# packages that provide it).
+daqevstat_find_missing() {
+  DAQEVSTAT_MISSING=()
+  DAQEVSTAT_PACKAGES=()
+  if ! daqevstat_cmake_ok; then
+    DAQEVSTAT_MISSING+=("cmake >= 3.25")
+    DAQEVSTAT_PACKAGES+=(cmake)
+  fi
+  if ! command -v ninja >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=(ninja)
+    DAQEVSTAT_PACKAGES+=(ninja-build)
+  fi
+  if ! command -v g++ >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=(g++)
+    DAQEVSTAT_PACKAGES+=(g++)
+  fi
+  if ! daqevstat_have_header gtest/gtest.h; then
+    DAQEVSTAT_MISSING+=("GoogleTest headers")
+    DAQEVSTAT_PACKAGES+=(libgtest-dev)
+  fi
+  if ! daqevstat_have_header gmock/gmock.h; then
+    DAQEVSTAT_MISSING+=("GoogleMock headers")
+    DAQEVSTAT_PACKAGES+=(libgmock-dev)
+  fi
+  if ! daqevstat_have_header benchmark/benchmark.h; then
+    DAQEVSTAT_MISSING+=("Google Benchmark headers")
+    DAQEVSTAT_PACKAGES+=(libbenchmark-dev)
+  fi
+  if ! command -v clang++ >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("clang (for the fuzz targets)")
+    DAQEVSTAT_PACKAGES+=(clang)
+  fi
+}
+
+daqevstat_deps() {
+  daqevstat_find_missing
+  ((${#DAQEVSTAT_MISSING[@]} == 0)) && return 0
+
+  if [[ $(id -u) -ne 0 ]] || ! command -v apt-get >/dev/null 2>&1; then
+    echo "deps: missing: ${DAQEVSTAT_MISSING[*]}" >&2
+    echo "deps: install them (Debian: apt-get install ${DAQEVSTAT_PACKAGES[*]})" \
+      "or run this script as root on a system with apt-get" >&2
+    return 1
+  fi
+
+  echo "deps: installing ${DAQEVSTAT_PACKAGES[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update </dev/null || return 1
+  apt-get install -y --no-install-recommends "${DAQEVSTAT_PACKAGES[@]}" </dev/null || return 1
+
+  daqevstat_find_missing
+  if ((${#DAQEVSTAT_MISSING[@]} != 0)); then
+    echo "deps: still missing after installing: ${DAQEVSTAT_MISSING[*]}" >&2
+    return 1
+  fi
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+  set -euo pipefail
+  daqevstat_deps
+fi
