@@ -86,7 +86,8 @@ class HOST_EXPORT EqData {
 
   int type() const { return type_; }
   // Number of elements: 1 for a scalar, 0 for DATA_NULL, the text length is
-  // not counted (a text has length 1).
+  // not counted (a text has length 1), DATA_IIII is one record (length 1),
+  // a spectrum counts its bins, a code without elements gives 0.
   int length() const;
 
   // Empties the container: DATA_NULL, no elements, no error.
@@ -110,12 +111,18 @@ class HOST_EXPORT EqData {
 
   // A value at an index: index 0 gives the scalar of the type; a larger
   // index turns the container into the array of that type (DATA_A_INT,
-  // DATA_A_FLOAT) and grows it to index + 1 elements.
+  // DATA_A_FLOAT) and grows it to index + 1 elements, new ones 0. A scalar
+  // of the same type becomes element 0; once the container is that array,
+  // index 0 writes its first element. These element writes keep an error
+  // mark. A negative index changes nothing.
   void set(int value, int index);
   void set(float value, int index);
 
   // Universal-string element at an index (DATA_USTR); the container grows
-  // to index + 1 elements and keeps its own copy of the text.
+  // to index + 1 elements and keeps its own copy of the text. The record's
+  // text is read up to its first zero or str_data_len - 1 characters,
+  // whichever comes first; a null text or a length of 0 gives "". Like the
+  // indexed sets above, these keep an error mark and ignore a negative index.
   void set(int i1, float f1, float f2, time_t tm, const std::string& text, int index);
   void set(const USTR& record, int index);
 
@@ -140,7 +147,8 @@ class HOST_EXPORT EqData {
   //   105, 111, 113, 114, 116, 117, 118: first integer element
   // Integers wider than T keep their low bits; unsigned 64-bit values round
   // to the nearest float. Floating values convert to an integer T truncated
-  // toward zero and saturated at T's range; NaN gives 0.
+  // toward zero and saturated at T's range; NaN gives 0. A double beyond
+  // float's range gives the largest float or infinity, as IEEE 754 rounds.
   template <typename T>
   T get_value() const;
 
@@ -150,15 +158,18 @@ class HOST_EXPORT EqData {
   double get_double() const { return get_value<double>(); }
 
   // Element `index` of an integer type (scalar, DATA_IIII or integer array)
-  // as a 64-bit or 32-bit integer (low bits). Float types give the element
-  // converted like get_value; an index out of range gives 0.
+  // as a 64-bit or 32-bit integer (low bits; an unsigned 64-bit element as
+  // its bit pattern). Float types give the element converted like
+  // get_value; other types and an index out of range, negative ones
+  // included, give 0.
   long long get_long(int index) const;
   int get_int(int index) const;
   float get_float(int index) const;
 
-  // The content rendered as text: a number in decimal (floats with %g), a
-  // text as itself, elements separated by blanks, a universal string as
-  // "i1 f1 f2 tm text".
+  // The content rendered as text: a number in decimal (floats and doubles
+  // with %g), a text as itself, elements separated by blanks (DATA_IIII's
+  // four integers, a spectrum's bins), a universal string as
+  // "i1 f1 f2 tm text"; "" for DATA_NULL and codes without elements.
   std::string get_string() const;
 
   // Universal-string element `index`, or null when there is none.
@@ -171,7 +182,8 @@ class HOST_EXPORT EqData {
   time_t spectrum_time() const { return spectrum_time_; }
 
   // --- Error -------------------------------------------------------------
-  // Marks the container as failed; the elements stay as they were.
+  // Marks the container as failed; the elements stay as they were. A scalar
+  // set, an array set, set_spectrum, set_type and init clear the mark.
   void error(int code, const std::string& text);
   int error() const { return error_code_; }
   const std::string& error_text() const { return error_text_; }

@@ -17,16 +17,21 @@ using EventId = std::int64_t;
 // The flags value every log line of the library is written with.
 inline constexpr unsigned int kLogFlags = 0x80000000u;
 
-// A missing timestamp (0) becomes the current wall-clock time; any other value
-// is returned unchanged.
+// A missing timestamp (0) becomes the current wall-clock time
+// (CLOCK_REALTIME); any other value, negative ones included, is returned
+// unchanged.
 HOST_EXPORT Timestamp launder_timestamp(Timestamp timestamp);
 
 // Event ids are returned unchanged: 0 stays 0 and means "no event id".
 HOST_EXPORT EventId launder_event_id(EventId event_id);
 
-// Writes one line "<source>: <text>" to standard error, or hands source, text
-// and flags to the sink installed with set_log_sink. Thread-safe: lines from
-// concurrent callers never interleave.
+// Writes one line "<source>: <text>\n" to standard error, or hands source,
+// text and flags to the sink installed with set_log_sink. The flags are only
+// passed on. Thread-safe: one mutex serialises all lines and guards the sink,
+// so lines from concurrent callers never interleave and a sink is never
+// called concurrently with itself. The sink runs under that mutex: a line
+// logged from inside the sink goes straight to standard error, and a sink
+// must not call set_log_sink. Exceptions from the sink propagate.
 HOST_EXPORT void printtostderr(const std::string& source, const std::string& text,
                                unsigned int flags);
 
@@ -34,7 +39,8 @@ using LogSink =
     std::function<void(const std::string& source, const std::string& text, unsigned int flags)>;
 
 // Replaces where printtostderr writes; an empty sink restores standard error.
-// Returns the previous sink. Meant for tests and embedding servers.
+// Returns the previous sink, which is not called again once this returns.
+// Meant for tests and embedding servers.
 HOST_EXPORT LogSink set_log_sink(LogSink sink);
 
 }  // namespace quelmar
