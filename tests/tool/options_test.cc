@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tool/json_writer.h"
-#include "tool/summary_writer.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -85,22 +84,6 @@ TEST(JsonTextTest, EscapesStringsAndWritesFiniteNumbersOnly) {
   EXPECT_EQ("null", json_number(std::numeric_limits<float>::quiet_NaN()));
   EXPECT_EQ("null", json_number(std::numeric_limits<float>::infinity()));
   EXPECT_EQ("null", json_number(-std::numeric_limits<double>::infinity()));
-}
-
-TEST(SummaryTest, DistributionSummaryOfOccupiedBins) {
-  const DistributionSummary empty = summarize_bins(std::vector<double>(8, 0.0));
-  EXPECT_EQ(-1, empty.min_bin);
-  EXPECT_EQ(0.0, empty.samples);
-
-  std::vector<double> bins(10, 0.0);
-  bins[2] = 1.0;
-  bins[5] = 2.0;
-  bins[9] = 1.0;
-  const DistributionSummary summary = summarize_bins(bins);
-  EXPECT_EQ(4.0, summary.samples);
-  EXPECT_EQ(2, summary.min_bin);
-  EXPECT_EQ(9, summary.max_bin);
-  EXPECT_DOUBLE_EQ((2.0 + 10.0 + 9.0) / 4.0, summary.mean_bin);
 }
 
 }  // namespace

@@ -144,34 +144,5 @@ TEST(BinaryReaderTest, ReadsWholeRecordsAndReportsTruncationOffset) {
   EXPECT_FALSE(empty_reader.next(&record));
 }
 
-TEST(BinaryReaderTest, HeaderAndBlockRecordSizes) {
-  vrel_eventheader header{};
-  header.event_number = 42;
-  std::istringstream headers(bytes_of(&header, sizeof header) + std::string(35, '\0'));
-  BinaryReader<vrel_eventheader> header_reader(headers, "h.bin");
-  ASSERT_TRUE(header_reader.next(&header));
-  EXPECT_EQ(42u, header.event_number);
-  try {
-    header_reader.next(&header);
-    FAIL() << "truncated header accepted";
-  } catch (const ReplayError& e) {
-    EXPECT_STREQ("h.bin: truncated record at byte offset 36 (35 of 36 bytes)", e.what());
-  }
-
-  vrel_serv_block_head_2010 block{};
-  block.mpulse = -2;
-  std::istringstream blocks(bytes_of(&block, sizeof block) + bytes_of(&block, sizeof block) + "x");
-  BinaryReader<vrel_serv_block_head_2010> block_reader(blocks, "b.bin");
-  ASSERT_TRUE(block_reader.next(&block));
-  ASSERT_TRUE(block_reader.next(&block));
-  EXPECT_EQ(-2, block.mpulse);
-  try {
-    block_reader.next(&block);
-    FAIL() << "truncated block accepted";
-  } catch (const ReplayError& e) {
-    EXPECT_STREQ("b.bin: truncated record at byte offset 568 (1 of 284 bytes)", e.what());
-  }
-}
-
 }  // namespace
 }  // namespace daqevstat::tool
