@@ -10,11 +10,12 @@
 
 namespace {
 
-std::pair<std::string, std::string> split_name(const std::string& pn) {
+std::string name_part(const std::string& pn) { return pn.substr(0, pn.find(' ')); }
+
+// Only the first blank separates; a description may itself start with one.
+std::string description_part(const std::string& pn) {
   const std::string::size_type blank = pn.find(' ');
-  if (blank == std::string::npos) return {pn, std::string()};
-  // Only the first blank separates; a description may itself start with one.
-  return {pn.substr(0, blank), pn.substr(blank + 1)};
+  return blank == std::string::npos ? std::string() : pn.substr(blank + 1);
 }
 
 // (sec, usec) of `a` is at or before that of `b`.
@@ -25,10 +26,7 @@ bool at_or_before(long a_sec, int a_usec, long b_sec, int b_usec) {
 }  // namespace
 
 D_fct::D_fct(const std::string& pn, EqFct* ef, u_int nbuf)
-    : name_(split_name(pn).first),
-      description_(split_name(pn).second),
-      location_(ef),
-      nbuf_(nbuf) {}
+    : name_(name_part(pn)), description_(description_part(pn)), location_(ef), nbuf_(nbuf) {}
 
 D_fct::~D_fct() = default;
 

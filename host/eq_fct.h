@@ -58,6 +58,8 @@ class HOST_EXPORT EqFct {
 
   // Unregisters `prop` and waits for remote calls on it (see above). A
   // property that is not registered is ignored.
+  // REQUIRES: the caller holds no lock that a remote call on `prop` may take,
+  // or the two wait for each other.
   void rem_property(D_fct* prop);
 
   // Names of the registered properties, in registration order.
