@@ -33,9 +33,10 @@ class EqFct;
 // another one, and every way out releases it, exceptions included. The host
 // must not hold mx (through mxlock) when calling any of them. Updates,
 // clear, set_event_type, is_on and the remote calls on the properties may
-// run concurrently from any threads. Reads that the admission makes without
-// mx (the switch value, the presence of the set, the last event number, the
-// event type) are atomic loads.
+// run concurrently from any threads; the destructor may overlap remote
+// calls on the properties but no other call on the object. Reads made
+// without mx (the switch value, the presence of the set, the last event
+// number, the event type, the ring in is_late_event) are atomic loads.
 class DAQEVSTAT_EXPORT vrel_daq_event_stat {
  public:
   // `pn` is "<base name> <free text>"; the base name is the text before the
@@ -54,7 +55,8 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
 
   // Count one event. Return true when the record was not counted with
   // statistics on (null record, event number 0, time 0, a repeat of the last
-  // counted event), false otherwise (counted, or statistics off). May throw
+  // counted event), false otherwise (counted, or statistics off); a null
+  // header gives true whatever the switch reads. May throw
   // quelmar::Error from an archiving fault; mx is released all the same.
   bool update(vrel_serv_block_head_2010* sbhd);
   bool update(vrel_eventheader* sbhd);
