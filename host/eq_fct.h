@@ -54,7 +54,12 @@ class HOST_EXPORT EqFct {
   // Null, and a property that is already registered, are ignored. An
   // exception from conf() or read() unregisters `prop` again and propagates.
   // `prop` must stay alive until rem_property(prop) has returned.
-  void add_property(D_fct* prop, int mode);
+  //
+  // Virtual so that a location may refuse a registration: an override may
+  // throw, before or after calling this one. Callers must then treat `prop`
+  // as possibly registered and remove it with rem_property before deleting
+  // it (rem_property ignores a property that is not registered).
+  virtual void add_property(D_fct* prop, int mode);
 
   // Unregisters `prop` and waits for remote calls on it (see above). A
   // property that is not registered is ignored.
