@@ -143,11 +143,11 @@ void vrel_daq_event_stat::construct(const char* pn) {
   }
   basename.assign(pn, length);
 
-  std::string name = prop_name(basename, ".STAT.ON on/off statistics calculation");
-  store_ptr(&on_, new D_evstat_int(name.data(), ef_));
-  if (ef_ != nullptr) ef_->add_property(on_, kRegisterMode);
-  on_->set_ev_statp(this);
-
+  // The set is emptied and the switch given its back pointer before the
+  // switch is registered: from the registration on, a client may write the
+  // switch and so create the set from its own thread. Done afterwards, the
+  // back pointer would be written while that write reads it, and the nulling
+  // would drop a set just created, leaving it registered and never deleted.
   current_event_ = nullptr;
   total_events_ = nullptr;
   total_lost_events_ = nullptr;
@@ -158,6 +158,11 @@ void vrel_daq_event_stat::construct(const char* pn) {
   event_id_diff_ = nullptr;
   lost_events_perc_total_ = nullptr;
   lost_events_perc_period_ = nullptr;
+
+  std::string name = prop_name(basename, ".STAT.ON on/off statistics calculation");
+  store_ptr(&on_, new D_evstat_int(name.data(), ef_));
+  on_->set_ev_statp(this);
+  if (ef_ != nullptr) ef_->add_property(on_, kRegisterMode);
 
   if (on_->value() != 0) create_all_props();
 }
