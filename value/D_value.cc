@@ -152,7 +152,14 @@ void D_value<T>::set(EqAdr* /*ad*/, EqData* in, EqData* out, EqFct* ef) {
 template <typename T>
 void D_value<T>::get_multi(EqAdr* ad, EqData* in, EqData* out, int* idx, const char* location,
                            time_t* tm) {
-  if (in == nullptr || in->type() != DATA_A_LONG) {
+  if (in == nullptr) {
+    // The base answers through this property's get, which reads the
+    // request: pass a missing one on as an empty one.
+    EqData empty;
+    D_fct::get_multi(ad, &empty, out, idx, location, tm);
+    return;
+  }
+  if (in->type() != DATA_A_LONG) {
     D_fct::get_multi(ad, in, out, idx, location, tm);
     return;
   }

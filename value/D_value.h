@@ -54,7 +54,8 @@ class DAQEVSTAT_EXPORT D_value : public D_fct {
   void set(EqAdr* ad, EqData* in, EqData* out, EqFct* ef) override;
   // With a request array of 64-bit integers writes element *idx from the
   // event buffer ((2147483647, NaN, NaN, ...) when the lookup fails); any
-  // other request goes to D_fct::get_multi. A null `location` gives "".
+  // other request goes to D_fct::get_multi, a null `in` as an empty request.
+  // A null `location` gives "".
   void get_multi(EqAdr* ad, EqData* in, EqData* out, int* idx, const char* location,
                  time_t* tm) override;
   void conf(Config* conf) override;

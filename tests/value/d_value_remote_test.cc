@@ -187,6 +187,19 @@ TYPED_TEST(ValueRemoteTest, MultiReadOfOtherRequestsIsLeftToTheBase) {
   EXPECT_EQ(reply.get_ustr(0)->i1, 2147483647);
 }
 
+TYPED_TEST(ValueRemoteTest, MultiReadWithoutRequestIsAnsweredAsAnEmptyOne) {
+  // The base reads the value through get, which must not see the null.
+  D_value<TypeParam> prop("P.PLAIN plain", nullptr, 0);
+  prop.set_value(TypeParam(7));
+  time_t tm = 1;
+  int idx = 0;
+  EqData reply;
+  prop.get_multi(nullptr, nullptr, &reply, &idx, "LOC", &tm);
+  ASSERT_NE(reply.get_ustr(0), nullptr);
+  EXPECT_EQ(reply.get_ustr(0)->i1, 7);
+  EXPECT_EQ(reply.get_ustr(0)->str, "LOC");
+}
+
 TEST(ValueSetTest, ErroneousInputIsRefusedUnchangedAndUnlogged) {
   testing::LogCapture log;
   D_value<int> prop("P.VALUE value", nullptr, 0);
