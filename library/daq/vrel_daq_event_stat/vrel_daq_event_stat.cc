@@ -63,6 +63,27 @@ std::int32_t wrap_sub(std::uint32_t a, std::uint32_t b) { return static_cast<std
 // constructors, which take char*.
 std::string prop_name(const std::string& base, const char* suffix) { return base + suffix; }
 
+// Registers the property just stored in `member` with `ef` (if any). When the
+// registration throws (no memory, or a location refusing it, possibly after
+// registering it), the property is taken back and freed and `member` is null
+// again, so that the next creation of the set makes and registers it afresh;
+// kept, it would count as present and stay unpublished for good. The member
+// is nulled with an atomic store since admission reads event_period_local_
+// without the lock.
+template <typename T>
+void publish(EqFct* ef, T*& member) {
+  if (ef == nullptr) return;
+  try {
+    ef->add_property(member, kRegisterMode);
+  } catch (...) {
+    T* prop = member;
+    store_ptr(&member, static_cast<T*>(nullptr));
+    ef->rem_property(prop);
+    delete prop;
+    throw;
+  }
+}
+
 }  // namespace
 
 // --- Lifecycle -----------------------------------------------------------------
@@ -171,31 +192,31 @@ void vrel_daq_event_stat::create_all_props() {
   const std::string base = basename;
   {
     quelmar::MutexLock lock(mx);
-    // Each property is stored in its member before it is registered, so a
-    // registration that throws leaves it owned and removable.
+    // Each property is stored in its member before it is registered; a
+    // registration that throws frees it again (publish).
     if (current_event_ == nullptr) {
       std::string name = prop_name(base, ".STAT.EV.INFO current event info");
       current_event_ = new D_evstat_ustr(name.data(), ef_);
-      if (ef_ != nullptr) ef_->add_property(current_event_, kRegisterMode);
+      publish(ef_, current_event_);
       current_event_->set_ev_statp(this);
     }
     if (total_events_ == nullptr) {
       std::string name = prop_name(base, ".STAT.EV.TOTAL total number of events");
       total_events_ = new D_evstat_int(name.data(), ef_);
-      if (ef_ != nullptr) ef_->add_property(total_events_, kRegisterMode);
+      publish(ef_, total_events_);
       total_events_->set_ev_statp(this);
     }
     if (total_lost_events_ == nullptr) {
       std::string name = prop_name(base, ".STAT.EV.LOST total number of lost events");
       total_lost_events_ = new D_evstat_int(name.data(), ef_);
-      if (ef_ != nullptr) ef_->add_property(total_lost_events_, kRegisterMode);
+      publish(ef_, total_lost_events_);
       total_lost_events_->set_ev_statp(this);
     }
     if (lost_event_period_ == nullptr) {
       std::string name =
           prop_name(base, ".STAT.EV.LOST.PERIOD period (sec) for lost events in period");
       lost_event_period_ = new D_evstat_int(name.data(), ef_);
-      if (ef_ != nullptr) ef_->add_property(lost_event_period_, kRegisterMode);
+      publish(ef_, lost_event_period_);
       lost_event_period_->set_ev_statp(this);
       // A period restored by the registration stays; otherwise 15 seconds.
       if (lost_event_period_->value() == 0) lost_event_period_->set_value(15);
@@ -203,36 +224,36 @@ void vrel_daq_event_stat::create_all_props() {
     if (event_latency_ == nullptr) {
       event_latency_ = new D_spectrum(base + ".STAT.EV.LATENCY.TD event latency distribution (ms)",
                                       kSpectrumLength, ef_, false);
-      if (ef_ != nullptr) ef_->add_property(event_latency_, kRegisterMode);
+      publish(ef_, event_latency_);
     }
     if (event_period_ == nullptr) {
       event_period_ = new D_spectrum(
           base + ".STAT.EV.PERIOD.TD distribution of time distance between events (ms)",
           kSpectrumLength, ef_, false);
-      if (ef_ != nullptr) ef_->add_property(event_period_, kRegisterMode);
+      publish(ef_, event_period_);
     }
     if (event_period_local_ == nullptr) {
       store_ptr(&event_period_local_,
                 new D_spectrum(base + ".STAT.EV.PERIODL.TD distribution of local time distance "
                                       "between events (ms)",
                                kSpectrumLength, ef_, false));
-      if (ef_ != nullptr) ef_->add_property(event_period_local_, kRegisterMode);
+      publish(ef_, event_period_local_);
     }
     if (event_id_diff_ == nullptr) {
       event_id_diff_ = new D_floathist(base + ".STAT.EV.DIFF Event ID diff for consequent events",
                                        ef_, "EVENT_DIFF");
-      if (ef_ != nullptr) ef_->add_property(event_id_diff_, kRegisterMode);
+      publish(ef_, event_id_diff_);
     }
     if (lost_events_perc_total_ == nullptr) {
       lost_events_perc_total_ = new D_floathist(
           base + ".STAT.EV.LOST.PERC total number of lost events in %", ef_, "LOST_TOTAL");
-      if (ef_ != nullptr) ef_->add_property(lost_events_perc_total_, kRegisterMode);
+      publish(ef_, lost_events_perc_total_);
     }
     if (lost_events_perc_period_ == nullptr) {
       lost_events_perc_period_ =
           new D_floathist(base + ".STAT.EV.LOST.PRD.PERC  number of lost events in % for period",
                           ef_, "LOST_PERIOD");
-      if (ef_ != nullptr) ef_->add_property(lost_events_perc_period_, kRegisterMode);
+      publish(ef_, lost_events_perc_period_);
     }
   }
   clear(true);

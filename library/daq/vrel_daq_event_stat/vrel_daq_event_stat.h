@@ -82,7 +82,10 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   void construct(const char* pn);
   // Creates and registers every missing property of the set (the period
   // defaults to 15 s unless registration gave it a value), then calls
-  // clear(true). Safe to call when the set exists.
+  // clear(true). Safe to call when the set exists. When a creation or a
+  // registration throws, the properties made before it stay published, the
+  // one that failed is freed and the exception propagates without the reset;
+  // a later call completes the set.
   void create_all_props();
   // Unregisters and deletes the ten properties of the set; the switch stays.
   void delete_all_props();
