@@ -57,6 +57,19 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("clang (for the fuzz targets)")
     DAQEVSTAT_PACKAGES+=(clang)
   fi
+  # clang only recommends its sanitizer and libFuzzer runtimes, so an install
+  # without recommends lacks them.
+  if ! daqevstat_have_libfuzzer; then
+    DAQEVSTAT_MISSING+=("libFuzzer runtime (for the fuzz targets)")
+    DAQEVSTAT_PACKAGES+=(libclang-rt-dev)
+  fi
+}
+
+daqevstat_have_libfuzzer() {
+  command -v clang++ >/dev/null 2>&1 || return 1
+  local runtime
+  runtime=$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)
+  [[ "$runtime" == /* && -f "$runtime" ]]
 }
 
 daqevstat_deps() {
