@@ -42,19 +42,19 @@ int D_ustr::data_type() const { return DATA_USTR; }
 
 void D_ustr::set_value(USTR* record) {
   if (record == nullptr) return;
-  EqData::UstrElement copy;
-  copy.i1 = record->i1_data;
-  copy.f1 = record->f1_data;
-  copy.f2 = record->f2_data;
-  copy.tm = record->tm;
   const char* text = record->str_data.str_data_val;
-  if (text != nullptr) {
-    // The length counts the terminating zero; never read past it, even when
-    // the zero is missing.
-    copy.str.assign(text, strnlen(text, record->str_data.str_data_len));
-  }
+  // The length counts the terminating zero; never read past it, even when
+  // the zero is missing.
+  const std::size_t length = text != nullptr ? strnlen(text, record->str_data.str_data_len) : 0;
   quelmar::MutexLock lock(mutex_);
-  record_ = std::move(copy);
+  // The text is assigned in place, so it reuses the stored text's buffer: a
+  // record written per event allocates nothing once its text has been seen.
+  // It goes first, so that an allocation failure leaves the record whole.
+  record_.str.assign(text != nullptr ? text : "", length);
+  record_.i1 = record->i1_data;
+  record_.f1 = record->f1_data;
+  record_.f2 = record->f2_data;
+  record_.tm = record->tm;
 }
 
 void D_ustr::set_value(int i1) {
