@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -82,9 +81,9 @@ class EventStream {
   // of the rare ones without a time.
   vrel_time_id next(std::uint32_t sec, std::uint32_t usec) {
     vrel_time_id tid{0, {sec, usec}};
-    if (!pending_.empty()) {
-      tid.event_number = pending_.front();
-      pending_.pop_front();
+    if (has_pending_) {
+      tid.event_number = pending_;
+      has_pending_ = false;
     } else {
       const std::uint32_t dice = rng_.below(100);
       if (dice < 70) {
@@ -95,7 +94,8 @@ class EventStream {
         // A swapped pair: n + 1 arrives before n.
         const std::uint32_t n = take(2) - 1;
         tid.event_number = n + 1;
-        pending_.push_back(n);
+        pending_ = n;
+        has_pending_ = true;
       } else if (dice < 90) {
         tid.event_number = last_;  // a repeat
       } else if (dice < 96) {
@@ -121,7 +121,10 @@ class EventStream {
 
   Rng rng_;
   std::atomic<std::uint32_t>* counter_;
-  std::deque<std::uint32_t> pending_;
+  // The second number of a swapped pair. Not a container: generating events
+  // must not allocate, so that allocation checks see only the library's.
+  std::uint32_t pending_ = 0;
+  bool has_pending_ = false;
   std::uint32_t last_ = 0;
 };
 
