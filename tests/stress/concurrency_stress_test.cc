@@ -24,10 +24,10 @@ namespace stress {
 namespace {
 
 // Sized to finish in seconds under ThreadSanitizer on two shared cores.
-constexpr int kEventsPerThread = 12000;
-constexpr int kRequestsPerThread = 3000;
-constexpr int kResetOps = 3000;
-constexpr int kRebuilds = 40;
+constexpr int kEventsPerThread = 36000;
+constexpr int kRequestsPerThread = 9000;
+constexpr int kResetOps = 9000;
+constexpr int kRebuilds = 120;
 constexpr int kRequestsPerRebuild = 40;
 // Far beyond any run that is merely slow.
 constexpr std::chrono::seconds kWatchdogLimit{240};
@@ -312,7 +312,8 @@ TEST_F(ConcurrencyStressTest, EverythingAtOnceEndsConsistent) {
   workers.run();
 
   for (const std::string& failure : workers.failures()) ADD_FAILURE() << failure;
-  std::fprintf(stderr, "counted %ld switch writes %ld\n", counted.load(), switch_writes.load());
+  RecordProperty("counted_events", std::to_string(counted.load()));
+  RecordProperty("switch_writes", std::to_string(switch_writes.load()));
   EXPECT_GT(counted.load(), 0);
   EXPECT_GT(switch_writes.load(), 100);
   for (Slot& slot : slots) expect_consistent(slot);

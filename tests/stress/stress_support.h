@@ -295,11 +295,6 @@ class Workers {
       fail(names_[i] + ": " + progress_[i].step.load() + ": unknown exception");
     }
     progress_[i].done = true;
-    std::fprintf(stderr, "%s done at %lld ms\n", names_[i].c_str(),
-                 (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                     std::chrono::steady_clock::now().time_since_epoch())
-                         .count() %
-                     100000);
     std::lock_guard<std::mutex> lock(mutex_);
     if (--remaining_ == 0) finished_.notify_all();
   }
