@@ -59,24 +59,29 @@ void release(void* p) noexcept {
 
 }  // namespace
 
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+// Out of line everywhere (never inlined into a caller in this file), so that a
+// tool replacing the allocation functions of the executable, such as
+// valgrind with --soname-synonyms=somalloc=NONE, replaces every use of them.
+#define DAQEVSTAT_NOINLINE __attribute__((noinline))
+
+DAQEVSTAT_NOINLINE void* operator new(std::size_t size) { return allocate(size); }
+DAQEVSTAT_NOINLINE void* operator new[](std::size_t size) { return allocate(size); }
+DAQEVSTAT_NOINLINE void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   try {
     return allocate(size);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+DAQEVSTAT_NOINLINE void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
   return operator new(size, tag);
 }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+DAQEVSTAT_NOINLINE void operator delete(void* p) noexcept { release(p); }
+DAQEVSTAT_NOINLINE void operator delete[](void* p) noexcept { release(p); }
+DAQEVSTAT_NOINLINE void operator delete(void* p, std::size_t) noexcept { release(p); }
+DAQEVSTAT_NOINLINE void operator delete[](void* p, std::size_t) noexcept { release(p); }
+DAQEVSTAT_NOINLINE void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+DAQEVSTAT_NOINLINE void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace daqevstat {
 namespace stress {
