@@ -90,7 +90,7 @@ namespace {
 constexpr std::int64_t kT0 = 1700000000;
 
 // Counts (and with fail_from, fails) the allocations of this thread while it
-// lives.
+// lives. Its state is thread-local: other threads allocate as usual.
 class CountAllocations {
  public:
   explicit CountAllocations(long fail_from = 0, bool once = true) {

@@ -31,6 +31,9 @@ constexpr std::int64_t kT0 = 1700000000;
 // A location that refuses its n-th registration (counting from 1) by
 // throwing, either before or after registering the property, and that runs
 // a hook on every property offered to it.
+//
+// Thread safety: as EqFct; the registration count is an atomic, and
+// on_register is set before the location is shared.
 class RefusingLocation : public EqFct {
  public:
   enum class When { before, after };

@@ -49,7 +49,7 @@ inline std::vector<std::string> registered_with_prefix(const EqFct& ef, const st
 }
 
 // A small deterministic generator, identical on every platform (the standard
-// distributions are not).
+// distributions are not). Not thread-safe: one per thread.
 class Rng {
  public:
   explicit Rng(std::uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
@@ -72,6 +72,9 @@ class Rng {
 // number 0, an empty record, on the way). Numbers are drawn from `counter`,
 // which several streams may share so that they interleave like the threads
 // of one receiver.
+//
+// Thread safety: a stream belongs to one thread; the shared counter is an
+// atomic. Generating a record allocates nothing.
 class EventStream {
  public:
   EventStream(std::uint64_t seed, std::atomic<std::uint32_t>* counter)
@@ -155,6 +158,7 @@ inline bool feed(vrel_daq_event_stat& stat, const vrel_time_id& tid, unsigned fo
 // The statistics as the update is documented to compute them, kept apart
 // from the library to check its totals after a run. Knows nothing of
 // property objects: "lost" is the value the lost-events property holds.
+// Not thread-safe: fed by the one thread that feeds the object.
 struct ReferenceModel {
   std::int64_t total = 0;
   std::uint32_t cur = 0;
