@@ -29,6 +29,7 @@ constexpr int kRequestsPerThread = 9000;
 constexpr int kResetOps = 9000;
 constexpr int kRebuilds = 120;
 constexpr int kRequestsPerRebuild = 40;
+constexpr int kConstructions = 1000;
 // Far beyond any run that is merely slow.
 constexpr std::chrono::seconds kWatchdogLimit{240};
 
@@ -318,6 +319,52 @@ TEST_F(ConcurrencyStressTest, EverythingAtOnceEndsConsistent) {
   EXPECT_GT(switch_writes.load(), 100);
   for (Slot& slot : slots) expect_consistent(slot);
   for (Slot& slot : slots) slot.stat.reset();
+  EXPECT_TRUE(ef_.property_names().empty());
+}
+
+// Objects built and destroyed while two clients keep writing their switch:
+// a write may arrive as soon as the switch is registered, in the middle of
+// the construction. Whatever it does, the construction must not lose a set
+// the write created (it would stay registered after the destruction), and
+// nothing may race (ThreadSanitizer).
+TEST_F(ConcurrencyStressTest, ConstructionOverlapsSwitchWrites) {
+  std::atomic<bool> building{true};
+  std::atomic<long> reached{0};  // writes that found a switch
+  Workers workers(kWatchdogLimit);
+  workers.add("builder", [&](Progress& p) {
+    for (int i = 0; i < kConstructions; ++i) {
+      p.iteration = i;
+      p.step = "construct";
+      auto s = i % 2 == 0 ? std::make_unique<vrel_daq_event_stat>("B overlap", &ef_)
+                          : std::make_unique<vrel_daq_event_stat>("B overlap", &ef_, 1);
+      // Alive for a while, so that writes reach it.
+      p.step = "read";
+      for (int j = 0; j < 10; ++j) remote_get_int(ef_, "B.STAT.EV.TOTAL");
+      p.step = "destroy";
+      s.reset();
+      if (!registered_with_prefix(ef_, "B").empty()) {
+        workers.fail("properties left registered after destruction " + std::to_string(i));
+      }
+    }
+    building = false;
+  });
+  for (int c = 0; c < 2; ++c) {
+    workers.add("client-" + std::to_string(c), [&, c](Progress& p) {
+      // Bounded by a count too, in case the builder stops early.
+      for (int i = 0; building && i < 100 * kConstructions; ++i) {
+        p.iteration = i;
+        p.step = "switch write";
+        const int code = remote_set_int(ef_, "B.STAT.ON", (i + c) % 2);
+        if (code == 0) ++reached;
+        if (code != 0 && code != unknown_property) {
+          workers.fail("switch write: error " + std::to_string(code));
+        }
+      }
+    });
+  }
+  workers.run();
+  for (const std::string& failure : workers.failures()) ADD_FAILURE() << failure;
+  RecordProperty("writes_that_found_a_switch", std::to_string(reached.load()));
   EXPECT_TRUE(ef_.property_names().empty());
 }
 
