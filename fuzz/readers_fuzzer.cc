@@ -3,6 +3,7 @@
 // must either fail with its documented exception or give a result that
 // survives a round trip:
 //   - a CSV record, written back as a line, parses to the same record;
+//   - a replay's JSON rendering parses;
 //   - raw records are the input's bytes, cut exactly at the record size, and
 //     a short tail is reported at its offset;
 //   - a configuration that loaded saves, reloads to the same entries and
@@ -28,6 +29,7 @@
 #include "eq_data.h"
 #include "event.h"
 #include "fuzz_input.h"
+#include "json_value.h"
 #include "quelmar_types.h"
 #include "tool/binary_reader.h"
 #include "tool/csv_reader.h"
@@ -110,26 +112,44 @@ void read_binary(const std::string& bytes, std::size_t record_size) {
   }
 }
 
-// A whole replay over the records, then both renderings of its result.
+// A whole replay over the records, with options as the command line gives
+// them, then both renderings of its result; the JSON must parse.
 void replay(FuzzInput& in) {
-  tool::ReplayOptions options;
+  std::vector<std::string> args = {"replay"};
   const std::uint8_t setup = in.u8();
-  if ((setup & 1) != 0) options.event_type = static_cast<int>(in.interesting_int());
-  if ((setup & 2) != 0) options.period_sec = static_cast<int>(in.interesting_int());
-  const tool::RecordFormat formats[] = {tool::RecordFormat::csv, tool::RecordFormat::tid,
-                                        tool::RecordFormat::header, tool::RecordFormat::block};
-  const tool::RecordFormat format = formats[(setup >> 2) % 4];
+  if ((setup & 1) != 0) args.insert(args.end(), {"--base", in.text(70)});
+  if ((setup & 2) != 0) args.insert(args.end(), {"--type", in.text(12)});
+  if ((setup & 4) != 0) args.insert(args.end(), {"--period", in.text(12)});
+  const char* const formats[] = {"csv", "tid", "header", "block"};
+  args.insert(args.end(), {"--format", formats[(setup >> 3) % 4]});
+  if ((setup & 0x20) != 0) args.emplace_back("--json");
+  args.emplace_back("fuzz.in");
+  const tool::Command command = tool::parse_command(args);
+  if (command.action != tool::Command::Action::replay) {
+    FUZZ_CHECK(command.action == tool::Command::Action::usage_error && !command.error.empty());
+    return;
+  }
   std::istringstream stream(in.rest());
   try {
-    tool::Replay run(options);
+    tool::Replay run(command.options);
     try {
-      run.feed_stream(stream, format, "fuzz.in");
-    } catch (const tool::ReplayError&) {
+      run.feed_stream(stream, command.options.format, command.options.file);
+    } catch (const tool::ReplayError& e) {
       // What was fed before the fault is still rendered below.
+      FUZZ_CHECK(starts_with(e.what(), "fuzz.in"));
     }
-    (void)tool::render_json(run.stat());
+    const std::string json = tool::render_json(run.stat());
+    try {
+      const daqevstat::testing::JsonValue value = daqevstat::testing::parse_json(json);
+      FUZZ_CHECK(value.has("properties"));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "invalid JSON (%s):\n%s\n", e.what(), json.c_str());
+      std::abort();
+    }
     (void)tool::render_summary(run);
   } catch (const tool::ReplayError&) {
+    // A refused switch or period write; the options parser lets through no
+    // other way to fail.
   }
 }
 
