@@ -7,8 +7,8 @@
 //   (2) the latency distribution holds one sample per counted event, the two
 //       period distributions one per counted event after the first;
 //   (3) the ring holds only numbers counted since the last reset, seen
-//       through is_late_event, and so the lost-event total is exactly the
-//       one those numbers give;
+//       through is_late_event, and so the lost-event total, the number step
+//       and the overall lost percentage are exactly what those numbers give;
 //   (4) the property set exists as a whole or not at all; after a remote
 //       switch write that found the switch and the set agreeing, the set
 //       exists exactly when the switch is on; after an update with the
@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,14 +72,16 @@ struct Model {
   // The ring slot holding the number just below the current one.
   bool late() const { return ring[(cur - 1u) & 31u] + 1u == cur; }
 
-  void count_event(std::uint32_t number) {
+  // Returns the number step to the reference, or nullopt for the first event
+  // after a reset, which has none.
+  std::optional<std::int32_t> count_event(std::uint32_t number) {
     ++count;
     cur = number;
     ring[number & 31u] = number;
     if (first == 0 || number < first) first = number;
     if (prev == 0) {
       prev = number;
-      return;
+      return std::nullopt;
     }
     const auto val = static_cast<std::int32_t>(number - prev);
     if (val > 1 && !late()) {
@@ -89,6 +92,7 @@ struct Model {
       lost = static_cast<std::int32_t>(static_cast<std::uint32_t>(lost) - 1u);
     }
     if (val >= 0) prev = number;
+    return val;
   }
 };
 
@@ -236,8 +240,15 @@ class Harness {
                tid->event_number == model_.cur) {
       expected = true;
     } else {
-      model_.count_event(tid->event_number);
+      const std::optional<std::int32_t> val = model_.count_event(tid->event_number);
       expected = false;
+      if (val) {
+        // The difference and the overall percentage follow every counted
+        // event that has a reference.
+        FUZZ_CHECK(stat_->event_id_diff_->value() == static_cast<float>(*val));
+        FUZZ_CHECK(stat_->lost_events_perc_total_->value() ==
+                   static_cast<float>(model_.lost) / static_cast<float>(model_.count) * 100.0f);
+      }
     }
     FUZZ_CHECK(result == expected);
     if (on) FUZZ_CHECK(set_exists());

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -159,7 +160,18 @@ void build(Fixture& f, FuzzInput& in) {
   f.own(std::make_unique<D_floathist>("FZ.FH float history", &f.location, "FH"));
   f.own(std::make_unique<D_string>("FZ.STR text", &f.location));
   f.own(std::make_unique<D_ustr>("FZ.USTR record", &f.location));
-  f.stat = std::make_unique<vrel_daq_event_stat>("FZS statistics", &f.location);
+  if ((setup & 0x10) != 0) {
+    // Any name: one whose base name is too long is refused, and there is no
+    // statistics object in this run.
+    const std::string name = in.text(80);
+    try {
+      f.stat = std::make_unique<vrel_daq_event_stat>(name.c_str(), &f.location);
+    } catch (const std::invalid_argument&) {
+      return;
+    }
+  } else {
+    f.stat = std::make_unique<vrel_daq_event_stat>("FZS statistics", &f.location);
+  }
   if ((setup & 8) != 0 && f.stat->total_events_ != nullptr) {
     // A counter whose every store fails: updates and resets throw and must
     // still release the statistics lock.
@@ -255,7 +267,7 @@ void direct_call(Fixture& f, FuzzInput& in) {
   fill_request(in, request);
   EqData reply;
   EqAdr address{"FUZZ", prop->basename()};
-  const std::uint8_t kind = in.u8() % 4;
+  const std::uint8_t kind = in.u8() % 5;
   if (kind == 0) {
     prop->get(&address, &request, &reply, &f.location);
     return;
@@ -267,6 +279,20 @@ void direct_call(Fixture& f, FuzzInput& in) {
     prop->get_multi(&address, in.flag() ? nullptr : &request, &reply, &idx,
                     in.flag() ? nullptr : "FUZZ", &tm);
     FUZZ_CHECK(reply.type() == DATA_USTR && reply.length() > 0);
+    return;
+  }
+  if (kind == 3) {
+    // The read by selector: without buffer slots, always the current value.
+    const auto evid = static_cast<std::uint64_t>(in.interesting_int());
+    const auto sec = static_cast<time_t>(in.interesting_int());
+    const auto usec = static_cast<int>(in.interesting_int());
+    if (auto* v = dynamic_cast<quelmar::D_value<int>*>(prop)) {
+      const int found = v->value(evid, sec, usec);
+      if (v->get_nbuf() == 0) FUZZ_CHECK(found == v->value());
+    } else if (auto* v = dynamic_cast<quelmar::D_value<float>*>(prop)) {
+      const float found = v->value(evid, sec, usec);
+      if (v->get_nbuf() == 0) FUZZ_CHECK(same_float(found, v->value()));
+    }
     return;
   }
   if (kind == 2) {
@@ -341,11 +367,11 @@ void store(Fixture& f, FuzzInput& in) {
         tid.event_number = in.take<std::uint32_t>();
         tid.time.timeup = in.take<std::uint32_t>();
         tid.time.timelow = in.take<std::uint32_t>();
-        f.stat->update_by_tid(&tid);
+        if (f.stat) f.stat->update_by_tid(&tid);
         break;
       }
       default:
-        f.stat->set_event_type(static_cast<int>(in.interesting_int()));
+        if (f.stat) f.stat->set_event_type(static_cast<int>(in.interesting_int()));
         break;
     }
   } catch (const quelmar::Error&) {
