@@ -123,10 +123,12 @@ void replay(FuzzInput& in) {
   const char* const formats[] = {"csv", "tid", "header", "block"};
   args.insert(args.end(), {"--format", formats[(setup >> 3) % 4]});
   if ((setup & 0x20) != 0) args.emplace_back("--json");
+  // One argument of any form, anywhere: "--", "--opt=value", help, a second file.
+  if ((setup & 0x40) != 0) args.insert(args.begin() + 1 + in.below(args.size()), in.text(24));
   args.emplace_back("fuzz.in");
   const tool::Command command = tool::parse_command(args);
   if (command.action != tool::Command::Action::replay) {
-    FUZZ_CHECK(command.action == tool::Command::Action::usage_error && !command.error.empty());
+    FUZZ_CHECK(command.action == tool::Command::Action::help || !command.error.empty());
     return;
   }
   std::istringstream stream(in.rest());
@@ -136,7 +138,7 @@ void replay(FuzzInput& in) {
       run.feed_stream(stream, command.options.format, command.options.file);
     } catch (const tool::ReplayError& e) {
       // What was fed before the fault is still rendered below.
-      FUZZ_CHECK(starts_with(e.what(), "fuzz.in"));
+      FUZZ_CHECK(starts_with(e.what(), command.options.file));
     }
     const std::string json = tool::render_json(run.stat());
     try {
