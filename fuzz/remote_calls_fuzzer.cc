@@ -156,7 +156,7 @@ void build(Fixture& f, FuzzInput& in) {
   f.stat_str = f.own(make_stat_prop<D_evstat_str>("FZ.EVS string statistic", &f.location));
   f.info = f.own(make_stat_prop<D_evstat_ustr>("FZ.STAT.EV.INFO current event info", &f.location));
   f.ustr_no_role = f.own(make_stat_prop<D_evstat_ustr>("FZ.EVU no role", &f.location));
-  f.own(std::make_unique<D_spectrum>("FZ.SPEC spectrum", 1 + in.u8() % 32, &f.location, false));
+  f.own(std::make_unique<D_spectrum>("FZ.SPECTRUM spectrum", 1 + in.u8() % 32, &f.location, false));
   f.own(std::make_unique<D_floathist>("FZ.FH float history", &f.location, "FH"));
   f.own(std::make_unique<D_string>("FZ.STR text", &f.location));
   f.own(std::make_unique<D_ustr>("FZ.USTR record", &f.location));
