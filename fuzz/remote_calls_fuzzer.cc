@@ -117,11 +117,10 @@ struct Fixture {
   }
 };
 
-std::string name_buffer(const char* text) { return std::string(text); }
-
 template <typename T>
 std::unique_ptr<T> make_stat_prop(const char* name, EqFct* location) {
-  std::string buffer = name_buffer(name);
+  // The statistic properties take their name as a modifiable string.
+  std::string buffer(name);
   return std::make_unique<T>(buffer.data(), location);
 }
 
