@@ -44,14 +44,6 @@ namespace {
 using daqevstat::fuzz::fill_request;
 using daqevstat::fuzz::FuzzInput;
 
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
-
 constexpr std::int64_t kUsecPerSec = 1000000;
 // The clock stays within [1 s, 2^40 s]: a local time of 0 s would read as "no
 // previous arrival", which no real clock gives.

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -11,6 +13,16 @@
 #include <vector>
 
 #include "eq_data.h"
+
+// Aborts with the failed condition, so that libFuzzer keeps the input that
+// broke an invariant; the harnesses use it for every check.
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (0)
 
 namespace daqevstat::fuzz {
 

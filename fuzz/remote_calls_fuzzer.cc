@@ -41,14 +41,6 @@ namespace {
 using daqevstat::fuzz::fill_request;
 using daqevstat::fuzz::FuzzInput;
 
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
-
 bool same_float(float a, float b) {
   if (std::isnan(a) && std::isnan(b)) return true;
   return std::memcmp(&a, &b, sizeof a) == 0;
