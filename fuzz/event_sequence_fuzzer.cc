@@ -354,13 +354,7 @@ class Harness {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    quelmar::set_log_sink([](const std::string&, const std::string&, unsigned int) {});
-    // The negative-lost-events line goes to standard output; keep it from
-    // flooding the fuzzer's log.
-    return std::freopen("/dev/null", "w", stdout) != nullptr;
-  }();
-  (void)quiet;
+  daqevstat::fuzz::silence_output_once();
 
   FuzzInput in(data, size);
   Harness harness(in);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "eq_data.h"
+#include "quelmar_types.h"
 
 // Aborts with the failed condition, so that libFuzzer keeps the input that
 // broke an invariant; the harnesses use it for every check.
@@ -25,6 +26,16 @@
   } while (0)
 
 namespace daqevstat::fuzz {
+
+// Drops log lines and standard output for the whole run: the statistics'
+// negative-lost-events line and the log would flood the fuzzer's own log.
+inline void silence_output_once() {
+  static const bool silenced = [] {
+    quelmar::set_log_sink([](const std::string&, const std::string&, unsigned int) {});
+    return std::freopen("/dev/null", "w", stdout) != nullptr;
+  }();
+  (void)silenced;
+}
 
 // Takes typed values off the front of a fuzz input. Reads past the end give
 // zeros, so a harness never has to check how much is left before it asks;

@@ -269,11 +269,7 @@ void read_config(FuzzInput& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    quelmar::set_log_sink([](const std::string&, const std::string&, unsigned int) {});
-    return std::freopen("/dev/null", "w", stdout) != nullptr;
-  }();
-  (void)quiet;
+  daqevstat::fuzz::silence_output_once();
 
   FuzzInput in(data, size);
   switch (in.u8() % 6) {

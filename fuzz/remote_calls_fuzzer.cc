@@ -384,12 +384,7 @@ void persist(Fixture& f, FuzzInput& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool quiet = [] {
-    quelmar::set_log_sink([](const std::string&, const std::string&, unsigned int) {});
-    // The statistics' negative-lost-events line goes to standard output.
-    return std::freopen("/dev/null", "w", stdout) != nullptr;
-  }();
-  (void)quiet;
+  daqevstat::fuzz::silence_output_once();
 
   FuzzInput in(data, size);
   Fixture f;
