@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks for the build and test dependencies of libdaqevstat and, when some
+# Checks for the build and test dependencies of libdaqevstat and its tool and, when some
 # are missing and we are root on a system with apt-get, installs them.
 # Otherwise fails with a message naming what is missing. Never reads stdin.
 #
@@ -52,6 +52,23 @@ daqevstat_find_missing() {
   if ! daqevstat_have_header benchmark/benchmark.h; then
     DAQEVSTAT_MISSING+=("Google Benchmark headers")
     DAQEVSTAT_PACKAGES+=(libbenchmark-dev)
+  fi
+  # The tool's command line, JSON output and line editing.
+  if ! daqevstat_have_header CLI/CLI.hpp; then
+    DAQEVSTAT_MISSING+=("CLI11 headers")
+    DAQEVSTAT_PACKAGES+=(libcli11-dev)
+  fi
+  if ! daqevstat_have_header nlohmann/json.hpp; then
+    DAQEVSTAT_MISSING+=("nlohmann-json headers")
+    DAQEVSTAT_PACKAGES+=(nlohmann-json3-dev)
+  fi
+  if ! daqevstat_have_header histedit.h && ! daqevstat_have_header editline/readline.h; then
+    DAQEVSTAT_MISSING+=("libedit headers")
+    DAQEVSTAT_PACKAGES+=(libedit-dev)
+  fi
+  if ! command -v pkg-config >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=(pkg-config)
+    DAQEVSTAT_PACKAGES+=(pkg-config)
   fi
   if ! command -v clang++ >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("clang (for the fuzz targets)")
