@@ -98,6 +98,20 @@ bool write_all(int fd, const std::string& data) {
   return true;
 }
 
+// Syncs the directory holding `path`; returns 0 or the errno. A file system
+// that cannot sync a directory (EINVAL) offers nothing more to wait for.
+int sync_directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? std::string(".") : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  if (::fsync(fd) != 0 && errno != EINVAL) error = errno;
+  ::close(fd);
+  return error;
+}
+
 void emit_logs(const std::vector<std::string>& logs) {
   for (const std::string& line : logs) quelmar::printtostderr(kLogSource, line, quelmar::kLogFlags);
 }
@@ -240,25 +254,28 @@ void Config::set_text(const std::string& name, const std::string& text) {
   if (!log.empty()) emit_logs({log});
 }
 
-void Config::save(const std::string& path) const {
+std::string Config::text(const std::string& path) const {
   std::string content;
-  {
-    quelmar::MutexLock lock(mutex_);
-    for (const auto& [name, entry] : entries_) {
-      // What load would read back: the reader trims the value, and a value of
-      // blanks only would be a line without a value.
-      const std::string text = trim(entry.text);
-      if (text.empty()) continue;
-      bool name_ok = !name.empty() && name[0] != '#';
-      for (char c : name) name_ok = name_ok && !is_blank(c);
-      if (!name_ok) throw_config_error(path + ": cannot save the name '" + name + "'");
-      if (text.find('\n') != std::string::npos) {
-        throw_config_error(path + ": cannot save the value of '" + name +
-                           "': it holds a line break");
-      }
-      content.append(name).append(" ").append(text).push_back('\n');
+  quelmar::MutexLock lock(mutex_);
+  for (const auto& [name, entry] : entries_) {
+    // What load would read back: the reader trims the value, and a value of
+    // blanks only would be a line without a value.
+    const std::string value = trim(entry.text);
+    if (value.empty()) continue;
+    bool name_ok = !name.empty() && name[0] != '#';
+    for (char c : name) name_ok = name_ok && !is_blank(c);
+    if (!name_ok) throw_config_error(path + ": cannot save the name '" + name + "'");
+    if (value.find('\n') != std::string::npos) {
+      throw_config_error(path + ": cannot save the value of '" + name +
+                         "': it holds a line break");
     }
+    content.append(name).append(" ").append(value).push_back('\n');
   }
+  return content;
+}
+
+void Config::save(const std::string& path) const {
+  const std::string content = text(path);
 
   // Temporary file in the same directory, so that rename replaces the file
   // atomically.
@@ -284,5 +301,12 @@ void Config::save(const std::string& path) const {
   if (!ok) {
     ::unlink(temp.c_str());
     throw_config_error(path + ": cannot save: " + errno_text(error));
+  }
+  // The rename is an entry of the directory: until the directory is synced,
+  // a power failure may bring back the old file.
+  error = sync_directory_of(path);
+  if (error != 0) {
+    throw_config_error(path + ": saved, but its directory cannot be synced: " +
+                       errno_text(error));
   }
 }

@@ -88,11 +88,17 @@ class HOST_EXPORT Config {
   // Writes every name that has a non-empty text, with its text, in name
   // order, to `path` through a temporary file in the same directory that is
   // renamed into place, so a reader sees the old file or the new one, never
-  // part of one. Throws config_error when the file cannot be written, or when
-  // a pair cannot be written so that load reads it back (a name that is
+  // part of one; the directory is then synced, so the new file survives a
+  // power failure. Throws config_error when the file cannot be written, or
+  // when a pair cannot be written so that load reads it back (a name that is
   // empty, starts with '#' or holds a blank, a text that holds a line break);
-  // the file on disk is then left as it was.
+  // the file on disk is then left as it was. Only when the directory cannot
+  // be synced is the new file already in place; the error says so.
   void save(const std::string& path) const;
+
+  // The content save(path) writes, for a caller that stores it its own way.
+  // Throws config_error naming `path` for a pair that save would refuse.
+  std::string text(const std::string& path) const;
 
  private:
   // Parses entry.text by entry.data_type into found and the union; returns

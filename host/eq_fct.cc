@@ -187,6 +187,11 @@ void EqFct::set_caller(const std::string& user, const std::string& host) {
 }
 
 void EqFct::save_config(const std::string& path) {
+  update_config();
+  config_.save(path);
+}
+
+void EqFct::update_config() {
   std::vector<std::shared_ptr<Entry>> entries;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -202,7 +207,6 @@ void EqFct::save_config(const std::string& path) {
     entry->prop->write(text);
     if (!text.str().empty()) config_.set_text(entry->name, text.str());
   }
-  config_.save(path);
 }
 
 std::string get_user_and_host(const EqFct&) { return caller_of_this_thread(); }

@@ -96,6 +96,10 @@ class HOST_EXPORT EqFct {
   // removed while this runs is skipped safely.
   void save_config(const std::string& path);
 
+  // The first half of save_config: writes every registered property whose
+  // write() produces text into the configuration, and saves nothing.
+  void update_config();
+
  private:
   struct Entry;
   class CallGuard;

@@ -135,7 +135,8 @@ TEST_F(ConfigTest, SaveAndLoadRoundTripAcrossRestart) {
   EXPECT_EQ("text with  inner blanks", entry->text);
   EXPECT_TRUE(logs_.empty());
 
-  // Saving what was loaded writes the same file again.
+  // Saving what was loaded writes the same file again, and text() is that content.
+  EXPECT_EQ(saved, after.text(path_));
   after.save(path_);
   EXPECT_EQ(saved, read_file());
 }
