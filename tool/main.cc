@@ -1,4 +1,5 @@
-// daqevstat: replays recorded event streams through the event statistics.
+// daqevstat: a simulated DAQ server with live event statistics, a shell on
+// its published properties, and replays of recorded event streams.
 
 #include <cstdio>
 #include <exception>
@@ -7,6 +8,27 @@
 
 #include "tool/options.h"
 #include "tool/replay.h"
+#include "tool/shell_command.h"
+#include "tool/simulate_command.h"
+
+namespace {
+
+int run_replay_command(const daqevstat::tool::ReplayOptions& options) {
+  try {
+    const std::string output = daqevstat::tool::run_replay(options);
+    std::fwrite(output.data(), 1, output.size(), stdout);
+    if (std::fflush(stdout) != 0) {
+      std::fputs("daqevstat: error writing the output\n", stderr);
+      return 1;
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    return 1;
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using daqevstat::tool::Command;
@@ -14,24 +36,18 @@ int main(int argc, char** argv) {
       daqevstat::tool::parse_command(std::vector<std::string>(argv + 1, argv + argc));
   switch (command.action) {
     case Command::Action::help:
-      std::fputs(daqevstat::tool::usage_text().c_str(), stdout);
+    case Command::Action::version:
+      std::fputs(command.text.c_str(), stdout);
       return 0;
     case Command::Action::usage_error:
-      std::fprintf(stderr, "daqevstat: %s\n%s", command.error.c_str(),
-                   daqevstat::tool::usage_text().c_str());
+      std::fprintf(stderr, "daqevstat: %s\n%s", command.error.c_str(), command.text.c_str());
       return 2;
     case Command::Action::replay:
-      break;
+      return run_replay_command(command.options);
+    case Command::Action::simulate:
+      return daqevstat::tool::run_simulate(command.simulate);
+    case Command::Action::shell:
+      return daqevstat::tool::run_shell(command.shell);
   }
-  bool ok = true;
-  try {
-    const std::string output = daqevstat::tool::run_replay(command.options);
-    std::fwrite(output.data(), 1, output.size(), stdout);
-    ok = std::fflush(stdout) == 0;
-    if (!ok) std::fputs("daqevstat: error writing the output\n", stderr);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
-    ok = false;
-  }
-  return (ok ? 0 : 1);
+  return 2;
 }

@@ -1,152 +1,221 @@
 #include "tool/options.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <map>
+#include <memory>
 #include <utility>
 
 namespace daqevstat::tool {
 namespace {
 
 constexpr std::size_t kMaxBaseNameLength = 63;
+constexpr int kMaxObjects = 64;
+constexpr double kMaxRateHz = 1.0e6;
 
-Command usage_error(std::string error) {
-  Command command;
-  command.action = Command::Action::usage_error;
-  command.error = std::move(error);
-  return command;
-}
+const char* const kSynopsis =
+    "usage: daqevstat [simulate] [--rate HZ] [--duration S] [--loss P] [--reorder P] [--dup P]\n"
+    "                 [--latency-ms MEAN] [--jitter-ms SD] [--seed N] [--feed header|block|tid]\n"
+    "                 [--objects K] [--config FILE] [--svg FILE] [--csv DIR]\n"
+    "       daqevstat shell [server options of simulate] [--config FILE]\n"
+    "       daqevstat replay [--base NAME] [--type N] [--period SEC]\n"
+    "                        [--format csv|tid|header|block] [--json] [--svg FILE] [--csv DIR] FILE\n"
+    "       daqevstat --help | --version | <command> --help\n";
 
-bool parse_int(const std::string& text, int* value) {
-  if (text.empty() || (text[0] != '-' && (text[0] < '0' || text[0] > '9'))) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long parsed = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < INT_MIN || parsed > INT_MAX) return false;
-  *value = static_cast<int>(parsed);
-  return true;
-}
-
-bool parse_format(const std::string& text, RecordFormat* format) {
-  if (text == "csv") {
-    *format = RecordFormat::csv;
-  } else if (text == "tid") {
-    *format = RecordFormat::tid;
-  } else if (text == "header") {
-    *format = RecordFormat::header;
-  } else if (text == "block") {
-    *format = RecordFormat::block;
-  } else {
-    return false;
+std::string check_base_name(const std::string& name) {
+  if (name.size() > kMaxBaseNameLength) {
+    return "invalid base name (no blanks, at most 63 characters): \"" + name + "\"";
   }
-  return true;
-}
-
-bool valid_base_name(const std::string& name) {
-  if (name.size() > kMaxBaseNameLength) return false;
   for (unsigned char c : name) {
-    if (c <= ' ' || c == 0x7f) return false;
+    if (c <= ' ' || c == 0x7f) {
+      return "invalid base name (no blanks, at most 63 characters): \"" + name + "\"";
+    }
   }
-  return true;
+  return "";
+}
+
+// A validator for a number within [low, high]; CLI11's Range prints both
+// bounds, which reads badly for "above 0".
+CLI::Validator at_least(double low, bool inclusive, double high, const std::string& what) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        double value = 0.0;
+        if (!CLI::detail::lexical_cast(text, value)) return "not a number: " + text;
+        const bool above = inclusive ? value >= low : value > low;
+        if (!above || !(value <= high)) return what + ", got " + text;
+        return "";
+      },
+      what);
+}
+
+CLI::Validator probability() { return at_least(0.0, true, 1.0, "a probability from 0 to 1"); }
+
+template <typename Enum>
+CLI::CheckedTransformer choice(const std::map<std::string, Enum>& names) {
+  return CLI::CheckedTransformer(names, CLI::ignore_case);
+}
+
+void add_server_options(CLI::App* command, ServerOptions* server) {
+  FaultOptions* faults = &server->faults;
+  command->add_option("--rate", server->rate_hz, "events per second (default 1000)")
+      ->check(at_least(0.0, false, kMaxRateHz, "events per second above 0, at most 1e6"));
+  command->add_option("--loss", faults->loss, "probability that an event is never delivered")
+      ->check(probability());
+  command->add_option("--reorder", faults->reorder,
+                      "probability that an event is delivered a few events late")
+      ->check(probability());
+  command->add_option("--dup", faults->duplicate,
+                      "probability that an event is delivered twice in a row")
+      ->check(probability());
+  command
+      ->add_option("--latency-ms", faults->latency_ms,
+                   "mean distance of the event time behind its arrival, in ms")
+      ->check(at_least(0.0, true, 1.0e7, "milliseconds from 0 to 1e7"));
+  command
+      ->add_option("--jitter-ms", faults->jitter_ms,
+                   "standard deviation of that distance, in ms")
+      ->check(at_least(0.0, true, 1.0e7, "milliseconds from 0 to 1e7"));
+  command->add_option("--seed", faults->seed, "seed of the fault and latency generator");
+  command
+      ->add_option("--feed", server->feed,
+                   "record kind handed to the statistics: header, block or tid")
+      ->transform(choice<FeedKind>(
+          {{"header", FeedKind::header}, {"block", FeedKind::block}, {"tid", FeedKind::tid}}));
+  command
+      ->add_option("--objects", server->objects,
+                   "statistics objects on the location: EVSTAT, EVSTAT2, ...")
+      ->check(CLI::Range(1, kMaxObjects));
+  command->add_option("--config", server->config_file,
+                      "settings file: loaded at start, saved at exit and on 'save'");
+}
+
+// The one-line usage of the command the error belongs to, or the synopsis.
+std::string usage_for(const CLI::App& app, const CLI::App* command) {
+  if (command == nullptr) return kSynopsis;
+  const std::string name = app.get_name() + " " + command->get_name();
+  CLI::Formatter formatter;
+  formatter.label("Usage", "usage");
+  return formatter.make_usage(command, name) + "Run '" + name +
+         " --help' for the options.\n";
+}
+
+const CLI::App* selected(const CLI::App& app) {
+  const auto commands = app.get_subcommands();
+  return commands.empty() ? nullptr : commands.front();
 }
 
 }  // namespace
 
-Command parse_command(const std::vector<std::string>& args) {
-  if (args.empty()) return usage_error("missing command");
-  if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    Command command;
-    command.action = Command::Action::help;
-    return command;
-  }
-  if (args[0] != "replay") return usage_error("unknown command: " + args[0]);
-
-  Command command;
-  command.action = Command::Action::replay;
-  ReplayOptions& options = command.options;
-  bool have_file = false;
-  bool options_done = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (options_done || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-      if (!options_done && arg.size() > 1 && arg[0] == '-') {
-        return usage_error("unknown option: " + arg);
-      }
-      if (have_file) return usage_error("more than one FILE: " + arg);
-      options.file = arg;
-      have_file = true;
-      continue;
-    }
-    if (arg == "--") {
-      options_done = true;
-      continue;
-    }
-    if (arg == "--help") {
-      Command help;
-      help.action = Command::Action::help;
-      return help;
-    }
-    if (arg == "--json") {
-      options.json = true;
-      continue;
-    }
-
-    std::string name = arg;
-    std::string value;
-    bool have_value = false;
-    if (const auto eq = arg.find('='); eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      have_value = true;
-    }
-    if (name != "--base" && name != "--type" && name != "--period" && name != "--format") {
-      return usage_error("unknown option: " + arg);
-    }
-    if (!have_value) {
-      if (i + 1 >= args.size()) return usage_error("option " + name + " needs a value");
-      value = args[++i];
-    }
-
-    if (name == "--base") {
-      if (!valid_base_name(value)) {
-        return usage_error("invalid base name (no blanks, at most 63 characters): \"" + value +
-                           "\"");
-      }
-      options.base_name = value;
-    } else if (name == "--type") {
-      int type = 0;
-      if (!parse_int(value, &type)) return usage_error("invalid event type: " + value);
-      options.event_type = type;
-    } else if (name == "--period") {
-      int period = 0;
-      if (!parse_int(value, &period)) return usage_error("invalid period: " + value);
-      options.period_sec = period;
-    } else {
-      if (!parse_format(value, &options.format)) {
-        return usage_error("unknown format: " + value + " (csv, tid, header or block)");
-      }
-    }
-  }
-  if (!have_file) return usage_error("missing FILE");
-  return command;
+std::string version_text() {
+#ifdef DAQEVSTAT_VERSION
+  return std::string("daqevstat ") + DAQEVSTAT_VERSION + "\n";
+#else
+  return "daqevstat\n";
+#endif
 }
 
-std::string usage_text() {
-  return "usage: daqevstat replay [--base NAME] [--type N] [--period SEC]\n"
-         "                        [--format csv|tid|header|block] [--json] FILE\n"
-         "       daqevstat --help\n"
-         "\n"
-         "Feeds the events of FILE, in order, to one statistics object published\n"
-         "under NAME (default EVSTAT) and prints its statistics.\n"
-         "\n"
-         "  --base NAME    base name of the published properties\n"
-         "  --type N       event type that labels the current-event record\n"
-         "  --period SEC   length of the lost-events period in seconds\n"
-         "                 (default 15; 0 or less keeps the default)\n"
-         "  --format F     csv (default): event_number,timeup,timelow[,arrival_sec,\n"
-         "                 arrival_usec] per line, '#' starts a comment line;\n"
-         "                 tid, header, block: raw records of 12, 36 or 284 bytes\n"
-         "  --json         print every published property as one JSON object\n";
+Command parse_command(const std::vector<std::string>& args) {
+  Command command;
+  // Without a command the options are simulate's.
+  if (args.empty() || (args[0].size() > 1 && args[0][0] == '-' && args[0] != "--help" &&
+                       args[0] != "-h" && args[0] != "--version")) {
+    std::vector<std::string> with_command = args;
+    with_command.insert(with_command.begin(), "simulate");
+    return parse_command(with_command);
+  }
+  if (args[0] == "help") {
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    rest.emplace_back("--help");
+    return parse_command(rest);
+  }
+
+  CLI::App app("Event statistics of a DAQ server: a simulated server, a shell on its "
+               "properties, and replays of recorded streams.",
+               "daqevstat");
+  app.get_formatter()->label("Usage", "usage");
+  app.footer(std::string("\n") + kSynopsis);
+  app.set_version_flag("--version", version_text().substr(0, version_text().size() - 1));
+  app.require_subcommand(0, 1);
+
+  CLI::App* simulate =
+      app.add_subcommand("simulate", "run a simulated DAQ server and report its statistics "
+                                     "(the default command)");
+  add_server_options(simulate, &command.simulate.server);
+  simulate
+      ->add_option("--duration", command.simulate.duration_sec,
+                   "seconds to run (default 10; 0 runs until interrupted)")
+      ->check(at_least(0.0, true, 1.0e7, "seconds from 0 to 1e7"));
+  simulate->add_option("--svg", command.simulate.svg_file,
+                       "write the timing distributions as one SVG figure");
+  simulate->add_option("--csv", command.simulate.csv_dir,
+                       "write each distribution's non-zero bins as CSV into DIR");
+
+  CLI::App* shell = app.add_subcommand(
+      "shell", "run a simulated DAQ server and act on its properties from standard input");
+  add_server_options(shell, &command.shell.server);
+
+  ReplayOptions& replay_options = command.options;
+  CLI::App* replay = app.add_subcommand(
+      "replay", "feed the events of FILE, in order, to one statistics object published under "
+                "NAME (default EVSTAT) and print its statistics");
+  replay
+      ->add_option("--base", replay_options.base_name, "base name of the published properties")
+      ->check(CLI::Validator(check_base_name, "NAME"));
+  int event_type = 0;
+  int period_sec = 0;
+  CLI::Option* type_option = replay->add_option(
+      "--type", event_type, "event type that labels the current-event record");
+  CLI::Option* period_option = replay->add_option(
+      "--period", period_sec,
+      "length of the lost-events period in seconds (default 15; 0 or less keeps the default)");
+  replay
+      ->add_option("--format", replay_options.format,
+                   "csv (default): event_number,timeup,timelow[,arrival_sec,arrival_usec] per "
+                   "line, '#' starts a comment line; tid, header, block: raw records of 12, 36 "
+                   "or 284 bytes")
+      ->transform(choice<RecordFormat>({{"csv", RecordFormat::csv},
+                                        {"tid", RecordFormat::tid},
+                                        {"header", RecordFormat::header},
+                                        {"block", RecordFormat::block}}));
+  replay->add_flag("--json", replay_options.json,
+                   "print every published property as one JSON object");
+  replay->add_option("--svg", replay_options.svg_file,
+                     "write the timing distributions as one SVG figure");
+  replay->add_option("--csv", replay_options.csv_dir,
+                     "write each distribution's non-zero bins as CSV into DIR");
+  replay->add_option("FILE", replay_options.file, "the recorded events")->required();
+
+  // CLI11 takes the arguments last first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    command.action = Command::Action::help;
+    command.text = app.help();
+    return command;
+  } catch (const CLI::CallForVersion&) {
+    command.action = Command::Action::version;
+    command.text = version_text();
+    return command;
+  } catch (const CLI::ParseError& e) {
+    command.action = Command::Action::usage_error;
+    command.error = e.what();
+    std::replace(command.error.begin(), command.error.end(), '\n', ' ');
+    command.text = usage_for(app, selected(app));
+    return command;
+  }
+
+  if (replay->parsed()) {
+    command.action = Command::Action::replay;
+    if (type_option->count() > 0) replay_options.event_type = event_type;
+    if (period_option->count() > 0) replay_options.period_sec = period_sec;
+  } else if (shell->parsed()) {
+    command.action = Command::Action::shell;
+  } else {
+    command.action = Command::Action::simulate;
+  }
+  return command;
 }
 
 }  // namespace daqevstat::tool

@@ -1,6 +1,7 @@
 #ifndef TOOL_OPTIONS_H_
 #define TOOL_OPTIONS_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,7 +10,8 @@
 
 namespace daqevstat::tool {
 
-// Base name the replay publishes under when none is given.
+// Base name the replay and the first simulated object publish under when
+// none is given.
 inline constexpr const char* kDefaultBaseName = "EVSTAT";
 
 // What `daqevstat replay` was asked to do.
@@ -20,31 +22,85 @@ struct ReplayOptions {
   RecordFormat format = RecordFormat::csv;
   bool json = false;
   std::string file;
+  std::string svg_file;  // --svg: the timing distributions as one figure
+  std::string csv_dir;   // --csv: one file of non-zero bins per distribution
+};
+
+// The record a simulated server hands to the statistics, and so the update
+// operation it calls.
+enum class FeedKind {
+  header,  // vrel_eventheader through update(vrel_eventheader*)
+  block,   // vrel_serv_block_head_2010 through update(vrel_serv_block_head_2010*)
+  tid,     // vrel_time_id through update_by_tid
+};
+
+// Faults the simulated event source injects, each with its own probability
+// per event, and the event time's distance behind the arrival.
+struct FaultOptions {
+  double loss = 0.0;        // the event is never delivered
+  double reorder = 0.0;     // the event is delivered a few events late
+  double duplicate = 0.0;   // the event is delivered twice in a row
+  double latency_ms = 0.0;  // mean of the event time's distance behind arrival
+  double jitter_ms = 0.0;   // its standard deviation
+  std::uint64_t seed = 1;
+};
+
+// A simulated DAQ server: the event source and the location with its
+// statistics objects.
+struct ServerOptions {
+  double rate_hz = 1000.0;
+  FaultOptions faults;
+  FeedKind feed = FeedKind::header;
+  int objects = 1;          // statistics objects EVSTAT, EVSTAT2, ...
+  std::string config_file;  // --config: settings loaded at start, saved at exit
+};
+
+// What `daqevstat simulate` was asked to do.
+struct SimulateOptions {
+  ServerOptions server;
+  double duration_sec = 10.0;  // 0: until interrupted
+  std::string svg_file;
+  std::string csv_dir;
+};
+
+// What `daqevstat shell` was asked to do.
+struct ShellOptions {
+  ServerOptions server;
 };
 
 struct Command {
   enum class Action {
-    help,         // print the usage on standard output, exit 0
+    help,         // print `text` on standard output, exit 0
+    version,      // print `text` on standard output, exit 0
     replay,       // run `options`
-    usage_error,  // print `error` and the usage on standard error, exit 2
+    simulate,     // run `simulate`
+    shell,        // run `shell`
+    usage_error,  // print `error` and `text` (the usage) on standard error, exit 2
   };
   Action action = Action::usage_error;
-  ReplayOptions options;
-  std::string error;
+  ReplayOptions options;  // replay
+  SimulateOptions simulate;
+  ShellOptions shell;
+  std::string error;  // one line, no newline
+  std::string text;   // help, version or usage text, ending in a newline
 };
 
 // Parses the arguments after the program name:
-//   --help | help
+//   (no command)          simulate with its defaults
+//   --help | help         the overview; `<command> --help` that command's help
+//   --version
 //   replay [--base NAME] [--type N] [--period SEC] [--format csv|tid|header|block]
-//          [--json] FILE
+//          [--json] [--svg FILE] [--csv DIR] FILE
+//   simulate [server options] [--duration S] [--svg FILE] [--csv DIR]
+//   shell [server options]
 // Options may also be written --option=VALUE and may follow FILE; "--" ends
 // the options. NAME must have no blank or control character and at most 63
 // characters, since it becomes the front of every property name. N and SEC
 // are signed 32-bit decimals.
 Command parse_command(const std::vector<std::string>& args);
 
-// The usage text, ending in a newline.
-std::string usage_text();
+// The version line, ending in a newline.
+std::string version_text();
 
 }  // namespace daqevstat::tool
 

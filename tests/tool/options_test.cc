@@ -40,11 +40,65 @@ TEST(CommandTest, ParsesReplayOptions) {
   EXPECT_EQ(Command::Action::help, parse_command({"--help"}).action);
   EXPECT_EQ(Command::Action::help, parse_command({"help"}).action);
   EXPECT_EQ(Command::Action::help, parse_command({"replay", "--help"}).action);
+  EXPECT_NE(std::string::npos, parse_command({"replay", "--help"}).text.find("--period"));
+  EXPECT_NE(std::string::npos, parse_command({"help", "shell"}).text.find("--config"));
+  EXPECT_EQ(Command::Action::version, parse_command({"--version"}).action);
+}
+
+TEST(CommandTest, SimulateIsTheDefaultAndTakesServerOptions) {
+  Command command = parse_command({});
+  ASSERT_EQ(Command::Action::simulate, command.action) << command.error;
+  EXPECT_EQ(1000.0, command.simulate.server.rate_hz);
+  EXPECT_EQ(10.0, command.simulate.duration_sec);
+  EXPECT_EQ(1, command.simulate.server.objects);
+  EXPECT_EQ(FeedKind::header, command.simulate.server.feed);
+
+  command = parse_command({"--rate", "250", "--loss=0.1", "--duration", "0"});
+  ASSERT_EQ(Command::Action::simulate, command.action) << command.error;
+  EXPECT_EQ(250.0, command.simulate.server.rate_hz);
+  EXPECT_EQ(0.1, command.simulate.server.faults.loss);
+  EXPECT_EQ(0.0, command.simulate.duration_sec);
+
+  command = parse_command({"simulate", "--reorder", "0.5", "--dup", "1", "--latency-ms", "4",
+                           "--jitter-ms", "2.5", "--seed", "7", "--feed", "tid", "--objects",
+                           "3", "--config", "s.conf", "--svg", "f.svg", "--csv", "out"});
+  ASSERT_EQ(Command::Action::simulate, command.action) << command.error;
+  const ServerOptions& server = command.simulate.server;
+  EXPECT_EQ(0.5, server.faults.reorder);
+  EXPECT_EQ(1.0, server.faults.duplicate);
+  EXPECT_EQ(4.0, server.faults.latency_ms);
+  EXPECT_EQ(2.5, server.faults.jitter_ms);
+  EXPECT_EQ(7u, server.faults.seed);
+  EXPECT_EQ(FeedKind::tid, server.feed);
+  EXPECT_EQ(3, server.objects);
+  EXPECT_EQ("s.conf", server.config_file);
+  EXPECT_EQ("f.svg", command.simulate.svg_file);
+  EXPECT_EQ("out", command.simulate.csv_dir);
+
+  command = parse_command({"shell", "--feed", "block", "--config", "x.conf"});
+  ASSERT_EQ(Command::Action::shell, command.action) << command.error;
+  EXPECT_EQ(FeedKind::block, command.shell.server.feed);
+  EXPECT_EQ("x.conf", command.shell.server.config_file);
+}
+
+TEST(CommandTest, RejectsBadServerOptionsWithOneLine) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--rate", "-1"},          {"--rate", "0"},           {"simulate", "--loss", "2"},
+      {"--loss", "-0.1"},        {"--dup", "x"},            {"--bogus"},
+      {"simulate", "--rate"},    {"--feed", "xml"},         {"--objects", "0"},
+      {"shell", "--duration", "5"}, {"simulate", "extra"},  {"--latency-ms", "-3"},
+  };
+  for (const auto& args : bad) {
+    const Command command = parse_command(args);
+    EXPECT_EQ(Command::Action::usage_error, command.action) << args.back();
+    EXPECT_FALSE(command.error.empty());
+    EXPECT_EQ(std::string::npos, command.error.find('\n')) << command.error;
+    EXPECT_NE(std::string::npos, command.text.find("usage: daqevstat")) << command.text;
+  }
 }
 
 TEST(CommandTest, RejectsBadUsage) {
   const std::vector<std::vector<std::string>> bad = {
-      {},
       {"play", "f.csv"},
       {"replay"},
       {"replay", "--json"},

@@ -1,0 +1,143 @@
+#include "tool/simulate_command.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "tool/plot_writer.h"
+#include "tool/property_text.h"
+#include "tool/settings_file.h"
+#include "tool/simulate_report.h"
+#include "tool/simulated_server.h"
+
+namespace daqevstat::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile std::sig_atomic_t g_stop_requested = 0;
+
+void request_stop(int) { g_stop_requested = 1; }
+
+// SIGINT and SIGTERM end the run the way the duration does; restored when
+// the run is over.
+class StopSignals {
+ public:
+  StopSignals() {
+    g_stop_requested = 0;
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &old_int_);
+    ::sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~StopSignals() {
+    ::sigaction(SIGINT, &old_int_, nullptr);
+    ::sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
+std::optional<long long> counted_events(SimulatedServer& server) {
+  const EqData reply =
+      remote_read(server.location(), server.base_names().front() + ".STAT.EV.TOTAL");
+  if (reply.error() != 0) return std::nullopt;
+  return reply.get_long();
+}
+
+// Prints the status line while the server runs: refreshed in place about
+// twice a second on a terminal, a plain line every few seconds otherwise.
+void run_until_done(SimulatedServer& server, double duration_sec) {
+  const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  const auto every = terminal ? std::chrono::milliseconds(500) : std::chrono::milliseconds(3000);
+  const auto start = Clock::now();
+  const std::optional<Clock::time_point> deadline =
+      duration_sec > 0.0 ? std::optional<Clock::time_point>(
+                               start + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(duration_sec)))
+                         : std::nullopt;
+  auto next_status = start + every;
+  auto last_time = start;
+  long long last_count = 0;
+  bool printed = false;
+  while (g_stop_requested == 0 && (!deadline || Clock::now() < *deadline)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto now = Clock::now();
+    if (now < next_status) continue;
+    next_status += every;
+    const long long count = counted_events(server).value_or(last_count);
+    const double seconds = std::chrono::duration<double>(now - last_time).count();
+    const double rate = seconds > 0.0 ? static_cast<double>(count - last_count) / seconds : 0.0;
+    last_count = count;
+    last_time = now;
+    const std::string line = render_status(server, rate < 0.0 ? 0.0 : rate);
+    if (terminal) {
+      std::printf("\r\033[K%s", line.c_str());
+    } else {
+      std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+    printed = true;
+  }
+  if (terminal && printed) std::printf("\n");
+  if (g_stop_requested != 0) std::printf("interrupted: ending the run\n");
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int run_simulate(const SimulateOptions& options) {
+  std::optional<SimulatedServer> server;
+  try {
+    server.emplace(options.server);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    return 1;
+  }
+  for (const std::string& warning : server->settings_warnings()) {
+    std::fprintf(stderr, "daqevstat: warning: %s\n", warning.c_str());
+  }
+
+  {
+    StopSignals signals;
+    server->start();
+    run_until_done(*server, options.duration_sec);
+    server->stop();
+  }
+
+  const std::string report = render_report(*server, false);
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  std::fflush(stdout);
+
+  int status = 0;
+  try {
+    if (!options.svg_file.empty() || !options.csv_dir.empty()) {
+      const std::vector<Distribution> distributions = read_distributions(*server);
+      if (!options.svg_file.empty()) write_svg(distributions, options.svg_file);
+      if (!options.csv_dir.empty()) write_csv_dir(distributions, options.csv_dir);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    status = 1;
+  }
+  try {
+    server->save();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace daqevstat::tool
