@@ -51,7 +51,7 @@ void append_distribution(std::string* out, const char* label, D_spectrum* prop) 
     append(out, "%-22s n/a\n", label);
     return;
   }
-  const DistributionSummary summary = summarize_bins(prop->bins());
+  const BinRangeSummary summary = summarize_bins(prop->bins());
   if (summary.min_bin < 0) {
     append(out, "%-22s 0 samples\n", label);
     return;
@@ -63,8 +63,8 @@ void append_distribution(std::string* out, const char* label, D_spectrum* prop) 
 
 }  // namespace
 
-DistributionSummary summarize_bins(const std::vector<double>& bins) {
-  DistributionSummary summary;
+BinRangeSummary summarize_bins(const std::vector<double>& bins) {
+  BinRangeSummary summary;
   double weighted = 0.0;
   for (std::size_t i = 0; i < bins.size(); ++i) {
     if (bins[i] <= 0.0) continue;

@@ -10,14 +10,14 @@ namespace daqevstat::tool {
 class Replay;
 
 // Sample count and occupied range of a distribution, in bins (1 ms each).
-struct DistributionSummary {
+struct BinRangeSummary {
   double samples = 0.0;
   std::int64_t min_bin = -1;  // -1 when there are no samples
   std::int64_t max_bin = -1;
   double mean_bin = 0.0;  // count-weighted mean of the bin indices
 };
 
-DistributionSummary summarize_bins(const std::vector<double>& bins);
+BinRangeSummary summarize_bins(const std::vector<double>& bins);
 
 // A readable account of the replay's statistics: base name, event and lost
 // counts, lost percentage, the period and its counters, the first, last and
