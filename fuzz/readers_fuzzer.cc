@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -29,7 +30,6 @@
 #include "eq_data.h"
 #include "event.h"
 #include "fuzz_input.h"
-#include "json_value.h"
 #include "quelmar_types.h"
 #include "tool/binary_reader.h"
 #include "tool/csv_reader.h"
@@ -134,8 +134,9 @@ void replay(FuzzInput& in) {
     }
     const std::string json = tool::render_json(run.stat());
     try {
-      const daqevstat::testing::JsonValue value = daqevstat::testing::parse_json(json);
-      FUZZ_CHECK(value.has("properties"));
+      // The strict reader: it refuses bare NaN, stray commas, raw control
+      // characters and text that is not UTF-8.
+      FUZZ_CHECK(nlohmann::json::parse(json).contains("properties"));
     } catch (const std::exception& e) {
       std::fprintf(stderr, "invalid JSON (%s):\n%s\n", e.what(), json.c_str());
       std::abort();
