@@ -8,17 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "event.h"
-#include "tool/json_value.h"
 
 namespace {
 
-using daqevstat::testing::JsonValue;
-using daqevstat::testing::parse_json;
+// Parsed keeping the written member order, which the tool promises.
+using Json = nlohmann::ordered_json;
 
 struct RunResult {
   int exit_code = -1;
@@ -76,31 +77,31 @@ class ToolTest : public ::testing::Test {
 
   // Replays `csv` with --json and the extra arguments; returns the
   // "properties" object.
-  JsonValue replay_json(const std::string& csv, std::vector<std::string> args = {}) {
+  Json replay_json(const std::string& csv, std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"replay", "--json"});
     args.push_back(write("events.csv", csv));
     const RunResult result = run(args);
     EXPECT_EQ(0, result.exit_code) << result.err;
     EXPECT_EQ("", result.err);
-    return parse_json(result.out)["properties"];
+    return Json::parse(result.out).at("properties");
   }
 
   std::string dir_;
 };
 
 // Count of each non-zero bin of a spectrum property, as "index:count" pairs.
-std::string bins_of(const JsonValue& spectrum) {
+std::string bins_of(const Json& spectrum) {
   std::string text;
-  for (const auto& [index, count] : spectrum["bins"].members) {
-    EXPECT_TRUE(count.is_integer()) << count.text;
-    text += (text.empty() ? "" : " ") + index + ":" + count.text;
+  for (const auto& [index, count] : spectrum.at("bins").items()) {
+    EXPECT_TRUE(count.is_number_integer()) << count;
+    text += (text.empty() ? "" : " ") + index + ":" + count.dump();
   }
   return text;
 }
 
-double bin_total(const JsonValue& spectrum) {
+double bin_total(const Json& spectrum) {
   double total = 0.0;
-  for (const auto& member : spectrum["bins"].members) total += member.second.number;
+  for (const auto& count : spectrum.at("bins")) total += count.get<double>();
   return total;
 }
 
@@ -110,35 +111,35 @@ TEST_F(ToolTest, ReplaysGapAndBackwardsEvent) {
       "100,1000,0,1000,5000\n"
       "104,1000,100000,1000,107000\n"
       "102,1000,200000,1000,203000\n";
-  JsonValue props = replay_json(first_three);
+  Json props = replay_json(first_three);
   // 104 loses 3, 102 (older than the reference 104) takes one back.
-  EXPECT_EQ(3, props["EVSTAT.STAT.EV.TOTAL"].number);
-  EXPECT_EQ(2, props["EVSTAT.STAT.EV.LOST"].number);
-  EXPECT_EQ(-2, props["EVSTAT.STAT.EV.DIFF"].number);
-  EXPECT_EQ(2.0f / 3.0f * 100.0f, static_cast<float>(props["EVSTAT.STAT.EV.LOST.PERC"].number));
+  EXPECT_EQ(3, props.at("EVSTAT.STAT.EV.TOTAL").get<double>());
+  EXPECT_EQ(2, props.at("EVSTAT.STAT.EV.LOST").get<double>());
+  EXPECT_EQ(-2, props.at("EVSTAT.STAT.EV.DIFF").get<double>());
+  EXPECT_EQ(2.0f / 3.0f * 100.0f, props.at("EVSTAT.STAT.EV.LOST.PERC").get<float>());
 
   props = replay_json(first_three + "105,1000,300000,1000,310000\n");
-  ASSERT_EQ(11u, props.members.size());
-  EXPECT_EQ(1, props["EVSTAT.STAT.ON"].number);
-  EXPECT_EQ(4, props["EVSTAT.STAT.EV.TOTAL"].number);
-  EXPECT_TRUE(props["EVSTAT.STAT.EV.TOTAL"].is_integer());
-  EXPECT_EQ(2, props["EVSTAT.STAT.EV.LOST"].number);
-  EXPECT_EQ(15, props["EVSTAT.STAT.EV.LOST.PERIOD"].number);
-  EXPECT_EQ(1, props["EVSTAT.STAT.EV.DIFF"].number);  // against the reference 104
-  EXPECT_EQ(50, props["EVSTAT.STAT.EV.LOST.PERC"].number);
-  EXPECT_EQ(50, props["EVSTAT.STAT.EV.LOST.PRD.PERC"].number);
+  ASSERT_EQ(11u, props.size());
+  EXPECT_EQ(1, props.at("EVSTAT.STAT.ON").get<double>());
+  EXPECT_EQ(4, props.at("EVSTAT.STAT.EV.TOTAL").get<double>());
+  EXPECT_TRUE(props.at("EVSTAT.STAT.EV.TOTAL").is_number_integer());
+  EXPECT_EQ(2, props.at("EVSTAT.STAT.EV.LOST").get<double>());
+  EXPECT_EQ(15, props.at("EVSTAT.STAT.EV.LOST.PERIOD").get<double>());
+  EXPECT_EQ(1, props.at("EVSTAT.STAT.EV.DIFF").get<double>());  // against the reference 104
+  EXPECT_EQ(50, props.at("EVSTAT.STAT.EV.LOST.PERC").get<double>());
+  EXPECT_EQ(50, props.at("EVSTAT.STAT.EV.LOST.PRD.PERC").get<double>());
 
-  const JsonValue& info = props["EVSTAT.STAT.EV.INFO"];
-  EXPECT_EQ(105, info["i1_data"].number);
-  EXPECT_EQ(4, info["f1_data"].number);
-  EXPECT_EQ(300, info["f2_data"].number);
-  EXPECT_EQ(1000, info["tm"].number);
-  EXPECT_EQ("VREL_EV_UNKNOWN(4294967295)", info["str_data"].text);
+  const Json& info = props.at("EVSTAT.STAT.EV.INFO");
+  EXPECT_EQ(105, info.at("i1_data").get<double>());
+  EXPECT_EQ(4, info.at("f1_data").get<double>());
+  EXPECT_EQ(300, info.at("f2_data").get<double>());
+  EXPECT_EQ(1000, info.at("tm").get<double>());
+  EXPECT_EQ("VREL_EV_UNKNOWN(4294967295)", info.at("str_data").get<std::string>());
 
-  EXPECT_EQ("3:1 5:1 7:1 10:1", bins_of(props["EVSTAT.STAT.EV.LATENCY.TD"]));
+  EXPECT_EQ("3:1 5:1 7:1 10:1", bins_of(props.at("EVSTAT.STAT.EV.LATENCY.TD")));
   // 104 - 100 and 102 - 104 (reference kept) are 100 ms, 105 - 104 200 ms.
-  EXPECT_EQ("100:2 200:1", bins_of(props["EVSTAT.STAT.EV.PERIOD.TD"]));
-  EXPECT_EQ("96:1 102:1 107:1", bins_of(props["EVSTAT.STAT.EV.PERIODL.TD"]));
+  EXPECT_EQ("100:2 200:1", bins_of(props.at("EVSTAT.STAT.EV.PERIOD.TD")));
+  EXPECT_EQ("96:1 102:1 107:1", bins_of(props.at("EVSTAT.STAT.EV.PERIODL.TD")));
 }
 
 TEST_F(ToolTest, PeriodRolloverKeepsPeriodPercentage) {
@@ -148,14 +149,14 @@ TEST_F(ToolTest, PeriodRolloverKeepsPeriodPercentage) {
       "10,500,0,1000,0\n"
       "12,500,100000,1001,0\n"
       "15,500,200000,1002,0\n";
-  const JsonValue props = replay_json(csv, {"--period", "2"});
-  EXPECT_EQ(2, props["EVSTAT.STAT.EV.LOST.PERIOD"].number);
-  EXPECT_EQ(3, props["EVSTAT.STAT.EV.LOST"].number);
-  EXPECT_EQ(100, props["EVSTAT.STAT.EV.LOST.PERC"].number);
-  EXPECT_EQ(50, props["EVSTAT.STAT.EV.LOST.PRD.PERC"].number);  // from the second event
+  const Json props = replay_json(csv, {"--period", "2"});
+  EXPECT_EQ(2, props.at("EVSTAT.STAT.EV.LOST.PERIOD").get<double>());
+  EXPECT_EQ(3, props.at("EVSTAT.STAT.EV.LOST").get<double>());
+  EXPECT_EQ(100, props.at("EVSTAT.STAT.EV.LOST.PERC").get<double>());
+  EXPECT_EQ(50, props.at("EVSTAT.STAT.EV.LOST.PRD.PERC").get<double>());  // from the second event
   // 500 s of latency lands in the last bin.
-  EXPECT_EQ("8191:3", bins_of(props["EVSTAT.STAT.EV.LATENCY.TD"]));
-  EXPECT_EQ("1000:2", bins_of(props["EVSTAT.STAT.EV.PERIODL.TD"]));
+  EXPECT_EQ("8191:3", bins_of(props.at("EVSTAT.STAT.EV.LATENCY.TD")));
+  EXPECT_EQ("1000:2", bins_of(props.at("EVSTAT.STAT.EV.PERIODL.TD")));
 
   const RunResult summary = run({"replay", "--period=2", write("s.csv", csv)});
   ASSERT_EQ(0, summary.exit_code) << summary.err;
@@ -185,42 +186,42 @@ TEST_F(ToolTest, NegativeLostTotalLinePrecedesJson) {
   ASSERT_EQ(0, result.exit_code) << result.err;
   const std::string line = "NEGATIVE LOST EVENTS -1   cur_event:103  prev_event:101  val:2\n";
   ASSERT_EQ(0u, result.out.rfind(line, 0)) << result.out;
-  const JsonValue props = parse_json(result.out.substr(line.size()))["properties"];
-  EXPECT_EQ(5, props["EVSTAT.STAT.EV.TOTAL"].number);
-  EXPECT_EQ(-2, props["EVSTAT.STAT.EV.LOST"].number);
-  EXPECT_EQ(2, props["EVSTAT.STAT.EV.DIFF"].number);
-  EXPECT_EQ(-40, props["EVSTAT.STAT.EV.LOST.PERC"].number);
-  EXPECT_EQ(5, bin_total(props["EVSTAT.STAT.EV.LATENCY.TD"]));
+  const Json props = Json::parse(result.out.substr(line.size())).at("properties");
+  EXPECT_EQ(5, props.at("EVSTAT.STAT.EV.TOTAL").get<double>());
+  EXPECT_EQ(-2, props.at("EVSTAT.STAT.EV.LOST").get<double>());
+  EXPECT_EQ(2, props.at("EVSTAT.STAT.EV.DIFF").get<double>());
+  EXPECT_EQ(-40, props.at("EVSTAT.STAT.EV.LOST.PERC").get<double>());
+  EXPECT_EQ(5, bin_total(props.at("EVSTAT.STAT.EV.LATENCY.TD")));
   // Event-time distances to the reference 101 (kept for 99 and 98):
   // 100, 100, 200 and 300 ms.
-  EXPECT_EQ("100:2 200:1 300:1", bins_of(props["EVSTAT.STAT.EV.PERIOD.TD"]));
+  EXPECT_EQ("100:2 200:1 300:1", bins_of(props.at("EVSTAT.STAT.EV.PERIOD.TD")));
 }
 
 TEST_F(ToolTest, WrappedEventNumbersAndLateTest) {
   // 2^32 - 3 to 1 is a step of 4, but slot 0 of the ring still holds 0, so
   // event 1 counts as late and adds nothing; 1 to 4 loses 2 and 3.
-  const JsonValue props = replay_json(
+  const Json props = replay_json(
       "4294967293,1000,0,1000,0\n"
       "1,1000,100000,1000,100000\n"
       "4,1000,200000,1000,200000\n");
-  EXPECT_EQ(3, props["EVSTAT.STAT.EV.TOTAL"].number);
-  EXPECT_EQ(2, props["EVSTAT.STAT.EV.LOST"].number);
-  EXPECT_EQ(3, props["EVSTAT.STAT.EV.DIFF"].number);
-  EXPECT_EQ("0:3", bins_of(props["EVSTAT.STAT.EV.LATENCY.TD"]));
+  EXPECT_EQ(3, props.at("EVSTAT.STAT.EV.TOTAL").get<double>());
+  EXPECT_EQ(2, props.at("EVSTAT.STAT.EV.LOST").get<double>());
+  EXPECT_EQ(3, props.at("EVSTAT.STAT.EV.DIFF").get<double>());
+  EXPECT_EQ("0:3", bins_of(props.at("EVSTAT.STAT.EV.LATENCY.TD")));
 }
 
 TEST_F(ToolTest, BaseNameTypeAndIgnoredPeriod) {
-  const JsonValue props = replay_json("7,1000,250000,1000,250000\n",
-                                      {"--base", "DAQ1", "--type", "1", "--period", "0"});
-  ASSERT_EQ(11u, props.members.size());
-  for (const auto& member : props.members) {
-    EXPECT_EQ(0u, member.first.rfind("DAQ1.STAT.", 0)) << member.first;
+  const Json props = replay_json("7,1000,250000,1000,250000\n",
+                                 {"--base", "DAQ1", "--type", "1", "--period", "0"});
+  ASSERT_EQ(11u, props.size());
+  for (const auto& [name, value] : props.items()) {
+    EXPECT_EQ(0u, name.rfind("DAQ1.STAT.", 0)) << name;
   }
-  EXPECT_EQ(15, props["DAQ1.STAT.EV.LOST.PERIOD"].number);
-  EXPECT_EQ("VREL_EV_NORMAL", props["DAQ1.STAT.EV.INFO"]["str_data"].text);
-  EXPECT_EQ(250, props["DAQ1.STAT.EV.INFO"]["f2_data"].number);
-  EXPECT_EQ(0, props["DAQ1.STAT.EV.DIFF"].number);
-  EXPECT_EQ("", bins_of(props["DAQ1.STAT.EV.PERIOD.TD"]));
+  EXPECT_EQ(15, props.at("DAQ1.STAT.EV.LOST.PERIOD").get<double>());
+  EXPECT_EQ("VREL_EV_NORMAL", props.at("DAQ1.STAT.EV.INFO").at("str_data").get<std::string>());
+  EXPECT_EQ(250, props.at("DAQ1.STAT.EV.INFO").at("f2_data").get<double>());
+  EXPECT_EQ(0, props.at("DAQ1.STAT.EV.DIFF").get<double>());
+  EXPECT_EQ("", bins_of(props.at("DAQ1.STAT.EV.PERIOD.TD")));
 }
 
 TEST_F(ToolTest, ReplaysRawRecordFormats) {
@@ -246,11 +247,11 @@ TEST_F(ToolTest, ReplaysRawRecordFormats) {
     const RunResult result =
         run({"replay", "--json", "--format", format, write(format + ".bin", content)});
     ASSERT_EQ(0, result.exit_code) << format << ": " << result.err;
-    const JsonValue props = parse_json(result.out)["properties"];
-    EXPECT_EQ(3, props["EVSTAT.STAT.EV.TOTAL"].number) << format;
-    EXPECT_EQ(2, props["EVSTAT.STAT.EV.LOST"].number) << format;
-    EXPECT_EQ(3, props["EVSTAT.STAT.EV.DIFF"].number) << format;
-    EXPECT_EQ(9, props["EVSTAT.STAT.EV.INFO"]["i1_data"].number) << format;
+    const Json props = Json::parse(result.out).at("properties");
+    EXPECT_EQ(3, props.at("EVSTAT.STAT.EV.TOTAL").get<double>()) << format;
+    EXPECT_EQ(2, props.at("EVSTAT.STAT.EV.LOST").get<double>()) << format;
+    EXPECT_EQ(3, props.at("EVSTAT.STAT.EV.DIFF").get<double>()) << format;
+    EXPECT_EQ(9, props.at("EVSTAT.STAT.EV.INFO").at("i1_data").get<double>()) << format;
   }
 }
 
@@ -282,7 +283,7 @@ TEST_F(ToolTest, BadInputFailsWithoutOutput) {
 
 TEST_F(ToolTest, UsageAndHelp) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"replay"}, {"replay", "--bogus", "f.csv"}, {"replay", "--format", "xml", "f"}}) {
+           {"replay"}, {"replay", "--bogus", "f.csv"}, {"replay", "--format", "xml", "f"}}) {
     const RunResult result = run(args);
     EXPECT_EQ(2, result.exit_code);
     EXPECT_EQ("", result.out);
@@ -303,19 +304,41 @@ TEST_F(ToolTest, SampleStream) {
   const std::string sample = std::string(DAQEVSTAT_SAMPLES_DIR) + "/sample_stream.csv";
   RunResult result = run({"replay", "--json", sample});
   ASSERT_EQ(0, result.exit_code) << result.err;
-  const JsonValue props = parse_json(result.out)["properties"];
-  EXPECT_EQ(2966, props["EVSTAT.STAT.EV.TOTAL"].number);
-  EXPECT_EQ(34, props["EVSTAT.STAT.EV.LOST"].number);
-  EXPECT_EQ(1, props["EVSTAT.STAT.EV.DIFF"].number);
-  EXPECT_EQ(34.0f / 2966.0f * 100.0f, static_cast<float>(props["EVSTAT.STAT.EV.LOST.PERC"].number));
-  EXPECT_EQ(2966, bin_total(props["EVSTAT.STAT.EV.LATENCY.TD"]));
-  EXPECT_EQ(2965, bin_total(props["EVSTAT.STAT.EV.PERIOD.TD"]));
-  EXPECT_EQ(2965, bin_total(props["EVSTAT.STAT.EV.PERIODL.TD"]));
-  EXPECT_EQ(3999, props["EVSTAT.STAT.EV.INFO"]["i1_data"].number);
+  const Json props = Json::parse(result.out).at("properties");
+  EXPECT_EQ(2966, props.at("EVSTAT.STAT.EV.TOTAL").get<double>());
+  EXPECT_EQ(34, props.at("EVSTAT.STAT.EV.LOST").get<double>());
+  EXPECT_EQ(1, props.at("EVSTAT.STAT.EV.DIFF").get<double>());
+  EXPECT_EQ(34.0f / 2966.0f * 100.0f, props.at("EVSTAT.STAT.EV.LOST.PERC").get<float>());
+  EXPECT_EQ(2966, bin_total(props.at("EVSTAT.STAT.EV.LATENCY.TD")));
+  EXPECT_EQ(2965, bin_total(props.at("EVSTAT.STAT.EV.PERIOD.TD")));
+  EXPECT_EQ(2965, bin_total(props.at("EVSTAT.STAT.EV.PERIODL.TD")));
+  EXPECT_EQ(3999, props.at("EVSTAT.STAT.EV.INFO").at("i1_data").get<double>());
 
   result = run({"replay", sample});
   ASSERT_EQ(0, result.exit_code) << result.err;
   EXPECT_NE(std::string::npos, result.out.find("events counted         2966\n"));
+}
+
+TEST_F(ToolTest, SampleStreamJsonMatchesRecordedOutput) {
+  // The JSON is read by other tools: the sample's output, recorded in
+  // tests/tool/data, must keep its members, their order, their values and
+  // whether each number is an integer. Only the layout may change, so both
+  // are compared in one layout.
+  const std::string sample = std::string(DAQEVSTAT_SAMPLES_DIR) + "/sample_stream.csv";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "sample_stream.json"}, {{"--period", "5"}, "sample_stream_period5.json"}};
+  for (const auto& [options, recorded] : cases) {
+    std::vector<std::string> args = {"replay", "--json"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(sample);
+    const RunResult result = run(args);
+    ASSERT_EQ(0, result.exit_code) << result.err;
+    ASSERT_FALSE(result.out.empty());
+    EXPECT_EQ('\n', result.out.back());
+    const Json want =
+        Json::parse(read_file(std::string(DAQEVSTAT_TOOL_TEST_DATA_DIR) + "/" + recorded));
+    EXPECT_EQ(want.dump(2), Json::parse(result.out).dump(2)) << recorded;
+  }
 }
 
 }  // namespace
