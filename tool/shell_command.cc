@@ -1,0 +1,120 @@
+#include "tool/shell_command.h"
+
+#include <editline/readline.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "tool/settings_file.h"
+#include "tool/shell.h"
+#include "tool/simulated_server.h"
+
+namespace daqevstat::tool {
+namespace {
+
+constexpr const char* kPrompt = "daqevstat> ";
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void on_interrupt(int /*signal*/) { g_interrupted = 1; }
+
+// Catches SIGINT and SIGTERM for its lifetime. Without SA_RESTART, so a read
+// blocked on standard input returns and the shell ends cleanly: the server
+// is stopped and the settings saved instead of the process dying.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    g_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+  ~InterruptGuard() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
+
+void run_interactive(Shell& shell) {
+  std::cout << "simulated DAQ server " << kSimulatedLocation
+            << " running; 'help' lists the commands, 'quit' or Ctrl-D leaves\n"
+            << std::flush;
+  while (g_interrupted == 0) {
+    char* input = readline(kPrompt);
+    if (input == nullptr) {
+      std::cout << "\n";  // so that the next prompt of the caller starts on its own line
+      return;
+    }
+    const std::string line(input);
+    std::free(input);
+    if (g_interrupted != 0) {
+      std::cout << "\n";
+      return;
+    }
+    if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
+    if (!shell.execute(line)) return;
+  }
+}
+
+void run_script(Shell& shell) {
+  std::string line;
+  while (g_interrupted == 0 && std::getline(std::cin, line)) {
+    if (!shell.execute(line)) return;
+  }
+}
+
+}  // namespace
+
+int run_shell(const ShellOptions& options) {
+  std::unique_ptr<SimulatedServer> server;
+  try {
+    server = std::make_unique<SimulatedServer>(options.server);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    return 1;
+  }
+  for (const std::string& warning : server->settings_warnings()) {
+    std::fprintf(stderr, "daqevstat: warning: %s\n", warning.c_str());
+  }
+  server->start();
+  {
+    InterruptGuard interrupts;
+    Shell shell(*server, std::cout);
+    if (::isatty(STDIN_FILENO) != 0) {
+      run_interactive(shell);
+    } else {
+      run_script(shell);
+    }
+  }
+  server->stop();
+
+  int status = 0;
+  try {
+    server->save();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    status = 1;
+  }
+  if (!std::cout.flush()) {
+    std::fputs("daqevstat: error writing the output\n", stderr);
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace daqevstat::tool
