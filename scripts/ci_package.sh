@@ -180,7 +180,12 @@ echo "--- dpkg -i"
 debs_installed=1
 dpkg -i "$runtime_deb" "$dev_deb"
 binary=$(cmake_example system_cmake)
+# An installation under /usr/local would be found first and prove nothing.
+found=$(sed -n 's/^daqevstat_DIR:PATH=//p' "$work/system_cmake/CMakeCache.txt")
+[[ "$found" == /usr/lib/* ]] || fail "find_package found $found, not the package's files"
 run_example system_cmake "$binary"
+found=$(pkg-config --variable=pcfiledir daqevstat)
+[[ "$found" == /usr/lib/* ]] || fail "pkg-config found $found, not the package's file"
 binary=$(pkgconfig_example system_pkg_config)
 run_example system_pkg_config "$binary"
 
