@@ -120,9 +120,18 @@ std::string sent_text(const EqData& value) {
   }
 }
 
+// A message from elsewhere (a property, an exception) kept to one line, as
+// scripts reading the output count on.
+std::string one_line(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
 std::string error_line(const std::string& name, const EqData& reply) {
-  return "error: " + name + ": " + reply.error_text() + " (error " + std::to_string(reply.error()) +
-         ")\n";
+  return "error: " + name + ": " + one_line(reply.error_text()) + " (error " +
+         std::to_string(reply.error()) + ")\n";
 }
 
 std::string count_of(std::size_t n, const char* one, const char* many) {
@@ -273,7 +282,7 @@ bool Shell::execute(const std::string& line) {
       out_ << "error: unknown command '" << command << "' (try help)\n";
     }
   } catch (const std::exception& e) {
-    out_ << "error: " << command << ": " << e.what() << "\n";
+    out_ << "error: " << command << ": " << one_line(e.what()) << "\n";
   }
   out_.flush();
   return keep_going;
@@ -371,7 +380,7 @@ void Shell::save() {
       out_ << "error: no --config file given\n";
     }
   } catch (const SettingsError& e) {
-    out_ << "error: save: " << e.what() << "\n";
+    out_ << "error: save: " << one_line(e.what()) << "\n";
   }
 }
 

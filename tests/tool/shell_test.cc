@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -146,6 +147,24 @@ TEST_F(ShellTest, ClearAndPauseMarkTheRunForTheReport) {
   EXPECT_NE(std::string::npos, run("report").find("EVSTAT.STAT.EV.TOTAL"));
 }
 
+TEST(ShellSaveTest, SaveNamesTheFileOrTellsWhyItFailedOnOneLine) {
+  const std::string dir =
+      ::testing::TempDir() + "daqevstat_shell_save_" + std::to_string(::getpid());
+  ASSERT_EQ(0, std::system(("mkdir -p '" + dir + "'").c_str()));
+  ServerOptions options = slow_server();
+  options.config_file = dir + "/s.conf";
+  SimulatedServer server(options);
+  std::ostringstream out;
+  Shell shell(server, out);
+  EXPECT_TRUE(shell.execute("save"));
+  EXPECT_EQ("saved to " + options.config_file + "\n", out.str());
+  std::system(("rm -rf '" + dir + "'").c_str());
+  out.str("");
+  EXPECT_TRUE(shell.execute("save"));
+  EXPECT_EQ(0u, out.str().rfind("error: save: ", 0)) << out.str();
+  EXPECT_EQ(1u, lines_of(out.str()).size()) << out.str();
+}
+
 TEST(ShellValueTest, TheFormOfTheTextChoosesTheType) {
   struct Case {
     const char* text;
@@ -220,13 +239,17 @@ TEST(ShellBinaryTest, ScriptedRunSavesTheSettingsForTheNextStart) {
       "EVSTAT.STAT.ON: sent int 0; reply 0; value now 0 (was 1); 10 properties removed\n",
       "EVSTAT.STAT.ON: sent int 1; reply 1; value now 1 (was 0); 10 properties added\n",
       "EVSTAT.STAT.EV.LOST.PERIOD: sent int 0; reply 30; value unchanged (30)\n",
-      // Switching on again zeroes the counters, and the source is paused.
-      "EVSTAT.STAT.EV.TOTAL: sent int 5; reply 0; value unchanged (0)\n",
       "error: unknown command 'bogus' (try help)\n",
       "EVSTAT.STAT.EV.LOST.PERIOD = 30\n",
       "EVSTAT2.STAT.ON = 0\n",
   };
   for (const std::string& line : expected) EXPECT_NE(std::string::npos, out.find(line)) << line;
+  // The source is paused, but an event it was delivering as the pause came
+  // may still be counted early on; so the counter is not expected to be 0.
+  EXPECT_TRUE(std::regex_search(
+      out,
+      std::regex(R"(EVSTAT\.STAT\.EV\.TOTAL: sent int 5; reply (\d+); value unchanged \(\1\)\n)")))
+      << out;
   EXPECT_EQ(std::string::npos, out.find("after-quit")) << "a command after quit ran";
 
   // No quit: the end of the input ends the shell.
