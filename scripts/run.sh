@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the default preset and replays the sample event stream through the
-# daqevstat tool, printing the readable summary.
+# Builds the default preset and runs the daqevstat tool on its default: a
+# simulated DAQ server for ten seconds, with a live status line and the
+# report at the end. Arguments are passed on to the tool.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -11,4 +12,4 @@ daqevstat_deps
 
 cmake --preset default </dev/null
 cmake --build --preset default </dev/null
-build/default/tool/daqevstat replay samples/sample_stream.csv </dev/null
+exec build/default/tool/daqevstat "$@"

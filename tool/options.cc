@@ -49,6 +49,13 @@ CLI::Validator at_least(double low, bool inclusive, double high, const std::stri
       what);
 }
 
+// CLI11 reads an empty value as 0 for an integer; a value left out by
+// mistake should not be taken as a setting.
+CLI::Validator non_empty() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string { return text.empty() ? "empty value" : ""; }, "");
+}
+
 CLI::Validator probability() { return at_least(0.0, true, 1.0, "a probability from 0 to 1"); }
 
 template <typename Enum>
@@ -76,7 +83,8 @@ void add_server_options(CLI::App* command, ServerOptions* server) {
       ->add_option("--jitter-ms", faults->jitter_ms,
                    "standard deviation of that distance, in ms")
       ->check(at_least(0.0, true, 1.0e7, "milliseconds from 0 to 1e7"));
-  command->add_option("--seed", faults->seed, "seed of the fault and latency generator");
+  command->add_option("--seed", faults->seed, "seed of the fault and latency generator")
+      ->check(non_empty());
   command
       ->add_option("--feed", server->feed,
                    "record kind handed to the statistics: header, block or tid")
@@ -165,10 +173,12 @@ Command parse_command(const std::vector<std::string>& args) {
   int event_type = 0;
   int period_sec = 0;
   CLI::Option* type_option = replay->add_option(
-      "--type", event_type, "event type that labels the current-event record");
+      "--type", event_type, "event type that labels the current-event record")
+      ->check(non_empty());
   CLI::Option* period_option = replay->add_option(
       "--period", period_sec,
-      "length of the lost-events period in seconds (default 15; 0 or less keeps the default)");
+      "length of the lost-events period in seconds (default 15; 0 or less keeps the default)")
+      ->check(non_empty());
   replay
       ->add_option("--format", replay_options.format,
                    "csv (default): event_number,timeup,timelow[,arrival_sec,arrival_usec] per "
@@ -185,6 +195,23 @@ Command parse_command(const std::vector<std::string>& args) {
   replay->add_option("--csv", replay_options.csv_dir,
                      "write each distribution's non-zero bins as CSV into DIR");
   replay->add_option("FILE", replay_options.file, "the recorded events")->required();
+
+  // CLI11 reads an empty value as no value and keeps the default; every
+  // option's value here means something, so an empty one is refused.
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    const std::string& name = args[i];
+    if (args[i + 1].empty() && name.size() > 2 && name.compare(0, 2, "--") == 0 &&
+        name.find('=') == std::string::npos) {
+      command.action = Command::Action::usage_error;
+      command.error = name + ": empty value";
+      const CLI::App* named = nullptr;
+      for (const CLI::App* candidate : {simulate, shell, replay}) {
+        if (candidate->get_name() == args[0]) named = candidate;
+      }
+      command.text = usage_for(app, named);
+      return command;
+    }
+  }
 
   // CLI11 takes the arguments last first.
   std::vector<std::string> reversed(args.rbegin(), args.rend());

@@ -58,8 +58,8 @@ std::string reply_text(const EqData& reply) {
       const EqData::UstrElement* record = reply.get_ustr(0);
       if (record == nullptr) return "(empty record)";
       return "event " + std::to_string(record->i1) + ", count " + number_text(record->f1) +
-             ", " + number_text(record->f2) + " ms, time " +
-             std::to_string(static_cast<long long>(record->tm)) + ", \"" + record->str + "\"";
+             ", time " + std::to_string(static_cast<long long>(record->tm)) + " s + " +
+             number_text(record->f2) + " ms, \"" + record->str + "\"";
     }
     case DATA_SPECTRUM:
       return spectrum_text(reply);

@@ -1,0 +1,138 @@
+// Runs `daqevstat simulate` as a user does and checks its report against
+// the faults it injected.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ToolRun {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class SimulateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/daqevstat_simulate_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  // Runs the tool with `args` (already shell-safe) in the shell command
+  // `wrapper`, where "%" stands for the tool's command line; every run is
+  // bounded by `timeout`.
+  ToolRun run(const std::string& args, const std::string& wrapper = "%") {
+    std::string tool = std::string("timeout 60 '") + DAQEVSTAT_TOOL_PATH + "' " + args + " >'" +
+                       dir_ + "/out' 2>'" + dir_ + "/err' </dev/null";
+    std::string command = wrapper;
+    command.replace(command.find('%'), 1, tool);
+    const std::string script = dir_ + "/run.sh";
+    std::ofstream(script) << command << "\n";
+    ToolRun result;
+    const int status = std::system(("bash '" + script + "'").c_str());
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_file(dir_ + "/out");
+    result.err = read_file(dir_ + "/err");
+    return result;
+  }
+
+  // counted, expected, lost and dropped of the report line of `base`.
+  static std::vector<long long> counts(const std::string& report, const std::string& base) {
+    const std::regex line(
+        "  " + base + R"(: counted (-?\d+) \(expected (\d+)\), lost (-?\d+) \(dropped (\d+)\))");
+    std::smatch match;
+    if (!std::regex_search(report, match, line)) return {};
+    return {std::stoll(match[1]), std::stoll(match[2]), std::stoll(match[3]), std::stoll(match[4])};
+  }
+
+  std::string dir_;
+};
+
+TEST_F(SimulateTest, LossAloneIsCountedExactlyAndEveryPropertyIsReported) {
+  for (const char* feed : {"header", "block", "tid"}) {
+    const ToolRun result =
+        run(std::string("simulate --rate 3000 --duration 1 --loss 0.05 --seed 11 --objects 2 "
+                        "--feed ") +
+            feed);
+    ASSERT_EQ(0, result.exit_code) << result.err;
+    for (const std::string base : {"EVSTAT", "EVSTAT2"}) {
+      const std::vector<long long> c = counts(result.out, base);
+      ASSERT_EQ(4u, c.size()) << result.out;
+      EXPECT_EQ(c[1], c[0]) << feed;  // every delivered event counted
+      EXPECT_EQ(c[3], c[2]) << feed;  // lost = dropped, exactly
+      EXPECT_GT(c[3], 50) << feed;
+      for (const char* suffix :
+           {".STAT.ON", ".STAT.EV.INFO", ".STAT.EV.TOTAL", ".STAT.EV.LOST", ".STAT.EV.LOST.PERIOD",
+            ".STAT.EV.LATENCY.TD", ".STAT.EV.PERIOD.TD", ".STAT.EV.PERIODL.TD", ".STAT.EV.DIFF",
+            ".STAT.EV.LOST.PERC", ".STAT.EV.LOST.PRD.PERC"}) {
+        EXPECT_NE(std::string::npos, result.out.find(base + suffix)) << base + suffix;
+      }
+    }
+    EXPECT_NE(std::string::npos, result.out.find("agrees")) << result.out;
+  }
+}
+
+TEST_F(SimulateTest, DuplicatesAreNeverCountedAndReorderedGapsAreTakenBack) {
+  ToolRun result = run("--rate 3000 --duration 1 --dup 0.2 --seed 5");
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  std::vector<long long> c = counts(result.out, "EVSTAT");
+  ASSERT_EQ(4u, c.size()) << result.out;
+  EXPECT_EQ(c[1], c[0]);
+  EXPECT_EQ(0, c[2]);
+  EXPECT_NE(std::string::npos, result.out.find("duplicated ")) << result.out;
+
+  result = run("--rate 3000 --duration 1 --reorder 0.02 --seed 9 --latency-ms 3 --jitter-ms 1");
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  c = counts(result.out, "EVSTAT");
+  ASSERT_EQ(4u, c.size()) << result.out;
+  EXPECT_EQ(c[1], c[0]);
+  EXPECT_EQ(0, c[3]);
+  // Whatever the lost count, the report explains it in one line.
+  EXPECT_TRUE(result.out.find("agrees") != std::string::npos ||
+              result.out.find("late-event test") != std::string::npos)
+      << result.out;
+}
+
+TEST_F(SimulateTest, InterruptEndsWithTheReportAndExitZero) {
+  for (const char* signal : {"INT", "TERM"}) {
+    const ToolRun result =
+        run("--duration 0 --rate 500",
+            std::string("% & pid=$!; sleep 1; kill -") + signal + " $pid; wait $pid");
+    EXPECT_EQ(0, result.exit_code) << signal << ": " << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("interrupted")) << result.out;
+    const std::vector<long long> c = counts(result.out, "EVSTAT");
+    ASSERT_EQ(4u, c.size()) << result.out;
+    EXPECT_GT(c[0], 100);
+  }
+}
+
+TEST_F(SimulateTest, BadArgumentsGiveOneLineAndUsage) {
+  for (const char* args : {"--rate -1", "--loss 2", "--frobnicate", "simulate --seed"}) {
+    const ToolRun result = run(args);
+    EXPECT_EQ(2, result.exit_code) << args;
+    EXPECT_EQ("", result.out) << args;
+    const std::string first_line = result.err.substr(0, result.err.find('\n'));
+    EXPECT_EQ(0u, first_line.find("daqevstat: ")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("usage: daqevstat")) << result.err;
+  }
+}
+
+}  // namespace
