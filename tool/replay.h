@@ -63,10 +63,11 @@ class Replay {
   std::unique_ptr<vrel_daq_event_stat> stat_;
 };
 
-// The whole `replay` command: builds a Replay, feeds options.file and
-// returns the text to print (the summary or the JSON object). Nothing is
-// printed here, so a failed replay produces no output of its own.
-// Throws ReplayError and whatever the statistics object throws.
+// The whole `replay` command: builds a Replay, feeds options.file, writes
+// the pictures asked for (--svg, --csv) and returns the text to print (the
+// summary or the JSON object). Nothing is printed here, so a failed replay
+// produces no output of its own. Throws ReplayError, PlotError and
+// whatever the statistics object throws.
 std::string run_replay(const ReplayOptions& options);
 
 }  // namespace daqevstat::tool

@@ -124,6 +124,29 @@ TEST_F(SimulateTest, InterruptEndsWithTheReportAndExitZero) {
   }
 }
 
+TEST_F(SimulateTest, PicturesOfSimulateAndReplay) {
+  ToolRun result = run("--rate 2000 --duration 0.5 --latency-ms 3 --svg '" + dir_ +
+                       "/sim.svg' --csv '" + dir_ + "/sim'");
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  const std::string svg = read_file(dir_ + "/sim.svg");
+  EXPECT_EQ(0u, svg.find("<?xml")) << svg.substr(0, 80);
+  EXPECT_NE(std::string::npos, svg.find("EVSTAT.STAT.EV.LATENCY.TD"));
+  EXPECT_NE(std::string::npos, svg.find("</svg>"));
+  EXPECT_EQ(0u, read_file(dir_ + "/sim/EVSTAT.STAT.EV.LATENCY.TD.csv").find("bin,start_ms,"));
+
+  const std::string sample = std::string(DAQEVSTAT_SAMPLES_DIR) + "/sample_stream.csv";
+  result = run("replay --json --csv '" + dir_ + "/replay' '" + sample + "'");
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  const std::string csv = read_file(dir_ + "/replay/EVSTAT.STAT.EV.PERIOD.TD.csv");
+  EXPECT_NE(std::string::npos, csv.find("\n100,100,101,")) << csv;
+
+  // A picture that cannot be written fails the run before anything is printed.
+  result = run("replay --svg '" + dir_ + "/missing/dir/f.svg' '" + sample + "'");
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("", result.out);
+  EXPECT_NE(std::string::npos, result.err.find("missing/dir/f.svg")) << result.err;
+}
+
 TEST_F(SimulateTest, BadArgumentsGiveOneLineAndUsage) {
   for (const char* args : {"--rate -1", "--loss 2", "--frobnicate", "simulate --seed"}) {
     const ToolRun result = run(args);
