@@ -87,9 +87,10 @@ void add_interior_rows(const Distribution& d, std::vector<HistogramRow>* rows) {
   const std::size_t span = last - first + 1;
   const double low_ms = lower_edge(d, first);
   const double high_ms = lower_edge(d, last + 1);
+  const bool geometric = span > kInteriorRows && low_ms > 0.0 && high_ms / low_ms > 100.0;
   if (span <= kInteriorRows) {
     for (std::size_t i = first; i <= last; ++i) starts.push_back(i);
-  } else if (low_ms > 0.0 && high_ms / low_ms > 100.0) {
+  } else if (geometric) {
     const double ratio = high_ms / low_ms;
     for (std::size_t k = 0; k < kInteriorRows; ++k) {
       const double ms = low_ms * std::pow(ratio, static_cast<double>(k) / kInteriorRows);
@@ -102,8 +103,14 @@ void add_interior_rows(const Distribution& d, std::vector<HistogramRow>* rows) {
     for (std::size_t i = first; i <= last; i += width) starts.push_back(i);
   }
 
+  // Equal ranges: the last one keeps the full width where the clamped bin
+  // allows, so that a short remainder does not look like a drop.
+  std::size_t end = last;
+  if (!geometric && starts.size() >= 2) {
+    end = std::min(starts.back() + (starts[1] - starts[0]) - 1, bins.size() - 2);
+  }
   for (std::size_t r = 0; r < starts.size(); ++r) {
-    const std::size_t row_last = r + 1 < starts.size() ? starts[r + 1] - 1 : last;
+    const std::size_t row_last = r + 1 < starts.size() ? starts[r + 1] - 1 : end;
     HistogramRow row;
     row.label = range_label(d, starts[r], row_last);
     for (std::size_t i = starts[r]; i <= row_last; ++i) {

@@ -157,7 +157,8 @@ void make_linear(Scale* s, double lo, double hi, double min_step, double font_si
                  std::string (*label)(double)) {
   s->log = false;
   if (!(hi > lo)) hi = lo + std::max(min_step, 1.0);
-  double step = std::max(nice_step((hi - lo) / 5), min_step);
+  // About ten ticks along the width, five up the height.
+  double step = std::max(nice_step((hi - lo) / (horizontal ? 10 : 5)), min_step);
   for (int attempt = 0; attempt < 8; ++attempt, step = nice_step(step * 1.5)) {
     s->lo = std::floor(lo / step) * step;
     s->hi = std::ceil(hi / step) * step;
@@ -231,11 +232,11 @@ void make_log_counts(Scale* s, double smallest, double largest, double font_size
 // --- Figure ------------------------------------------------------------
 
 constexpr double kWidth = 960;
-constexpr double kPanelHeight = 300;
+constexpr double kPanelHeight = 320;
 constexpr double kLeft = 86;  // room for the y tick labels and axis title
 constexpr double kRight = 28;
 constexpr double kPlotTop = 64;  // below the panel's two title lines
-constexpr double kPlotHeight = 170;
+constexpr double kPlotHeight = 190;
 constexpr double kSlotGap = 26;  // between the axis and the slot of the last bin
 constexpr double kSlotWidth = 64;
 constexpr double kTitleSize = 15;
@@ -244,15 +245,36 @@ constexpr double kTickSize = 12;
 constexpr const char* kBarColour = "#3b75af";
 constexpr const char* kClampColour = "#c8641e";
 
-// One line of text; squeezed to `max_width` when it would not fit, so that it
-// never runs into its neighbours.
-void text_line(std::string* out, double x, double y, double size, const std::string& text,
-               double max_width, const char* extra = "") {
-  append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\"%s", x, y, size, extra);
-  if (text_width(text, size) > max_width) {
-    append(out, " textLength=\"%.1f\" lengthAdjust=\"spacingAndGlyphs\"", max_width);
+enum class Cut { kEnd, kMiddle };
+
+// Fits one line into `max_width`: a smaller font first (down to three
+// quarters), then fewer glyphs with an ellipsis at the end or, for names
+// whose distinguishing part is their suffix, in the middle. Renderers differ
+// in their support of textLength, so the text itself is made to fit.
+void text_line(std::string* out, double x, double y, double size, std::string text,
+               double max_width, const char* extra = "", bool bold = false, Cut cut = Cut::kEnd) {
+  const double width = text_width(text, size, bold);
+  if (width > max_width) {
+    size = std::max(size * 0.75, size * max_width / width);
+    const double glyph = text_width("x", size, bold);
+    std::vector<std::size_t> starts;  // byte offset of each glyph
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    }
+    const auto keep = static_cast<std::size_t>(std::max(2.0, std::floor(max_width / glyph) - 1));
+    if (starts.size() > keep) {
+      const std::string ellipsis = "\xE2\x80\xA6";
+      if (cut == Cut::kEnd) {
+        text = text.substr(0, starts[keep]) + ellipsis;
+      } else {
+        const std::size_t head = keep / 2;
+        const std::size_t tail = keep - head;
+        text = text.substr(0, starts[head]) + ellipsis + text.substr(starts[starts.size() - tail]);
+      }
+    }
   }
-  *out += ">" + svg_escape(text) + "</text>\n";
+  append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.1f\"%s>", x, y, size, extra);
+  *out += svg_escape(text) + "</text>\n";
 }
 
 struct PanelData {
@@ -305,16 +327,19 @@ void render_title(std::string* out, const PanelData& p, double top) {
             "</tspan><tspan font-size=\"13\" fill=\"#333\" xml:space=\"preserve\">   " +
             svg_escape(stats) + "</tspan></text>\n";
   } else {
-    text_line(out, 16, top + 24, kTitleSize, d.name, available, " font-weight=\"bold\"");
+    text_line(out, 16, top + 24, kTitleSize, d.name, available, " font-weight=\"bold\"", true,
+              Cut::kMiddle);
     second = stats;
   }
-  if (!d.description.empty()) second += (second.empty() ? "" : " \xC2\xB7 ") + d.description;
-  if (d.bins.size() >= 2) {
+  // The clamped counts come before the description, which is the part that
+  // may be cut short.
+  if (d.bins.size() >= 2 && s.highest_bin) {
     const std::string clamped = "hatched bars are clamped: " + bin_label(d, 0) + ": " +
                                 number_text(s.first_bin, 6) + ", " +
                                 bin_label(d, d.bins.size() - 1) + ": " + number_text(s.last_bin, 6);
     second += (second.empty() ? "" : " \xC2\xB7 ") + clamped;
   }
+  if (!d.description.empty()) second += (second.empty() ? "" : " \xC2\xB7 ") + d.description;
   text_line(out, 16, top + 46, kTextSize, second, available, " fill=\"#444\"");
 }
 
@@ -326,6 +351,12 @@ void bar(std::string* out, double x0, double x1, double y, double base, bool cla
            "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"url(#clamped)\" "
            "stroke=\"%s\" stroke-width=\"1\"/>\n",
            x0, base - height, width, height, kClampColour);
+  } else if (width >= 4.0) {
+    // A white edge keeps neighbouring bars of equal height apart.
+    append(out,
+           "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\" "
+           "stroke=\"white\" stroke-width=\"0.8\"/>\n",
+           x0, base - height, width, height, kBarColour);
   } else {
     append(out, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"/>\n", x0,
            base - height, width, height, kBarColour);
@@ -425,8 +456,7 @@ void render_panel(std::string* out, const PanelData& p, double top) {
            plot_bottom, px, plot_bottom + 5);
     text_line(out, px, plot_bottom + 18, kTickSize, t.label, 80, " text-anchor=\"middle\"");
   }
-  const std::string x_title =
-      x.log ? "time (ms), log scale: position of log10(ms + 1)" : "time (ms)";
+  const std::string x_title = x.log ? "time (ms), log scale of ms + 1" : "time (ms)";
   text_line(out, (kLeft + plot_right) / 2, plot_bottom + 40, kTextSize, x_title, plot_right - kLeft,
             " text-anchor=\"middle\" fill=\"#333\"");
   const std::string y_title =

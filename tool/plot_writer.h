@@ -21,7 +21,7 @@ class PlotError : public std::runtime_error {
 // the sample count, p50 and p99 (see summarize), and shows the bins as bars
 // over an x axis in ms and a y axis in counts per bin. The y axis is
 // logarithmic when the non-zero counts span more than two decades; the x
-// axis places ms at log10(ms + 1) (and says so) when the non-empty bins
+// axis places ms at log10(ms + 1) ("log scale of ms + 1") when the non-empty bins
 // between the clamped ones span more than two decades of ms + 1. The
 // clamped bins are hatched and named with their counts under the title; the
 // last bin stands in a slot of its own right of the axis, so that it does

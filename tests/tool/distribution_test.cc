@@ -145,6 +145,12 @@ TEST(DistributionTest, HistogramGroupsAWideSpanAndKeepsClampedRows) {
   EXPECT_EQ(40u, widest);
   // Geometric ranges keep the bulk apart from the 700 ms sample.
   EXPECT_EQ(std::string::npos, histogram.find("[3, 701) ms"));
+
+  // Equal ranges over 1..29 ms: the last row is as wide as the others.
+  std::vector<std::pair<std::size_t, double>> flat;
+  for (std::size_t bin = 1; bin <= 29; ++bin) flat.push_back({bin, 10});
+  const std::string even = render_distribution_block(timing(flat));
+  EXPECT_NE(std::string::npos, even.find("    [29, 33) ms |##########")) << even;
 }
 
 }  // namespace

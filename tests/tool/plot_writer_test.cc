@@ -110,21 +110,34 @@ TEST_F(PlotWriterTest, FigureIsWellFormedAndNamesEveryPanel) {
   EXPECT_EQ(std::vector<std::string>{"plot.svg"}, entries(dir_));  // no temporary left
 
   EXPECT_EQ("", xml_fault(svg_of({})));
+
+  // A name far wider than the figure is shortened in the middle, whole
+  // characters only, keeping the suffix that tells the panels apart.
+  std::string wide;
+  for (int i = 0; i < 60; ++i) wide += "\xC3\xA9t\xC3\xA9_";
+  const std::string long_svg = svg_of({timing(wide + ".STAT.EV.LATENCY.TD", {{3, 1}})});
+  EXPECT_EQ("", xml_fault(long_svg));
+  const std::size_t title = long_svg.find("font-weight=\"bold\">");
+  ASSERT_NE(std::string::npos, title);
+  const std::string line = long_svg.substr(title, long_svg.find('\n', title) - title);
+  EXPECT_NE(std::string::npos, line.find("\xE2\x80\xA6")) << line;
+  EXPECT_NE(std::string::npos, line.find("\xC3\xA9_.STAT.EV.LATENCY.TD</text>")) << line;
+  EXPECT_EQ(std::string::npos, line.find('?')) << line;  // no character split
 }
 
 TEST_F(PlotWriterTest, LogScalesOnlyWhenTheDataSpanDecades) {
   const std::string narrow = svg_of({timing("N", {{1, 50}, {2, 30}, {12, 2}})});
   EXPECT_EQ(std::string::npos, narrow.find("log scale"));
-  EXPECT_EQ(std::string::npos, narrow.find("log10"));
+  EXPECT_EQ(std::string::npos, narrow.find("log scale of ms"));
 
   // Counts from 1 to 5000 and bins from 2 to 400 ms: both axes go logarithmic.
   const std::string wide = svg_of({timing("W", {{2, 5000}, {3, 800}, {400, 1}})});
   EXPECT_NE(std::string::npos, wide.find("count per 1 ms bin (log scale)"));
-  EXPECT_NE(std::string::npos, wide.find("log10(ms + 1)"));
+  EXPECT_NE(std::string::npos, wide.find("log scale of ms + 1"));
 
   // The clamped last bin sits in its own slot and does not widen the axis.
   const std::string overflow = svg_of({timing("O", {{1, 50}, {4, 40}, {8191, 3}})});
-  EXPECT_EQ(std::string::npos, overflow.find("log10"));
+  EXPECT_EQ(std::string::npos, overflow.find("log scale of ms"));
   EXPECT_NE(std::string::npos, overflow.find(">&gt;=8191 ms<"));
 }
 
