@@ -81,7 +81,8 @@ struct FileCheck {
 
 FileCheck check_file(const std::string& path) {
   FileCheck check;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO named by mistake must not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     const int error = errno;
     if (error != ENOENT) {

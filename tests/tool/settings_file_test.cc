@@ -268,6 +268,10 @@ TEST_F(SettingsTest, NoSoundFileStopsAndTouchesNeither) {
   ::unlink(path_.c_str());
   expect_error(path_ + ": missing; no sound backup: " + bak_ +
                ":2: no end marker (file cut short)");
+  ASSERT_EQ(0, ::mkfifo(path_.c_str(), 0644));  // must not wait for a writer
+  expect_error(path_ + ": not a regular file; no sound backup: " + bak_ +
+               ":2: no end marker (file cut short)");
+  ::unlink(path_.c_str());
   EXPECT_EQ(cut_short, read_file(bak_));
   EXPECT_EQ(1000000000, mtime_of(bak_));
   EXPECT_EQ(std::vector<std::string>{"settings.conf.bak"}, files());
