@@ -20,9 +20,7 @@ bool EventSource::chance(double probability) {
   return draw < probability;
 }
 
-double EventSource::latency() {
-  return faults_.latency_ms + faults_.jitter_ms * jitter_(random_);
-}
+double EventSource::latency() { return faults_.latency_ms + faults_.jitter_ms * jitter_(random_); }
 
 void EventSource::deliver(const Delivery& delivery, bool duplicate, std::vector<Delivery>* out) {
   out->push_back(delivery);

@@ -1,7 +1,6 @@
 #include "tool/options.h"
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <map>
 #include <memory>
@@ -20,7 +19,8 @@ const char* const kSynopsis =
     "                 [--objects K] [--config FILE] [--svg FILE] [--csv DIR]\n"
     "       daqevstat shell [server options of simulate] [--config FILE]\n"
     "       daqevstat replay [--base NAME] [--type N] [--period SEC]\n"
-    "                        [--format csv|tid|header|block] [--json] [--svg FILE] [--csv DIR] FILE\n"
+    "                        [--format csv|tid|header|block] [--json] [--svg FILE] [--csv DIR] "
+    "FILE\n"
     "       daqevstat --help | --version | <command> --help\n";
 
 std::string check_base_name(const std::string& name) {
@@ -69,19 +69,20 @@ void add_server_options(CLI::App* command, ServerOptions* server) {
       ->check(at_least(0.0, false, kMaxRateHz, "events per second above 0, at most 1e6"));
   command->add_option("--loss", faults->loss, "probability that an event is never delivered")
       ->check(probability());
-  command->add_option("--reorder", faults->reorder,
-                      "probability that an event is delivered a few events late")
+  command
+      ->add_option("--reorder", faults->reorder,
+                   "probability that an event is delivered a few events late")
       ->check(probability());
-  command->add_option("--dup", faults->duplicate,
-                      "probability that an event is delivered twice in a row")
+  command
+      ->add_option("--dup", faults->duplicate,
+                   "probability that an event is delivered twice in a row")
       ->check(probability());
   command
       ->add_option("--latency-ms", faults->latency_ms,
                    "mean distance of the event time behind its arrival, in ms")
       ->check(at_least(0.0, true, 1.0e7, "milliseconds from 0 to 1e7"));
   command
-      ->add_option("--jitter-ms", faults->jitter_ms,
-                   "standard deviation of that distance, in ms")
+      ->add_option("--jitter-ms", faults->jitter_ms, "standard deviation of that distance, in ms")
       ->check(at_least(0.0, true, 1.0e7, "milliseconds from 0 to 1e7"));
   command->add_option("--seed", faults->seed, "seed of the fault and latency generator")
       ->check(non_empty());
@@ -104,8 +105,7 @@ std::string usage_for(const CLI::App& app, const CLI::App* command) {
   const std::string name = app.get_name() + " " + command->get_name();
   CLI::Formatter formatter;
   formatter.label("Usage", "usage");
-  return formatter.make_usage(command, name) + "Run '" + name +
-         " --help' for the options.\n";
+  return formatter.make_usage(command, name) + "Run '" + name + " --help' for the options.\n";
 }
 
 const CLI::App* selected(const CLI::App& app) {
@@ -138,17 +138,18 @@ Command parse_command(const std::vector<std::string>& args) {
     return parse_command(rest);
   }
 
-  CLI::App app("Event statistics of a DAQ server: a simulated server, a shell on its "
-               "properties, and replays of recorded streams.",
-               "daqevstat");
+  CLI::App app(
+      "Event statistics of a DAQ server: a simulated server, a shell on its "
+      "properties, and replays of recorded streams.",
+      "daqevstat");
   app.get_formatter()->label("Usage", "usage");
   app.footer(std::string("\n") + kSynopsis);
   app.set_version_flag("--version", version_text().substr(0, version_text().size() - 1));
   app.require_subcommand(0, 1);
 
-  CLI::App* simulate =
-      app.add_subcommand("simulate", "run a simulated DAQ server and report its statistics "
-                                     "(the default command)");
+  CLI::App* simulate = app.add_subcommand("simulate",
+                                          "run a simulated DAQ server and report its statistics "
+                                          "(the default command)");
   add_server_options(simulate, &command.simulate.server);
   simulate
       ->add_option("--duration", command.simulate.duration_sec,
@@ -165,20 +166,21 @@ Command parse_command(const std::vector<std::string>& args) {
 
   ReplayOptions& replay_options = command.options;
   CLI::App* replay = app.add_subcommand(
-      "replay", "feed the events of FILE, in order, to one statistics object published under "
-                "NAME (default EVSTAT) and print its statistics");
-  replay
-      ->add_option("--base", replay_options.base_name, "base name of the published properties")
+      "replay",
+      "feed the events of FILE, in order, to one statistics object published under "
+      "NAME (default EVSTAT) and print its statistics");
+  replay->add_option("--base", replay_options.base_name, "base name of the published properties")
       ->check(CLI::Validator(check_base_name, "NAME"));
   int event_type = 0;
   int period_sec = 0;
-  CLI::Option* type_option = replay->add_option(
-      "--type", event_type, "event type that labels the current-event record")
-      ->check(non_empty());
-  CLI::Option* period_option = replay->add_option(
-      "--period", period_sec,
-      "length of the lost-events period in seconds (default 15; 0 or less keeps the default)")
-      ->check(non_empty());
+  CLI::Option* type_option =
+      replay->add_option("--type", event_type, "event type that labels the current-event record")
+          ->check(non_empty());
+  CLI::Option* period_option = replay
+                                   ->add_option("--period", period_sec,
+                                                "length of the lost-events period in seconds "
+                                                "(default 15; 0 or less keeps the default)")
+                                   ->check(non_empty());
   replay
       ->add_option("--format", replay_options.format,
                    "csv (default): event_number,timeup,timelow[,arrival_sec,arrival_usec] per "

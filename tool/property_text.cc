@@ -24,8 +24,8 @@ std::string spectrum_text(const EqData& reply) {
     if (first < 0) first = static_cast<long>(i);
     last = static_cast<long>(i);
   }
-  std::string text = "spectrum of " + std::to_string(bins.size()) + " bins, " +
-                     number_text(samples) + " samples";
+  std::string text =
+      "spectrum of " + std::to_string(bins.size()) + " bins, " + number_text(samples) + " samples";
   if (first >= 0) {
     text += ", bins " + std::to_string(first) + " to " + std::to_string(last) + " occupied";
   }

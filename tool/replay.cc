@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "D_spectrum.h"
-
 #include "eq_data.h"
 #include "tool/binary_reader.h"
 #include "tool/csv_reader.h"

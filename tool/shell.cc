@@ -318,6 +318,9 @@ void Shell::set(const std::string& name, const std::string& text) {
   const EqData value = value_from_text(text);
   const std::size_t count_before = location.property_names().size();
   const std::string before = reply_text(remote_read(location, name));
+  // A switch-off removes the period property; its setting is to survive in
+  // the settings file all the same.
+  if (ends_with(name, ".STAT.ON")) server_.remember_settings();
   const EqData reply = remote_write(location, name, value);
   if (reply.error() != 0) {
     out_ << error_line(name, reply);

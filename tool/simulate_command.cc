@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,16 +22,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-volatile std::sig_atomic_t g_stop_requested = 0;
+// Set by the signal handler, which may run on any of the server's threads.
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
 
-void request_stop(int) { g_stop_requested = 1; }
+void request_stop(int) { g_stop_requested.store(true); }
 
 // SIGINT and SIGTERM end the run the way the duration does; restored when
 // the run is over.
 class StopSignals {
  public:
   StopSignals() {
-    g_stop_requested = 0;
+    g_stop_requested.store(false);
     struct sigaction action {};
     action.sa_handler = request_stop;
     sigemptyset(&action.sa_mask);
@@ -71,7 +74,7 @@ void run_until_done(SimulatedServer& server, double duration_sec) {
   auto last_time = start;
   long long last_count = 0;
   bool printed = false;
-  while (g_stop_requested == 0 && (!deadline || Clock::now() < *deadline)) {
+  while (!g_stop_requested.load() && (!deadline || Clock::now() < *deadline)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto now = Clock::now();
     if (now < next_status) continue;
@@ -91,7 +94,7 @@ void run_until_done(SimulatedServer& server, double duration_sec) {
     printed = true;
   }
   if (terminal && printed) std::printf("\n");
-  if (g_stop_requested != 0) std::printf("interrupted: ending the run\n");
+  if (g_stop_requested.load()) std::printf("interrupted: ending the run\n");
   std::fflush(stdout);
 }
 

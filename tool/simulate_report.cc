@@ -1,8 +1,8 @@
 #include "tool/simulate_report.h"
 
 #include <cinttypes>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "eq_data.h"
@@ -67,19 +67,21 @@ std::string explain(const InjectedCounts& truth, long long counted, long long lo
     return "agrees: every repeat of the event counted last is ignored, every dropped event is "
            "a gap in the numbers, and a reordered event's gap is taken back when it arrives";
   }
-  std::string text = "differs by " + std::to_string(counted - expected_counted) +
-                     " counted and " + std::to_string(lost - expected_lost) + " lost: ";
+  std::string text = "differs by " + std::to_string(counted - expected_counted) + " counted and " +
+                     std::to_string(lost - expected_lost) + " lost: ";
   if (interfered) {
-    return text + "statistics were switched, cleared or paused by hand, so events before that "
-                  "and gaps across it are not counted";
+    return text +
+           "statistics were switched, cleared or paused by hand, so events before that "
+           "and gaps across it are not counted";
   }
   if (counted != expected_counted) {
     text += "statistics were off or not yet on for some events; ";
   }
   if (lost != expected_lost) {
-    text += "a reordered event takes back exactly one lost event whatever its distance, and a "
-            "gap right after a late event whose predecessor is still in the 32-slot ring is "
-            "not counted (late-event test)";
+    text +=
+        "a reordered event takes back exactly one lost event whatever its distance, and a "
+        "gap right after a late event whose predecessor is still in the 32-slot ring is "
+        "not counted (late-event test)";
   }
   return text;
 }
@@ -137,8 +139,8 @@ std::string render_report(SimulatedServer& server, bool interfered) {
       continue;
     }
     out += "  " + base + ": counted " + std::to_string(*counted) + " (expected " +
-           std::to_string(truth.delivered - truth.duplicated) + "), lost " +
-           std::to_string(*lost) + " (dropped " + std::to_string(truth.dropped) + ")\n";
+           std::to_string(truth.delivered - truth.duplicated) + "), lost " + std::to_string(*lost) +
+           " (dropped " + std::to_string(truth.dropped) + ")\n";
     out += "    " + explain(truth, *counted, *lost, interfered) + "\n";
   }
   out += "  client reads " + std::to_string(server.client_reads()) + ", answered with an error " +
@@ -153,8 +155,8 @@ std::string render_status(SimulatedServer& server, double rate_hz) {
   const auto lost = read_integer(location, base + ".STAT.EV.LOST");
   if (!counted || !lost) return base + ": statistics off";
   const EqData perc = remote_read(location, base + ".STAT.EV.LOST.PERC");
-  std::string line = "events " + std::to_string(*counted) + "  rate " +
-                     format("%.0f/s", rate_hz) + "  lost " + std::to_string(*lost) + " (" +
+  std::string line = "events " + std::to_string(*counted) + "  rate " + format("%.0f/s", rate_hz) +
+                     "  lost " + std::to_string(*lost) + " (" +
                      format("%.2f%%", perc.error() == 0 ? perc.get_double() : 0.0) + ")";
   const EqData latency = remote_read(location, base + ".STAT.EV.LATENCY.TD");
   if (latency.error() == 0 && latency.type() == DATA_SPECTRUM) {

@@ -35,7 +35,8 @@ time_stamp event_time(double latency_ms) {
   ::gettimeofday(&now, nullptr);
   const std::int64_t arrival_us =
       static_cast<std::int64_t>(now.tv_sec) * 1000000 + static_cast<std::int64_t>(now.tv_usec);
-  const std::int64_t event_us = arrival_us - static_cast<std::int64_t>(std::llround(latency_ms * 1000.0));
+  const std::int64_t event_us =
+      arrival_us - static_cast<std::int64_t>(std::llround(latency_ms * 1000.0));
   time_stamp time{};
   time.timeup = static_cast<std::uint32_t>(event_us / 1000000);
   time.timelow = static_cast<std::uint32_t>(event_us % 1000000);
@@ -92,8 +93,9 @@ void SimulatedServer::stop() {
 }
 
 void SimulatedServer::pause() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   paused_ = true;
+  wake_.wait(lock, [this] { return !delivering_; });
 }
 
 void SimulatedServer::resume() {
@@ -107,6 +109,10 @@ void SimulatedServer::resume() {
 bool SimulatedServer::paused() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return paused_;
+}
+
+void SimulatedServer::remember_settings() {
+  if (!options_.config_file.empty()) location_->update_config();
 }
 
 bool SimulatedServer::save() {
@@ -170,13 +176,18 @@ void SimulatedServer::run_source() {
         continue;
       }
       if (now - due > kMaxBacklog) due = now;
+      delivering_ = true;
     }
     deliveries.clear();
     source_.step(&deliveries);
     for (const Delivery& delivery : deliveries) feed(delivery);
     due += interval;
-    std::lock_guard<std::mutex> lock(mutex_);
-    counts_ = source_.counts();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      counts_ = source_.counts();
+      delivering_ = false;
+    }
+    wake_.notify_all();
   }
   deliveries.clear();
   source_.finish(&deliveries);

@@ -54,7 +54,8 @@ class SimulatedServer {
   // first) and joins both threads. Idempotent.
   void stop();
   // While paused the source delivers nothing; the event numbers continue
-  // without a gap afterwards.
+  // without a gap afterwards. Returns once the source is idle, so no count
+  // moves after it.
   void pause();
   void resume();
   bool paused() const;
@@ -62,6 +63,13 @@ class SimulatedServer {
   // Saves the location's settings into the config file, durably; throws
   // SettingsError. Without a config file nothing happens and false returns.
   bool save();
+
+  // With a config file: copies the current property values into the
+  // location's configuration without saving. Called before a switch-off,
+  // which removes the period property: its value is then still saved at
+  // exit, and a switch-on later in the run takes it up again, as after a
+  // restart. Without a config file nothing happens.
+  void remember_settings();
 
   EqFct& location() { return *location_; }
   const std::vector<std::string>& base_names() const { return base_names_; }
@@ -96,6 +104,7 @@ class SimulatedServer {
   EventSource source_;  // used by the source thread only; counts copied under mutex_
   InjectedCounts counts_;
   bool paused_ = false;
+  bool delivering_ = false;  // the source is handing records to the objects
   bool stopping_ = false;
 
   std::atomic<std::uint64_t> client_reads_{0};

@@ -262,6 +262,15 @@ TEST(ShellBinaryTest, ScriptedRunSavesTheSettingsForTheNextStart) {
       "EVSTAT2.STAT.ON = 0\n"
       "error: EVSTAT2.STAT.EV.TOTAL: unknown property (error 4)\n",
       out);
+
+  // A period written and then switched off with its set is still saved.
+  ASSERT_EQ(0, run_script("set EVSTAT.STAT.EV.LOST.PERIOD 45\nset EVSTAT.STAT.ON 0\n", &out));
+  ASSERT_EQ(0, run_script("get EVSTAT.STAT.ON\n"
+                          "set EVSTAT.STAT.ON 1\n"
+                          "get EVSTAT.STAT.EV.LOST.PERIOD\n",
+                          &out));
+  EXPECT_EQ(0u, out.find("EVSTAT.STAT.ON = 0\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("EVSTAT.STAT.EV.LOST.PERIOD = 45\n")) << out;
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 

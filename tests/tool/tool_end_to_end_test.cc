@@ -292,7 +292,8 @@ TEST_F(ToolTest, UsageAndHelp) {
   for (const std::string help : {"--help", "help"}) {
     const RunResult result = run({help});
     EXPECT_EQ(0, result.exit_code);
-    EXPECT_NE(std::string::npos, result.out.find("usage: daqevstat replay"));
+    EXPECT_NE(std::string::npos, result.out.find("usage: daqevstat"));
+    EXPECT_NE(std::string::npos, result.out.find("daqevstat replay [--base NAME]"));
     EXPECT_EQ("", result.err);
   }
 }
