@@ -46,7 +46,7 @@ CLI::Validator at_least(double low, bool inclusive, double high, const std::stri
         if (!above || !(value <= high)) return what + ", got " + text;
         return "";
       },
-      what);
+      "");
 }
 
 // CLI11 reads an empty value as 0 for an integer; a value left out by
@@ -170,7 +170,7 @@ Command parse_command(const std::vector<std::string>& args) {
       "feed the events of FILE, in order, to one statistics object published under "
       "NAME (default EVSTAT) and print its statistics");
   replay->add_option("--base", replay_options.base_name, "base name of the published properties")
-      ->check(CLI::Validator(check_base_name, "NAME"));
+      ->check(CLI::Validator(check_base_name, ""));
   int event_type = 0;
   int period_sec = 0;
   CLI::Option* type_option =
@@ -231,6 +231,12 @@ Command parse_command(const std::vector<std::string>& args) {
     command.action = Command::Action::usage_error;
     command.error = e.what();
     std::replace(command.error.begin(), command.error.end(), '\n', ' ');
+    // CLI11 says "--rate: 1 required FLOAT missing" for a value left out.
+    if (const auto colon = command.error.find(": 1 required ");
+        colon != std::string::npos && command.error.size() > 8 &&
+        command.error.compare(command.error.size() - 8, 8, " missing") == 0) {
+      command.error = command.error.substr(0, colon) + ": a value is required";
+    }
     command.text = usage_for(app, selected(app));
     return command;
   }
