@@ -11,7 +11,8 @@ constexpr int kMaxDelay = 4;
 
 }  // namespace
 
-EventSource::EventSource(const FaultOptions& faults) : faults_(faults), random_(faults.seed) {}
+EventSource::EventSource(const FaultOptions& faults, std::uint32_t first_number)
+    : faults_(faults), random_(faults.seed), next_number_(first_number == 0 ? 1 : first_number) {}
 
 bool EventSource::chance(double probability) {
   // Draw even for probability 0, so that one fault's setting does not shift
@@ -32,12 +33,21 @@ void EventSource::deliver(const Delivery& delivery, bool duplicate, std::vector<
   }
 }
 
+void EventSource::advance() {
+  ++next_number_;
+  // Event number 0 means "no event": a stream that wraps skips it, and the
+  // statistics see the skipped number as a gap, so it counts as dropped.
+  if (next_number_ == 0) {
+    next_number_ = 1;
+    ++counts_.dropped;
+  }
+}
+
 void EventSource::step(std::vector<Delivery>* out) {
-  const bool first = next_number_ == 1;
+  const bool first = counts_.generated == 0;
   Delivery delivery;
-  delivery.event_number = next_number_++;
-  // Event number 0 means "no event": a stream that wraps skips it.
-  if (next_number_ == 0) next_number_ = 1;
+  delivery.event_number = next_number_;
+  advance();
   ++counts_.generated;
   const bool drop = chance(faults_.loss);
   const bool hold = chance(faults_.reorder);
@@ -66,14 +76,16 @@ void EventSource::step(std::vector<Delivery>* out) {
     deliver(delivery, duplicate, out);
   }
   for (const Held& held : due) deliver(held.delivery, held.duplicate, out);
+  counts_.held = held_.size();
 }
 
 void EventSource::finish(std::vector<Delivery>* out) {
   for (const Held& held : held_) deliver(held.delivery, held.duplicate, out);
   held_.clear();
+  counts_.held = 0;
   Delivery closing;
-  closing.event_number = next_number_++;
-  if (next_number_ == 0) next_number_ = 1;
+  closing.event_number = next_number_;
+  advance();
   closing.latency_ms = latency();
   ++counts_.generated;
   deliver(closing, false, out);

@@ -14,9 +14,10 @@ namespace daqevstat::tool {
 struct InjectedCounts {
   std::uint64_t generated = 0;   // event numbers produced
   std::uint64_t delivered = 0;   // records handed over, repeats included
-  std::uint64_t dropped = 0;     // never delivered
+  std::uint64_t dropped = 0;     // never delivered (and 0, skipped at the 2^32 wrap)
   std::uint64_t reordered = 0;   // delivered after later events
   std::uint64_t duplicated = 0;  // delivered twice in a row
+  std::uint64_t held = 0;        // held back now, to be delivered late
 };
 
 // One record to hand over now: its event number and how far its event time
@@ -35,7 +36,9 @@ struct Delivery {
 // Not thread-safe: one source belongs to one thread.
 class EventSource {
  public:
-  explicit EventSource(const FaultOptions& faults);
+  // `first_number` is where the numbers start (not 0), so a test can cross
+  // the 2^32 wrap.
+  explicit EventSource(const FaultOptions& faults, std::uint32_t first_number = 1);
 
   // Produces the next event number and appends to `out` what is delivered
   // at this moment: nothing (dropped or held back), the event, the event
@@ -46,7 +49,6 @@ class EventSource {
   void finish(std::vector<Delivery>* out);
 
   const InjectedCounts& counts() const { return counts_; }
-  std::uint32_t last_number() const { return next_number_ - 1; }
 
  private:
   struct Held {
@@ -56,6 +58,7 @@ class EventSource {
   };
 
   bool chance(double probability);
+  void advance();
   double latency();
   void deliver(const Delivery& delivery, bool duplicate, std::vector<Delivery>* out);
 

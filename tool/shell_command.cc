@@ -51,6 +51,9 @@ class InterruptGuard {
 };
 
 void run_interactive(Shell& shell) {
+  // Left to catch them, the line editor would pass SIGINT and SIGTERM on to
+  // the whole process group; our own handler ends the shell instead.
+  rl_catch_signals = 0;
   std::cout << "simulated DAQ server " << kSimulatedLocation
             << " running; 'help' lists the commands, 'quit' or Ctrl-D leaves\n"
             << std::flush;

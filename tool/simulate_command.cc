@@ -121,9 +121,12 @@ int run_simulate(const SimulateOptions& options) {
 
   const std::string report = render_report(*server, false);
   std::fwrite(report.data(), 1, report.size(), stdout);
-  std::fflush(stdout);
-
   int status = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fputs("daqevstat: error writing the output\n", stderr);
+    status = 1;
+  }
+
   try {
     if (!options.svg_file.empty() || !options.csv_dir.empty()) {
       const std::vector<Distribution> distributions = read_distributions(*server);

@@ -17,7 +17,8 @@ class SimulatedServer;
 // each object counted, with one line explaining any difference by the
 // counting rules. `interfered` says that statistics were switched, cleared
 // or paused by hand during the run, which the truth cannot account for.
-// Ends in a newline.
+// The source is paused while the truth and the counters are read, so that
+// they describe the same moment, and resumed afterwards. Ends in a newline.
 std::string render_report(SimulatedServer& server, bool interfered);
 
 // The timing distributions of every object, read by name through the

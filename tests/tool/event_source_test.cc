@@ -106,5 +106,14 @@ TEST(EventSourceTest, DuplicatesFollowTheirEventAndReorderedEventsComeAFewLate) 
   EXPECT_GT(moved, 100u);
 }
 
+TEST(EventSourceTest, TheWrapSkipsNumberZeroAndCountsItAsDropped) {
+  EventSource source(FaultOptions{}, 0xFFFFFFFEu);
+  std::vector<Delivery> out;
+  for (int i = 0; i < 3; ++i) source.step(&out);
+  source.finish(&out);
+  EXPECT_EQ((std::vector<std::uint32_t>{0xFFFFFFFEu, 0xFFFFFFFFu, 1u, 2u}), numbers(out));
+  EXPECT_EQ(1u, source.counts().dropped);
+}
+
 }  // namespace
 }  // namespace daqevstat::tool
