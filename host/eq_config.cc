@@ -102,8 +102,9 @@ bool write_all(int fd, const std::string& data) {
 // that cannot sync a directory (EINVAL) offers nothing more to wait for.
 int sync_directory_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? std::string(".") : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? std::string(".")
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
   int error = 0;
@@ -266,8 +267,7 @@ std::string Config::text(const std::string& path) const {
     for (char c : name) name_ok = name_ok && !is_blank(c);
     if (!name_ok) throw_config_error(path + ": cannot save the name '" + name + "'");
     if (value.find('\n') != std::string::npos) {
-      throw_config_error(path + ": cannot save the value of '" + name +
-                         "': it holds a line break");
+      throw_config_error(path + ": cannot save the value of '" + name + "': it holds a line break");
     }
     content.append(name).append(" ").append(value).push_back('\n');
   }
@@ -306,7 +306,6 @@ void Config::save(const std::string& path) const {
   // a power failure may bring back the old file.
   error = sync_directory_of(path);
   if (error != 0) {
-    throw_config_error(path + ": saved, but its directory cannot be synced: " +
-                       errno_text(error));
+    throw_config_error(path + ": saved, but its directory cannot be synced: " + errno_text(error));
   }
 }

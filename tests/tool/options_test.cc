@@ -59,9 +59,10 @@ TEST(CommandTest, SimulateIsTheDefaultAndTakesServerOptions) {
   EXPECT_EQ(0.1, command.simulate.server.faults.loss);
   EXPECT_EQ(0.0, command.simulate.duration_sec);
 
-  command = parse_command({"simulate", "--reorder", "0.5", "--dup", "1", "--latency-ms", "4",
-                           "--jitter-ms", "2.5", "--seed", "7", "--feed", "tid", "--objects",
-                           "3", "--config", "s.conf", "--svg", "f.svg", "--csv", "out"});
+  command = parse_command({"simulate", "--reorder",   "0.5", "--dup",    "1",      "--latency-ms",
+                           "4",        "--jitter-ms", "2.5", "--seed",   "7",      "--feed",
+                           "tid",      "--objects",   "3",   "--config", "s.conf", "--svg",
+                           "f.svg",    "--csv",       "out"});
   ASSERT_EQ(Command::Action::simulate, command.action) << command.error;
   const ServerOptions& server = command.simulate.server;
   EXPECT_EQ(0.5, server.faults.reorder);
@@ -83,10 +84,18 @@ TEST(CommandTest, SimulateIsTheDefaultAndTakesServerOptions) {
 
 TEST(CommandTest, RejectsBadServerOptionsWithOneLine) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--rate", "-1"},          {"--rate", "0"},           {"simulate", "--loss", "2"},
-      {"--loss", "-0.1"},        {"--dup", "x"},            {"--bogus"},
-      {"simulate", "--rate"},    {"--feed", "xml"},         {"--objects", "0"},
-      {"shell", "--duration", "5"}, {"simulate", "extra"},  {"--latency-ms", "-3"},
+      {"--rate", "-1"},
+      {"--rate", "0"},
+      {"simulate", "--loss", "2"},
+      {"--loss", "-0.1"},
+      {"--dup", "x"},
+      {"--bogus"},
+      {"simulate", "--rate"},
+      {"--feed", "xml"},
+      {"--objects", "0"},
+      {"shell", "--duration", "5"},
+      {"simulate", "extra"},
+      {"--latency-ms", "-3"},
   };
   for (const auto& args : bad) {
     const Command command = parse_command(args);
