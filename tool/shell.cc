@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -214,24 +216,25 @@ bool Shell::execute(const std::string& line) {
   bool keep_going = true;
   // A script must be able to go on after any failure, so nothing escapes.
   try {
-    const auto usage = [this](const char* text) { out_ << "error: usage: " << text << "\n"; };
-    if (command == "quit" || command == "exit") {
+    const auto usage = [this](const std::string& text) {
+      out_ << "error: usage: " << text << "\n";
+    };
+    // The commands that take no argument.
+    const std::map<std::string, std::function<void()>> plain = {
+        {"quit", [&] { keep_going = false; }},
+        {"exit", [&] { keep_going = false; }},
+        {"help", [this] { out_ << help_text(); }},
+        {"list", [this] { list(); }},
+        {"pause", [this] { pause(); }},
+        {"resume", [this] { resume(); }},
+        {"report", [this] { out_ << render_report(server_, interfered_); }},
+        {"save", [this] { save(); }},
+    };
+    if (const auto found = plain.find(command); found != plain.end()) {
       if (args == 0) {
-        keep_going = false;
+        found->second();
       } else {
-        usage(command == "quit" ? "quit" : "exit");
-      }
-    } else if (command == "help") {
-      if (args == 0) {
-        out_ << help_text();
-      } else {
-        usage("help");
-      }
-    } else if (command == "list") {
-      if (args == 0) {
-        list();
-      } else {
-        usage("list");
+        usage(command);
       }
     } else if (command == "get") {
       if (args == 1) {
@@ -253,30 +256,6 @@ bool Shell::execute(const std::string& line) {
         clear(true);
       } else {
         usage("clear [all]");
-      }
-    } else if (command == "pause") {
-      if (args == 0) {
-        pause();
-      } else {
-        usage("pause");
-      }
-    } else if (command == "resume") {
-      if (args == 0) {
-        resume();
-      } else {
-        usage("resume");
-      }
-    } else if (command == "report") {
-      if (args == 0) {
-        out_ << render_report(server_, interfered_);
-      } else {
-        usage("report");
-      }
-    } else if (command == "save") {
-      if (args == 0) {
-        save();
-      } else {
-        usage("save");
       }
     } else {
       out_ << "error: unknown command '" << command << "' (try help)\n";

@@ -193,12 +193,15 @@ void SimulatedServer::run_source() {
     source_.step(&deliveries);
     for (const Delivery& delivery : deliveries) feed(delivery);
     due += interval;
+    bool pause_waiting = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       counts_ = source_.counts();
       delivering_ = false;
+      pause_waiting = paused_;
     }
-    wake_.notify_all();
+    // Only a pause waits for the end of a delivery; no wake-up per event else.
+    if (pause_waiting) wake_.notify_all();
   }
   deliveries.clear();
   source_.finish(&deliveries);

@@ -12,20 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "tool/tool_run.h"
+
 namespace {
 
-struct ToolRun {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using daqevstat::testing::read_file;
+using daqevstat::testing::ToolRun;
 
 class SimulateTest : public ::testing::Test {
  protected:

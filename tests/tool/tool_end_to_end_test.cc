@@ -15,24 +15,15 @@
 #include <vector>
 
 #include "event.h"
+#include "tool/tool_run.h"
 
 namespace {
 
 // Parsed keeping the written member order, which the tool promises.
 using Json = nlohmann::ordered_json;
 
-struct RunResult {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using RunResult = daqevstat::testing::ToolRun;
+using daqevstat::testing::read_file;
 
 std::string shell_quoted(const std::string& arg) {
   std::string out = "'";
