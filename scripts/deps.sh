@@ -80,6 +80,11 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("libFuzzer runtime (for the fuzz targets)")
     DAQEVSTAT_PACKAGES+=(libclang-rt-dev)
   fi
+  # Only the dashboard's browser test needs a browser; it skips without one.
+  if ! command -v chromium >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("chromium (for the dashboard's browser test)")
+    DAQEVSTAT_PACKAGES+=(chromium)
+  fi
 }
 
 daqevstat_have_libfuzzer() {
