@@ -1,0 +1,592 @@
+// Live view of one location's statistics objects. Reads every property once a
+// second from the same origin; writes the switch and the period with the token
+// the user typed. Everything the server sends is shown as text, never as markup.
+(() => {
+  'use strict';
+
+  const API = 'api/v1/properties';  // relative, so the page also works behind a path prefix
+  const REFRESH_MS = 1000;
+  const RETRY_MS = 2000;
+  const FETCH_TIMEOUT_MS = 4000;
+  const RATE_WINDOW_MS = 5000;
+  const TOKEN_KEY = 'daqevstat.write-token';
+  // Distributions have 8192 bins of 1 ms; the last one also counts every
+  // longer time, so it is drawn apart instead of as an 8191 ms bar.
+  const LAST_BIN = 8191;
+  const SVG_NS = 'http://www.w3.org/2000/svg';
+  const ON = 'STAT.ON';
+
+  // ---- pure helpers (also reachable from the browser test) ----
+
+  // Picks the x axis for non-zero bins minBin..maxBin: logarithmic once they
+  // span more than two decades, else linear from 0 unless the data sit far
+  // from it. Ranges are in ms; bin i covers [i, i + 1).
+  function chooseScale(minBin, maxBin) {
+    const hi = maxBin + 1;
+    if (Math.log10(hi / Math.max(minBin, 1)) > 2) {
+      const lo = minBin === 0 ? 0.5 : Math.pow(10, Math.floor(Math.log10(minBin)));
+      return { kind: 'log', lo, hi };
+    }
+    let lo = 0;
+    let top = hi;
+    if (minBin > 0.25 * hi) {
+      const step = niceStep((hi - minBin) / 5);
+      lo = Math.floor(minBin / step) * step;
+    }
+    if (top - lo < 10) {
+      lo = Math.max(0, Math.floor((minBin + hi) / 2) - 5);
+      top = lo + 10;
+    }
+    return { kind: 'linear', lo, hi: top };
+  }
+
+  function niceStep(raw) {
+    if (!(raw > 0)) return 1;
+    const power = Math.pow(10, Math.floor(Math.log10(raw)));
+    const fraction = raw / power;
+    const nice = fraction <= 1 ? 1 : fraction <= 2 ? 2 : fraction <= 5 ? 5 : 10;
+    return Math.max(1, nice * power);
+  }
+
+  // Maps ms onto [x0, x0 + width].
+  function axisMap(scale, x0, width) {
+    if (scale.kind === 'log') {
+      const a = Math.log10(scale.lo);
+      const span = Math.log10(scale.hi) - a;
+      return (v) => x0 + ((Math.log10(Math.max(v, scale.lo)) - a) / span) * width;
+    }
+    const span = scale.hi - scale.lo;
+    return (v) => x0 + ((Math.max(v, scale.lo) - scale.lo) / span) * width;
+  }
+
+  function axisTicks(scale) {
+    if (scale.kind === 'log') {
+      const ticks = [];
+      for (let d = Math.ceil(Math.log10(scale.lo)); Math.pow(10, d) <= scale.hi; ++d) {
+        ticks.push(Math.pow(10, d));
+      }
+      if (ticks.length < 3) {
+        const more = [];
+        for (const t of ticks) more.push(2 * t, 5 * t, t / 10 * 2, t / 10 * 5);
+        for (const t of more) {
+          if (t >= scale.lo && t <= scale.hi && !ticks.includes(t)) ticks.push(t);
+        }
+        ticks.sort((a, b) => a - b);
+      }
+      return ticks;
+    }
+    const step = niceStep((scale.hi - scale.lo) / 5);
+    const ticks = [];
+    for (let t = Math.ceil(scale.lo / step) * step; t <= scale.hi + 1e-9; t += step) ticks.push(t);
+    return ticks;
+  }
+
+  // Non-zero bins as [index, count] pairs in index order; anything that is
+  // not a bin index or a positive count is ignored rather than drawn wrongly.
+  function binPairs(value) {
+    const bins = value && typeof value === 'object' ? value.bins : null;
+    if (!bins || typeof bins !== 'object') return [];
+    const pairs = [];
+    for (const [key, raw] of Object.entries(bins)) {
+      const index = Number(key);
+      const count = Number(raw);
+      if (/^\d+$/.test(key) && index <= LAST_BIN && count > 0 && Number.isFinite(count)) {
+        pairs.push([index, count]);
+      }
+    }
+    return pairs.sort((a, b) => a[0] - b[0]);
+  }
+
+  // Bars in plot units (CSS pixels). Bins that start within two units of a
+  // bar's start share it: the bar is as wide as they reach and as tall as
+  // the largest of them, so thousands of bins never pile up on top of each
+  // other; the clamped last bin always stands alone.
+  function layoutBars(pairs, x) {
+    const MIN_WIDTH = 2;
+    const bars = [];
+    let current = null;
+    for (const [index, count] of pairs) {
+      const from = x(index);
+      const to = x(index + 1);
+      const clamped = index === LAST_BIN;
+      if (current && !clamped && !current.clamped && from < current.x + MIN_WIDTH) {
+        current.end = Math.max(current.end, to);
+        current.last = index;
+        current.count = Math.max(current.count, count);
+        current.sum += count;
+        continue;
+      }
+      current = { x: from, end: to, first: index, last: index, count, sum: count, clamped };
+      bars.push(current);
+    }
+    for (const bar of bars) {
+      bar.width = Math.max(bar.end - bar.x, bar.clamped ? 3 : MIN_WIDTH);
+      if (bar.width > 4) {
+        bar.x += 0.5;
+        bar.width -= 1;
+      }
+    }
+    return bars;
+  }
+
+  // Events per second over the samples kept, or null when there are too few
+  // or the counter went back (statistics switched off and on again).
+  function rateFrom(samples) {
+    if (samples.length < 2) return null;
+    const first = samples[0];
+    const last = samples[samples.length - 1];
+    const seconds = (last.t - first.t) / 1000;
+    if (!(seconds > 0) || last.total < first.total) return null;
+    return (last.total - first.total) / seconds;
+  }
+
+  // ---- formatting ----
+
+  const DASH = '—';
+  const intFormat = new Intl.NumberFormat('en-US', { maximumFractionDigits: 0 });
+  function formatInt(v) { return typeof v === 'number' && Number.isFinite(v) ? intFormat.format(v) : DASH; }
+  function formatPercent(v) {
+    return typeof v === 'number' && Number.isFinite(v) ? `${v.toFixed(v < 10 ? 3 : 2)} %` : DASH;
+  }
+  function formatNumber(v) {
+    return typeof v === 'number' && Number.isFinite(v) ? String(Math.round(v * 1000) / 1000) : DASH;
+  }
+  function formatMs(v) { return v >= 1000 ? `${v / 1000} s` : `${v} ms`; }
+  function formatTick(v) {
+    if (v >= 1000) return `${Math.round(v / 100) / 10}s`;
+    return Number.isInteger(v) ? String(v) : String(Math.round(v * 10) / 10);
+  }
+
+  // ---- state ----
+
+  const objectsEl = document.getElementById('objects');
+  const template = document.getElementById('object-template');
+  const connectionEl = document.getElementById('connection');
+  const serverErrorEl = document.getElementById('server-error');
+  const noObjectsEl = document.getElementById('no-objects');
+  const updatedEl = document.getElementById('updated');
+  const tokenEl = document.getElementById('token');
+
+  const cards = new Map();  // base name -> card
+  let updates = 0;
+  let lastGood = null;
+
+  // ---- token ----
+
+  function readToken() {
+    try { return sessionStorage.getItem(TOKEN_KEY) || ''; } catch (e) { return tokenEl.value; }
+  }
+  function storeToken(value) {
+    try {
+      if (value) sessionStorage.setItem(TOKEN_KEY, value); else sessionStorage.removeItem(TOKEN_KEY);
+    } catch (e) { /* storage disabled: the field still holds it for this page */ }
+  }
+  tokenEl.value = readToken();
+  tokenEl.addEventListener('input', () => storeToken(tokenEl.value));
+  document.getElementById('token-forget').addEventListener('click', () => {
+    tokenEl.value = '';
+    storeToken('');
+    tokenEl.focus();
+  });
+
+  // ---- objects ----
+
+  function baseNames(properties) {
+    const names = [];
+    for (const name of Object.keys(properties)) {
+      if (name.endsWith(`.${ON}`) && name.length > ON.length + 1) {
+        names.push(name.slice(0, -(ON.length + 1)));
+      }
+    }
+    return names;
+  }
+
+  function createCard(base) {
+    const root = template.content.firstElementChild.cloneNode(true);
+    const card = { base, root, roles: {}, plots: [], samples: [], writing: 0, periodDirty: false };
+    root.dataset.object = base;
+    for (const el of root.querySelectorAll('[data-role]')) {
+      const role = el.dataset.role;
+      if (role === 'summary') continue;
+      card.roles[role] = el;
+      el.dataset.testid = `${role}-${base}`;
+    }
+    card.roles.title.textContent = base;
+    root.setAttribute('aria-label', `Statistics object ${base}`);
+    for (const fig of root.querySelectorAll('figure.plot')) {
+      const name = `${base}.${fig.dataset.suffix}`;
+      fig.dataset.plot = name;
+      fig.dataset.bars = '0';
+      fig.dataset.clamped = '0';
+      const title = fig.querySelector('figcaption strong').textContent;
+      card.plots.push({ fig, name, title, svg: fig.querySelector('svg'), summary: fig.querySelector('.summary') });
+    }
+    card.roles.switch.addEventListener('change', () => writeSwitch(card));
+    card.roles.period.addEventListener('input', () => { card.periodDirty = true; });
+    card.roles['period-form'].addEventListener('submit', (event) => {
+      event.preventDefault();
+      writePeriod(card);
+    });
+    return card;
+  }
+
+  function setText(el, text, value) {
+    if (el.textContent !== text) el.textContent = text;
+    if (value === undefined || value === null || (typeof value === 'number' && !Number.isFinite(value))) {
+      el.removeAttribute('data-value');
+    } else {
+      el.dataset.value = String(value);
+    }
+  }
+
+  function renderCard(card, properties, now) {
+    const get = (suffix) => properties[`${card.base}.${suffix}`];
+    const on = Number(get(ON)) !== 0;
+    const live = on && get('STAT.EV.TOTAL') !== undefined;
+    const r = card.roles;
+
+    r.state.textContent = on ? 'on' : 'off';
+    r.state.dataset.state = on ? 'on' : 'off';
+    if (!card.writing) {
+      r.switch.checked = on;
+      r.switch.disabled = false;
+    }
+    r.switch.setAttribute('aria-checked', String(r.switch.checked));
+
+    const period = get('STAT.EV.LOST.PERIOD');
+    r.period.disabled = !live;
+    r['period-apply'].disabled = !live;
+    const editing = document.activeElement === r.period || card.periodDirty;
+    if (!editing) r.period.value = typeof period === 'number' ? String(period) : '';
+
+    const total = get('STAT.EV.TOTAL');
+    if (typeof total === 'number') {
+      card.samples.push({ t: now, total });
+      if (card.samples.length > 1 && total < card.samples[card.samples.length - 2].total) {
+        card.samples = [{ t: now, total }];
+      }
+      while (card.samples.length > 2 && now - card.samples[0].t > RATE_WINDOW_MS) card.samples.shift();
+    } else {
+      card.samples = [];
+    }
+    const rate = rateFrom(card.samples);
+
+    const info = get('STAT.EV.INFO');
+    const eventNumber = info && typeof info === 'object' ? info.i1_data : undefined;
+    const eventType = info && typeof info === 'object' && typeof info.str_data === 'string' ? info.str_data : '';
+
+    setText(r.total, formatInt(total), total);
+    setText(r.rate, rate === null ? DASH : `${formatInt(rate)} /s`, rate === null ? null : Math.round(rate * 10) / 10);
+    setText(r.lost, formatInt(get('STAT.EV.LOST')), get('STAT.EV.LOST'));
+    setText(r['lost-perc'], formatPercent(get('STAT.EV.LOST.PERC')), get('STAT.EV.LOST.PERC'));
+    setText(r['lost-prd-perc'], formatPercent(get('STAT.EV.LOST.PRD.PERC')), get('STAT.EV.LOST.PRD.PERC'));
+    setText(r.diff, formatNumber(get('STAT.EV.DIFF')), get('STAT.EV.DIFF'));
+    setText(r.event, formatInt(eventNumber), eventNumber);
+    setText(r.type, eventType || DASH, eventType || null);
+
+    for (const plot of card.plots) {
+      drawPlot(plot, live ? get(plot.name.slice(card.base.length + 1)) : undefined, live);
+    }
+  }
+
+  // ---- plots ----
+
+  function svg(tag, attrs, parent, text) {
+    const el = document.createElementNS(SVG_NS, tag);
+    for (const [k, v] of Object.entries(attrs)) el.setAttribute(k, String(v));
+    if (text !== undefined) el.textContent = text;
+    parent.appendChild(el);
+    return el;
+  }
+
+  function drawPlot(plot, value, live) {
+    const { fig, svg: root, summary } = plot;
+    const width = Math.max(240, Math.round(root.clientWidth || 360));
+    const height = Math.max(150, Math.round(root.clientHeight || 200));
+    const m = { left: 48, right: 12, top: 16, bottom: 30 };
+    const w = width - m.left - m.right;
+    const h = height - m.top - m.bottom;
+    root.setAttribute('viewBox', `0 0 ${width} ${height}`);
+    root.replaceChildren();
+
+    const pairs = binPairs(value);
+    const entries = pairs.reduce((s, [, c]) => s + c, 0);
+    const label = svg('title', {}, root);
+    fig.dataset.entries = String(entries);
+
+    if (pairs.length === 0) {
+      svg('rect', { class: 'axis', x: m.left, y: m.top, width: w, height: h }, root);
+      svg('text', { class: 'empty', x: m.left + w / 2, y: m.top + h / 2, 'text-anchor': 'middle' },
+        root, live ? 'no entries yet' : 'statistics off');
+      label.textContent = `${plot.title}: ${live ? 'no entries yet' : 'statistics off'}`;
+      fig.dataset.bars = '0';
+      fig.dataset.clamped = '0';
+      fig.dataset.scale = 'none';
+      summary.textContent = live ? 'No entries yet.' : '';
+      return;
+    }
+
+    const minBin = pairs[0][0];
+    const maxBin = pairs[pairs.length - 1][0];
+    const scale = chooseScale(minBin, maxBin);
+    const x = axisMap(scale, m.left, w);
+    const bars = layoutBars(pairs, x);
+    const peak = bars.reduce((a, b) => Math.max(a, b.count), 0);
+    const yTop = niceCeiling(peak);
+    const y = (c) => m.top + h - (c / yTop) * h;
+
+    for (const t of [0, yTop / 2, yTop]) {
+      if (t > 0) svg('line', { class: 'grid', x1: m.left, x2: m.left + w, y1: y(t), y2: y(t) }, root);
+      svg('text', { x: m.left - 4, y: y(t) + 4, 'text-anchor': 'end' }, root, formatInt(t));
+    }
+    for (const t of axisTicks(scale)) {
+      const tx = x(t);
+      if (tx < m.left - 0.5 || tx > m.left + w + 0.5) continue;
+      svg('line', { class: 'axis', x1: tx, x2: tx, y1: m.top + h, y2: m.top + h + 4 }, root);
+      svg('text', { x: tx, y: m.top + h + 15, 'text-anchor': 'middle' }, root, formatTick(t));
+    }
+    svg('text', { x: m.left + w, y: height - 2, 'text-anchor': 'end' }, root,
+      scale.kind === 'log' ? 'ms (log scale)' : 'ms');
+
+    let clamped = 0;
+    for (const bar of bars) {
+      const barHeight = Math.max(2, (bar.count / yTop) * h);
+      const rect = svg('rect', {
+        class: bar.clamped ? 'bar clamped' : 'bar',
+        x: bar.x.toFixed(2),
+        y: (m.top + h - barHeight).toFixed(2),
+        width: bar.width.toFixed(2),
+        height: barHeight.toFixed(2),
+      }, root);
+      let tip;
+      if (bar.clamped) {
+        clamped = bar.count;
+        tip = `${formatInt(bar.count)} at ${LAST_BIN} ms or longer (last bin)`;
+      } else if (bar.first === bar.last) {
+        tip = `${bar.first} to ${bar.first + 1} ms: ${formatInt(bar.count)}`;
+      } else {
+        tip = `${bar.first} to ${bar.last + 1} ms: ${formatInt(bar.sum)} in all, up to ${formatInt(bar.count)} per 1 ms bin`;
+      }
+      svg('title', {}, rect, tip);
+      if (bar.clamped) {
+        const lx = Math.min(bar.x + bar.width, m.left + w);
+        svg('text', { class: 'clamped', x: lx, y: m.top - 4, 'text-anchor': 'end' }, root, `≥${LAST_BIN} ms`);
+      }
+    }
+    svg('line', { class: 'axis', x1: m.left, x2: m.left + w, y1: m.top + h, y2: m.top + h }, root);
+    svg('line', { class: 'axis', x1: m.left, x2: m.left, y1: m.top, y2: m.top + h }, root);
+
+    fig.dataset.bars = String(bars.length);
+    fig.dataset.clamped = String(clamped);
+    fig.dataset.scale = scale.kind;
+
+    const peakBin = pairs.reduce((a, b) => (b[1] > a[1] ? b : a));
+    const range = `${formatMs(minBin)} to ${maxBin === LAST_BIN ? 'the last bin' : formatMs(maxBin + 1)}`;
+    const text = `${formatInt(entries)} entries, ${range}; most at ${formatMs(peakBin[0])}.`;
+    label.textContent = `${plot.title} distribution: ${text}`;
+    summary.replaceChildren(document.createTextNode(text));
+    if (clamped) {
+      const note = document.createElement('span');
+      note.className = 'clamped-note';
+      note.textContent = ` ${formatInt(clamped)} at ${LAST_BIN} ms or longer, counted in the last bin.`;
+      summary.appendChild(note);
+    }
+  }
+
+  function niceCeiling(v) {
+    if (!(v > 0)) return 1;
+    const power = Math.pow(10, Math.floor(Math.log10(v)));
+    for (const f of [1, 1.2, 1.5, 2, 2.5, 3, 4, 5, 6, 8, 10]) {
+      if (f * power >= v) return f * power;
+    }
+    return 10 * power;
+  }
+
+  // ---- reading ----
+
+  function render(properties) {
+    const now = performance.now();
+    const names = baseNames(properties);
+    for (const [base, card] of cards) {
+      if (!names.includes(base)) {
+        card.root.remove();
+        cards.delete(base);
+      }
+    }
+    names.forEach((base, i) => {
+      let card = cards.get(base);
+      if (!card) {
+        card = createCard(base);
+        cards.set(base, card);
+      }
+      if (objectsEl.children[i] !== card.root) objectsEl.insertBefore(card.root, objectsEl.children[i] || null);
+      renderCard(card, properties, now);
+    });
+    noObjectsEl.hidden = names.length !== 0;
+  }
+
+  async function fetchJson(url, options) {
+    const controller = new AbortController();
+    const timer = setTimeout(() => controller.abort(), FETCH_TIMEOUT_MS);
+    try {
+      const response = await fetch(url, { cache: 'no-store', ...options, signal: controller.signal });
+      let body = null;
+      try { body = await response.json(); } catch (e) { body = null; }
+      return { status: response.status, ok: response.ok, body };
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  function describeFailure(error) {
+    if (error && error.name === 'AbortError') return `no answer within ${FETCH_TIMEOUT_MS / 1000} s`;
+    return 'the server cannot be reached';
+  }
+
+  function showConnection(state, text) {
+    connectionEl.dataset.state = state;
+    connectionEl.textContent = text;
+  }
+
+  function showServerTrouble(reason) {
+    const since = lastGood ? ` Values shown are from ${lastGood.toLocaleTimeString()}.` : '';
+    serverErrorEl.textContent = `No data: ${reason}. Retrying every ${RETRY_MS / 1000} s.${since}`;
+    serverErrorEl.hidden = false;
+    objectsEl.classList.add('stale');
+    for (const card of cards.values()) {
+      card.samples = [];
+      setText(card.roles.rate, DASH, null);
+    }
+    showConnection('error', 'Disconnected');
+  }
+
+  function showServerGood() {
+    lastGood = new Date();
+    updates += 1;
+    objectsEl.dataset.updates = String(updates);
+    objectsEl.classList.remove('stale');
+    serverErrorEl.hidden = true;
+    serverErrorEl.textContent = '';
+    updatedEl.dateTime = lastGood.toISOString();
+    updatedEl.textContent = lastGood.toLocaleTimeString();
+    showConnection('ok', 'Live');
+  }
+
+  async function readOnce() {
+    let reply;
+    try {
+      reply = await fetchJson(API);
+    } catch (error) {
+      showServerTrouble(describeFailure(error));
+      return false;
+    }
+    const properties = reply.body && reply.body.properties;
+    if (!reply.ok) {
+      showServerTrouble(`the server answered HTTP ${reply.status}`);
+      return false;
+    }
+    if (!properties || typeof properties !== 'object') {
+      showServerTrouble('the server sent an unexpected reply');
+      return false;
+    }
+    render(properties);
+    showServerGood();
+    return true;
+  }
+
+  // One read at a time, the next one a moment after the last answer, so a
+  // slow server is never asked faster than it answers.
+  async function poll() {
+    let ok = false;
+    try {
+      ok = await readOnce();
+    } finally {
+      setTimeout(poll, ok ? REFRESH_MS : RETRY_MS);
+    }
+  }
+
+  // ---- writing ----
+
+  function showMessage(card, kind, text) {
+    const el = card.roles.message;
+    el.dataset.kind = kind;
+    el.textContent = text;
+  }
+
+  // Returns the reply's value, or throws an Error whose message is for the user.
+  async function writeProperty(name, value) {
+    const headers = { 'Content-Type': 'application/json' };
+    const token = tokenEl.value.trim();
+    if (token) headers.Authorization = `Bearer ${token}`;
+    let reply;
+    try {
+      reply = await fetchJson(`${API}/${encodeURIComponent(name)}`, {
+        method: 'PUT',
+        headers,
+        body: JSON.stringify({ value }),
+      });
+    } catch (error) {
+      throw new Error(`Not written: ${describeFailure(error)}.`);
+    }
+    if (reply.status === 403) {
+      throw new Error(token
+        ? 'Refused (403): the write token is wrong. Check the token above.'
+        : 'Refused (403): enter the server\'s write token above to make changes.');
+    }
+    const detail = reply.body && typeof reply.body.error === 'string' ? `: ${reply.body.error}` : '';
+    if (reply.status === 404) throw new Error(`Not written: ${name} does not exist now${detail}.`);
+    if (!reply.ok) throw new Error(`Not written: the server answered HTTP ${reply.status}${detail}.`);
+    return reply.body ? reply.body.value : undefined;
+  }
+
+  async function writeSwitch(card) {
+    const sw = card.roles.switch;
+    const wanted = sw.checked ? 1 : 0;
+    const name = `${card.base}.${ON}`;
+    card.writing += 1;
+    sw.disabled = true;
+    try {
+      const value = await writeProperty(name, wanted);
+      sw.checked = Number(value) !== 0;
+      showMessage(card, 'ok', `Statistics switched ${sw.checked ? 'on' : 'off'}.`);
+    } catch (error) {
+      sw.checked = !wanted;
+      showMessage(card, 'error', error.message);
+    } finally {
+      card.writing -= 1;
+      sw.disabled = false;
+      sw.setAttribute('aria-checked', String(sw.checked));
+    }
+  }
+
+  async function writePeriod(card) {
+    const input = card.roles.period;
+    const text = input.value.trim();
+    const wanted = Number(text);
+    if (!/^\d+$/.test(text) || !Number.isSafeInteger(wanted) || wanted < 1) {
+      showMessage(card, 'error', 'The period is a whole number of seconds, 1 or more.');
+      input.focus();
+      return;
+    }
+    const name = `${card.base}.STAT.EV.LOST.PERIOD`;
+    const apply = card.roles['period-apply'];
+    apply.disabled = true;
+    try {
+      const value = await writeProperty(name, wanted);
+      card.periodDirty = false;
+      input.value = value === undefined ? text : String(value);
+      if (Number(value) === wanted) {
+        showMessage(card, 'ok', `Period set to ${wanted} s.`);
+      } else {
+        showMessage(card, 'error', `The server kept the period at ${value} s.`);
+      }
+    } catch (error) {
+      showMessage(card, 'error', error.message);
+    } finally {
+      apply.disabled = false;
+    }
+  }
+
+  window.daqDashboard = { chooseScale, axisTicks, binPairs, layoutBars, rateFrom, axisMap, LAST_BIN };
+  poll();
+})();

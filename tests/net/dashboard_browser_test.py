@@ -1,0 +1,538 @@
+#!/usr/bin/env python3
+"""The dashboard in a real (headless) browser against a running simulated server.
+
+Starts `daqevstat simulate --listen 127.0.0.1:0`, opens the page in headless
+Chromium driven over its DevTools protocol, and checks what a person would
+see: the event total rising between two looks, the three distributions drawn,
+a rate, writes refused without the token and done with it, and the page
+telling that the server is gone and recovering when it is back.
+
+Loopback only; every wait is bounded and the whole run stays under a minute.
+Exits 77 (skipped) when no browser is installed.
+
+Usage: dashboard_browser_test.py --tool PATH [--screenshot FILE]
+"""
+
+import argparse
+import base64
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+import urllib.request
+
+SKIP = 77
+DEADLINE_S = 50
+TOKEN = "dashboard-test-token"
+RATE_HZ = 1000
+
+
+class Failure(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+class Deadline:
+    def __init__(self, seconds):
+        self.end = time.monotonic() + seconds
+
+    def left(self):
+        return self.end - time.monotonic()
+
+    def check(self, what):
+        if self.left() <= 0:
+            raise Failure(f"out of time while {what}")
+
+
+# ---------------------------------------------------------------- servers
+
+class SimulatedServer:
+    """The tool serving a simulated location; stderr is drained all along so
+    that its status output can never block it."""
+
+    def __init__(self, tool, listen, deadline):
+        self.lines = []
+        self.address = None
+        self._found = threading.Event()
+        args = [tool, "simulate", "--listen", listen, "--duration", "0", "--rate", str(RATE_HZ),
+                "--objects", "2", "--loss", "0.01", "--latency-ms", "20", "--jitter-ms", "5",
+                "--seed", "7", "--write-token", TOKEN]
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, start_new_session=True)
+        threading.Thread(target=self._drain, daemon=True).start()
+        if not self._found.wait(min(15, max(1, deadline.left()))):
+            self.stop()
+            raise Failure("the tool did not say where it listens; it wrote:\n" +
+                          "\n".join(self.lines[-20:]))
+
+    def _drain(self):
+        pattern = re.compile(r"listening on (http://\S+?)/?\s*$")
+        for raw in self.proc.stderr:
+            line = raw.decode("utf-8", "replace").rstrip("\r\n")
+            self.lines.append(line)
+            match = pattern.search(line)
+            if match and not self._found.is_set():
+                self.address = match.group(1)
+                self._found.set()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+
+def get_properties(address):
+    with urllib.request.urlopen(f"{address}/api/v1/properties", timeout=5) as reply:
+        return json.load(reply)["properties"]
+
+
+# ---------------------------------------------------------------- browser
+
+def find_browser():
+    for name in ("chromium", "chromium-browser"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+class Browser:
+    def __init__(self, path, deadline):
+        self.profile = tempfile.mkdtemp(prefix="dashboard-browser-")
+        self.stderr = open(os.path.join(self.profile, "stderr.txt"), "wb")
+        # No sandbox: tests run as root in CI, where the sandbox refuses to start.
+        args = [path, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                "--no-default-browser-check", "--disable-extensions", "--disable-sync",
+                "--disable-background-networking", "--remote-debugging-address=127.0.0.1",
+                "--remote-debugging-port=0", f"--user-data-dir={self.profile}",
+                "--window-size=1280,800", "about:blank"]
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=self.stderr, start_new_session=True)
+        port_file = os.path.join(self.profile, "DevToolsActivePort")
+        while True:
+            if os.path.exists(port_file):
+                text = open(port_file).read().split()
+                if text:
+                    self.port = int(text[0])
+                    break
+            if self.proc.poll() is not None:
+                raise Failure(f"the browser ended at start: {self.log_tail()}")
+            deadline.check("waiting for the browser to start")
+            time.sleep(0.05)
+        targets = None
+        while not targets:
+            with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/json/list", timeout=5) as r:
+                targets = [t for t in json.load(r) if t.get("type") == "page"]
+            deadline.check("waiting for the browser's first page")
+            time.sleep(0.05)
+        self.devtools = DevTools(targets[0]["webSocketDebuggerUrl"])
+
+    def log_tail(self):
+        self.stderr.flush()
+        with open(self.stderr.name, "rb") as f:
+            return f.read()[-2000:].decode("utf-8", "replace")
+
+    def close(self):
+        if getattr(self, "devtools", None):
+            self.devtools.close()
+        if self.proc.poll() is None:
+            # The browser's helpers share its process group.
+            try:
+                os.killpg(self.proc.pid, signal.SIGTERM)
+                self.proc.wait(10)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                try:
+                    os.killpg(self.proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                self.proc.wait(5)
+        self.stderr.close()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+class DevTools:
+    """Just enough of a WebSocket client (RFC 6455) to call DevTools methods."""
+
+    def __init__(self, url):
+        parts = urllib.parse.urlsplit(url)
+        self.sock = socket.create_connection((parts.hostname, parts.port), timeout=10)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall((f"GET {parts.path} HTTP/1.1\r\nHost: {parts.hostname}:{parts.port}\r\n"
+                           "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                           f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n").encode())
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise Failure("the browser closed the DevTools connection during the handshake")
+            data += chunk
+        head, self.pending = data.split(b"\r\n\r\n", 1)
+        if b" 101 " not in head.split(b"\r\n", 1)[0]:
+            raise Failure(f"DevTools handshake refused: {head[:200]!r}")
+        self.next_id = 0
+        self.events = []
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+    def _read(self, n):
+        while len(self.pending) < n:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise Failure("the browser closed the DevTools connection")
+            self.pending += chunk
+        out, self.pending = self.pending[:n], self.pending[n:]
+        return out
+
+    def _send(self, payload, opcode=0x1):
+        header = bytes([0x80 | opcode])
+        n = len(payload)
+        if n < 126:
+            header += bytes([0x80 | n])
+        elif n < 1 << 16:
+            header += bytes([0x80 | 126]) + struct.pack("!H", n)
+        else:
+            header += bytes([0x80 | 127]) + struct.pack("!Q", n)
+        mask = os.urandom(4)
+        masked = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+        self.sock.sendall(header + mask + masked)
+
+    def _message(self):
+        parts = []
+        while True:
+            first, second = self._read(2)
+            opcode = first & 0x0F
+            n = second & 0x7F
+            if n == 126:
+                n = struct.unpack("!H", self._read(2))[0]
+            elif n == 127:
+                n = struct.unpack("!Q", self._read(8))[0]
+            mask = self._read(4) if second & 0x80 else None
+            payload = self._read(n)
+            if mask:
+                payload = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+            if opcode == 0x8:
+                raise Failure("the browser closed the DevTools connection")
+            if opcode == 0x9:
+                self._send(payload, 0xA)
+                continue
+            if opcode == 0xA:
+                continue
+            parts.append(payload)
+            if first & 0x80:
+                return json.loads(b"".join(parts))
+
+    def call(self, method, **params):
+        self.next_id += 1
+        wanted = self.next_id
+        self._send(json.dumps({"id": wanted, "method": method, "params": params}).encode())
+        while True:
+            message = self._message()
+            if message.get("id") == wanted:
+                if "error" in message:
+                    raise Failure(f"{method}: {message['error']}")
+                return message.get("result", {})
+            if "method" in message:
+                self.events.append(message)
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True,
+                           awaitPromise=True)
+        if "exceptionDetails" in result:
+            details = result["exceptionDetails"]
+            text = details.get("exception", {}).get("description") or details.get("text")
+            raise Failure(f"evaluating {expression!r} threw: {text}")
+        return result["result"].get("value")
+
+    def page_errors(self):
+        """Uncaught exceptions and error-level log entries (a blocked inline
+        script shows up here as a policy violation)."""
+        errors = []
+        for event in self.events:
+            if event["method"] == "Runtime.exceptionThrown":
+                details = event["params"]["exceptionDetails"]
+                errors.append(details.get("exception", {}).get("description") or details["text"])
+            elif event["method"] == "Log.entryAdded":
+                entry = event["params"]["entry"]
+                # Failed fetches while the server is down are expected.
+                if entry["level"] == "error" and entry.get("source") != "network":
+                    errors.append(entry["text"])
+        return errors
+
+
+# ---------------------------------------------------------------- checks
+
+class Page:
+    def __init__(self, devtools, deadline):
+        self.dt = devtools
+        self.deadline = deadline
+
+    def js(self, expression):
+        return self.dt.evaluate(expression)
+
+    def wait(self, expression, what, timeout=15):
+        end = min(time.monotonic() + timeout, self.deadline.end)
+        value = None
+        while time.monotonic() < end:
+            value = self.js(expression)
+            if value:
+                return value
+            time.sleep(0.1)
+        errors = self.dt.page_errors()
+        raise Failure(f"timed out waiting for {what} (last value {value!r})" +
+                      (f"; page errors: {errors}" if errors else ""))
+
+    def attr(self, selector, name):
+        return self.js(f"(() => {{ const e = document.querySelector({json.dumps(selector)});"
+                       f" return e ? e.getAttribute({json.dumps(name)}) : null; }})()")
+
+    def text(self, selector):
+        return self.js(f"(() => {{ const e = document.querySelector({json.dumps(selector)});"
+                       " return e ? e.textContent : null; })()")
+
+    def number(self, testid):
+        value = self.attr(f'[data-testid="{testid}"]', "data-value")
+        return None if value is None else float(value)
+
+    def updates(self):
+        return int(self.attr("#objects", "data-updates") or 0)
+
+    def type_into(self, selector, text):
+        self.js(f"(() => {{ const e = document.querySelector({json.dumps(selector)});"
+                " e.focus(); e.select && e.select(); })()")
+        self.dt.call("Input.insertText", text=text)
+
+    def click(self, selector):
+        self.js(f"document.querySelector({json.dumps(selector)}).click()")
+
+    def message(self, base):
+        sel = f'[data-testid="message-{base}"]'
+        return self.attr(sel, "data-kind"), self.text(sel)
+
+    def wait_message(self, base, before, what):
+        sel = json.dumps(f'[data-testid="message-{base}"]')
+        self.wait(f"(() => {{ const e = document.querySelector({sel});"
+                  f" return e.textContent !== '' && e.textContent !== {json.dumps(before)}; }})()",
+                  what)
+        return self.message(base)
+
+
+def expect(condition, text):
+    if not condition:
+        raise Failure(text)
+    log(f"ok: {text}")
+
+
+def check_helpers(page):
+    # The scale and bar logic on data shapes the simulated run does not reach.
+    expect(page.js("daqDashboard.chooseScale(2, 1060).kind") == "log",
+           "bins from 2 to 1060 ms are drawn on a log axis")
+    expect(page.js("daqDashboard.chooseScale(43, 603).kind") == "linear",
+           "bins from 43 to 603 ms stay on a linear axis")
+    expect(page.js("daqDashboard.chooseScale(0, 8191).kind") == "log",
+           "a distribution reaching the clamped bin from 0 ms is drawn on a log axis")
+    bars = page.js("""(() => {
+        const d = daqDashboard;
+        const pairs = d.binPairs({bins: {'5': 2, '6': 9, '8191': 4, 'x': 3, '9000': 1, '7': -1}});
+        const x = d.axisMap(d.chooseScale(pairs[0][0], pairs[pairs.length - 1][0]), 0, 300);
+        return {pairs, bars: d.layoutBars(pairs, x)};
+    })()""")
+    expect(bars["pairs"] == [[5, 2], [6, 9], [8191, 4]],
+           "bins that are no index, beyond the last bin or not positive are ignored")
+    expect(bars["bars"][-1]["clamped"] and bars["bars"][-1]["count"] == 4 and
+           not any(b["clamped"] for b in bars["bars"][:-1]),
+           "the last bin is drawn on its own and marked clamped")
+    many = page.js("""(() => {
+        const d = daqDashboard;
+        const bins = {};
+        for (let i = 0; i < 8191; ++i) bins[i] = 1 + (i % 7);
+        const pairs = d.binPairs({bins});
+        const x = d.axisMap(d.chooseScale(0, 8190), 0, 300);
+        const bars = d.layoutBars(pairs, x);
+        let overlap = false;
+        for (let i = 1; i < bars.length; ++i) overlap ||= bars[i].x < bars[i - 1].x + bars[i - 1].width - 1e-6;
+        return {n: bars.length, overlap, sum: bars.reduce((s, b) => s + b.sum, 0)};
+    })()""")
+    expect(many["n"] <= 300 and not many["overlap"] and
+           many["sum"] == sum(1 + i % 7 for i in range(8191)),
+           f"8191 filled bins make {many['n']} non-overlapping bars over 300 px that keep every entry")
+    expect(page.js("daqDashboard.rateFrom([{t: 0, total: 10}, {t: 2000, total: 2010}])") == 1000,
+           "the rate is events per second between the first and last read")
+    expect(page.js("daqDashboard.rateFrom([{t: 0, total: 500}, {t: 1000, total: 20}])") is None,
+           "no rate is shown across a counter reset")
+
+
+def check_live_view(page, address):
+    page.wait('!!document.querySelector(\'[data-testid="total-EVSTAT"][data-value]\')',
+              "the event total of EVSTAT")
+    expect(page.attr("#connection", "data-state") == "ok", "the page says it is live")
+    expect(page.js("document.querySelectorAll('article.object').length") == 2,
+           "both statistics objects are shown")
+    before_server = get_properties(address)["EVSTAT.STAT.EV.TOTAL"]
+    first = page.number("total-EVSTAT")
+    updates = page.updates()
+    page.wait(f"Number(document.querySelector('#objects').dataset.updates) >= {updates + 2}",
+              "two more reads")
+    second = page.number("total-EVSTAT")
+    after_server = get_properties(address)["EVSTAT.STAT.EV.TOTAL"]
+    expect(second > first, f"the event total rose between two looks ({first:.0f} -> {second:.0f})")
+    expect(second <= after_server and second >= before_server,
+           f"the total shown ({second:.0f}) lies between two direct reads "
+           f"({before_server} and {after_server})")
+
+    rate = page.wait("Number(document.querySelector('[data-testid=\"rate-EVSTAT\"]')"
+                     ".getAttribute('data-value')) || 0", "a rate")
+    expect(0 < rate < 10 * RATE_HZ, f"a plausible rate is shown ({rate:.0f} /s at {RATE_HZ} Hz)")
+
+    for base in ("EVSTAT", "EVSTAT2"):
+        for suffix in ("LATENCY", "PERIOD", "PERIODL"):
+            name = f"{base}.STAT.EV.{suffix}.TD"
+            sel = f'[data-plot="{name}"]'
+            page.wait(f"Number(document.querySelector({json.dumps(sel)}).dataset.bars) > 0",
+                      f"bars in {name}")
+            bars = int(page.attr(sel, "data-bars"))
+            drawn = page.js(f"document.querySelectorAll({json.dumps(sel + ' rect.bar')}).length")
+            entries = int(page.attr(sel, "data-entries"))
+            expect(bars == drawn and entries > 0,
+                   f"{name} is drawn: {drawn} bars for {entries} entries")
+
+    for testid in ("lost-EVSTAT", "lost-perc-EVSTAT", "event-EVSTAT", "type-EVSTAT", "diff-EVSTAT"):
+        shown = page.text(f'[data-testid="{testid}"]')
+        expect(shown not in (None, "", "—"), f"{testid} shows a value ({shown!r})")
+
+
+def check_writes(page, address):
+    switch = '[data-testid="switch-EVSTAT"]'
+    kind, text = page.message("EVSTAT")
+    page.click(switch)
+    kind, text = page.wait_message("EVSTAT", text, "the answer to a write without a token")
+    expect(kind == "error" and "403" in text and "token" in text,
+           f"a write without the token is refused visibly ({text!r})")
+    expect(page.js(f"document.querySelector({json.dumps(switch)}).checked") is True,
+           "the switch shows the unchanged state")
+    expect(get_properties(address)["EVSTAT.STAT.ON"] == 1, "the refused write changed nothing")
+
+    page.type_into('[data-testid="token"]', "not-" + TOKEN)
+    page.click(switch)
+    kind, text = page.wait_message("EVSTAT", text, "the answer to a write with a wrong token")
+    expect(kind == "error" and "403" in text and "wrong" in text,
+           f"a write with a wrong token is refused visibly ({text!r})")
+
+    page.type_into('[data-testid="token"]', TOKEN)
+    expect(page.js("sessionStorage.getItem('daqevstat.write-token')") == TOKEN and
+           TOKEN not in page.js("location.href"),
+           "the token is kept in session storage, not in the address")
+
+    page.type_into('[data-testid="period-EVSTAT"]', "7")
+    page.click('[data-testid="period-apply-EVSTAT"]')
+    kind, text = page.wait_message("EVSTAT", text, "the answer to the period write")
+    expect(kind == "ok" and get_properties(address)["EVSTAT.STAT.EV.LOST.PERIOD"] == 7,
+           f"the period is written with the token ({text!r})")
+
+    page.click('[data-testid="switch-EVSTAT2"]')
+    kind, text = page.wait_message("EVSTAT2", "", "the answer to switching EVSTAT2 off")
+    expect(kind == "ok" and get_properties(address)["EVSTAT2.STAT.ON"] == 0,
+           f"EVSTAT2 is switched off from the page ({text!r})")
+    page.wait("document.querySelector('[data-plot=\"EVSTAT2.STAT.EV.LATENCY.TD\"]')"
+              ".dataset.bars === '0' && document.querySelector('[data-testid=\"state-EVSTAT2\"]')"
+              ".textContent === 'off'", "EVSTAT2 shown as off with empty plots")
+    expect(page.js("document.querySelector('[data-testid=\"period-EVSTAT2\"]').disabled") is True,
+           "the period of a switched-off object cannot be edited")
+
+
+def check_recovery(page, tool, server, deadline):
+    host_port = server.address.split("//", 1)[1]
+    server.stop()
+    page.wait("document.querySelector('#connection').dataset.state === 'error' &&"
+              " !document.querySelector('#server-error').hidden", "the page to notice the server is gone")
+    expect("No data" in page.text("#server-error"),
+           f"the page says the server is gone ({page.text('#server-error')!r})")
+    # The same address again; the old socket may linger for a moment.
+    restarted = None
+    while restarted is None:
+        try:
+            restarted = SimulatedServer(tool, host_port, deadline)
+        except Failure:
+            deadline.check("restarting the server on the same address")
+            time.sleep(0.5)
+    updates = page.updates()
+    page.wait("document.querySelector('#connection').dataset.state === 'ok' &&"
+              " document.querySelector('#server-error').hidden &&"
+              f" Number(document.querySelector('#objects').dataset.updates) >= {updates + 2}",
+              "the page to recover", timeout=20)
+    expect(True, "the page recovered when the server came back")
+    return restarted
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--screenshot", help="also save what the page looks like as PNG")
+    args = parser.parse_args()
+
+    browser_path = find_browser()
+    if browser_path is None:
+        log("SKIP: no chromium on PATH (Debian: apt-get install chromium)")
+        return SKIP
+
+    deadline = Deadline(DEADLINE_S)
+    server = browser = None
+    try:
+        server = SimulatedServer(args.tool, "127.0.0.1:0", deadline)
+        expect(server.address.startswith("http://127.0.0.1:"),
+               f"the server listens on loopback ({server.address})")
+        browser = Browser(browser_path, deadline)
+        dt = browser.devtools
+        dt.call("Runtime.enable")
+        dt.call("Log.enable")
+        dt.call("Page.enable")
+        dt.call("Page.navigate", url=f"{server.address}/")
+        page = Page(dt, deadline)
+        page.wait("document.readyState === 'complete' && !!window.daqDashboard", "the page's script")
+
+        check_helpers(page)
+        check_live_view(page, server.address)
+        if args.screenshot:
+            shot = dt.call("Page.captureScreenshot", format="png")
+            with open(args.screenshot, "wb") as f:
+                f.write(base64.b64decode(shot["data"]))
+        check_writes(page, server.address)
+        server = check_recovery(page, args.tool, server, deadline)
+
+        errors = dt.page_errors()
+        expect(not errors, f"the page logged no errors {errors if errors else ''}".rstrip())
+    except Failure as failure:
+        log(f"FAILED: {failure}")
+        if server:
+            log("server said:\n  " + "\n  ".join(server.lines[-10:]))
+        return 1
+    finally:
+        if browser:
+            browser.close()
+        if server:
+            server.stop()
+    log("dashboard in browser: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
