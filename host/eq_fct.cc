@@ -1,6 +1,7 @@
 #include "eq_fct.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <sstream>
 #include <utility>
@@ -130,20 +131,50 @@ bool EqFct::has_property(const std::string& name) const {
                      [&name](const std::shared_ptr<Entry>& e) { return e->name == name; });
 }
 
+namespace {
+
+// Marks `out` as failed without letting an exception out: under memory
+// pressure even the error text may not be allocated, and the code alone
+// still tells the client what happened.
+void answer_error(EqData* out, int code, const char* text) noexcept {
+  try {
+    out->error(code, text);
+  } catch (...) {
+    try {
+      out->error(code, std::string());
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace
+
+// Nothing escapes: a remote call reaches the location from a client
+// connection, and an exception there would end the serving thread (or the
+// process) instead of one call.
 template <typename Call>
-void EqFct::dispatch(const std::string& property, EqData* out, Call&& call) {
+void EqFct::dispatch(const std::string& property, EqData* in, EqData* out, Call&& call) noexcept {
   if (out == nullptr) return;
+  // A reply container reused after a failed call must not report that
+  // failure again; only the mark goes, since a multi-read collects its
+  // elements in the same container. When `out` is also the request, its
+  // mark is the request's own and the property judges it.
+  if (out != in && out->error() != 0) answer_error(out, eq_ok, "");
   std::shared_ptr<Entry> entry;
-  {
+  try {
     std::lock_guard<std::mutex> lock(mutex_);
     // The latest registration of a name wins.
     auto it =
         std::find_if(entries_.rbegin(), entries_.rend(),
                      [&property](const std::shared_ptr<Entry>& e) { return e->name == property; });
     if (it != entries_.rend() && enter_locked(*it)) entry = *it;
+  } catch (...) {
+    // enter_locked undid its count; the property was never reached.
+    answer_error(out, internal_error, "out of memory");
+    return;
   }
   if (entry == nullptr) {
-    out->error(unknown_property, get_error_string(unknown_property));
+    answer_error(out, unknown_property, get_error_string(unknown_property));
     return;
   }
   CallGuard guard(this, entry);
@@ -151,14 +182,15 @@ void EqFct::dispatch(const std::string& property, EqData* out, Call&& call) {
     call(entry->prop);
   } catch (const std::exception& e) {
     const char* what = e.what();
-    out->error(std::string(what) == kArchiverFault ? wrong_archiver_type : internal_error, what);
+    answer_error(out, std::strcmp(what, kArchiverFault) == 0 ? wrong_archiver_type : internal_error,
+                 what);
   } catch (...) {
-    out->error(internal_error, "unknown exception");
+    answer_error(out, internal_error, "unknown exception");
   }
 }
 
 void EqFct::remote_get(const std::string& property, EqData* in, EqData* out) {
-  dispatch(property, out, [&](D_fct* prop) {
+  dispatch(property, in, out, [&](D_fct* prop) {
     EqAdr adr{name_, property};
     EqData empty;
     prop->get(&adr, in != nullptr ? in : &empty, out, this);
@@ -166,7 +198,7 @@ void EqFct::remote_get(const std::string& property, EqData* in, EqData* out) {
 }
 
 void EqFct::remote_set(const std::string& property, EqData* in, EqData* out) {
-  dispatch(property, out, [&](D_fct* prop) {
+  dispatch(property, in, out, [&](D_fct* prop) {
     EqAdr adr{name_, property};
     EqData empty;
     prop->set(&adr, in != nullptr ? in : &empty, out, this);
@@ -175,7 +207,14 @@ void EqFct::remote_set(const std::string& property, EqData* in, EqData* out) {
 
 void EqFct::remote_get_multi(const std::string& property, EqData* in, EqData* out, int idx,
                              time_t tm) {
-  dispatch(property, out, [&](D_fct* prop) {
+  if (out != nullptr && idx > kMaxMultiIndex) {
+    // The reply would grow to idx + 1 elements; a client must not be able
+    // to make the server allocate without limit.
+    if (out != in && out->error() != 0) answer_error(out, eq_ok, "");
+    answer_error(out, out_of_range, "multi-read index out of range");
+    return;
+  }
+  dispatch(property, in, out, [&](D_fct* prop) {
     EqAdr adr{name_, property};
     EqData empty;
     prop->get_multi(&adr, in != nullptr ? in : &empty, out, &idx, name_.c_str(), &tm);

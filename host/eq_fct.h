@@ -80,6 +80,18 @@ class HOST_EXPORT EqFct {
   // failed with wrong archiver data type"; this layer cannot name that
   // exception type) the code is wrong_archiver_type. A null `in` is passed
   // to the property as an empty request; with a null `out` nothing happens.
+  //
+  // No exception leaves these calls, std::bad_alloc and exceptions of any
+  // type included: whatever fails is answered in `out` (internal_error;
+  // under memory pressure possibly without its text). Each call first
+  // clears an error mark left in `out` by an earlier call (unless `out` is
+  // also `in`), so a reused reply reports only its own failure; the elements
+  // stay, since a multi-read collects them in one container.
+  //
+  // remote_get_multi writes element `idx` of the reply, which grows to
+  // idx + 1 elements; an `idx` above kMaxMultiIndex is answered with error
+  // out_of_range and reaches no property.
+  static constexpr int kMaxMultiIndex = 65535;
   void remote_get(const std::string& property, EqData* in, EqData* out);
   void remote_set(const std::string& property, EqData* in, EqData* out);
   void remote_get_multi(const std::string& property, EqData* in, EqData* out, int idx, time_t tm);
@@ -104,7 +116,7 @@ class HOST_EXPORT EqFct {
   struct Entry;
   class CallGuard;
   template <typename Call>
-  void dispatch(const std::string& property, EqData* out, Call&& call);
+  void dispatch(const std::string& property, EqData* in, EqData* out, Call&& call) noexcept;
   // Counts a call on `entry` by this thread if it is still registered.
   bool enter_locked(const std::shared_ptr<Entry>& entry);
   void leave(const std::shared_ptr<Entry>& entry);
