@@ -6,6 +6,9 @@
 #include <memory>
 #include <utility>
 
+#include "net/listen_address.h"
+#include "net/write_access.h"
+
 namespace daqevstat::tool {
 namespace {
 
@@ -17,7 +20,8 @@ const char* const kSynopsis =
     "usage: daqevstat [simulate] [--rate HZ] [--duration S] [--loss P] [--reorder P] [--dup P]\n"
     "                 [--latency-ms MEAN] [--jitter-ms SD] [--seed N] [--feed header|block|tid]\n"
     "                 [--objects K] [--config FILE] [--svg FILE] [--csv DIR]\n"
-    "       daqevstat shell [server options of simulate] [--config FILE]\n"
+    "                 [--listen [ADDR:]PORT [--write-token TOKEN | --write-token-file FILE]]\n"
+    "       daqevstat shell [server and listen options of simulate]\n"
     "       daqevstat replay [--base NAME] [--type N] [--period SEC]\n"
     "                        [--format csv|tid|header|block] [--json] [--svg FILE] [--csv DIR] "
     "FILE\n"
@@ -99,6 +103,32 @@ void add_server_options(CLI::App* command, ServerOptions* server) {
                       "settings file: loaded at start, saved at exit and on 'save'");
 }
 
+void add_listen_options(CLI::App* command, ListenOptions* listen) {
+  CLI::Option* address =
+      command
+          ->add_option("--listen", listen->address,
+                       "serve the properties over HTTP at [ADDR:]PORT while running (ADDR "
+                       "default 127.0.0.1, [::1] for IPv6; PORT 0 picks a free one)")
+          ->check(CLI::Validator(
+              [](std::string& text) -> std::string {
+                std::string error;
+                return daqnet::parse_listen_address(text, &error) ? "" : error;
+              },
+              ""));
+  CLI::Option* token =
+      command
+          ->add_option("--write-token", listen->write_token,
+                       "bearer token that HTTP writes must send (without one, writes are refused)")
+          ->check(CLI::Validator([](std::string& text) { return daqnet::check_token(text); }, ""))
+          ->needs(address);
+  command
+      ->add_option("--write-token-file", listen->write_token_file,
+                   "read the write token from the first line of FILE")
+      ->check(non_empty())
+      ->needs(address)
+      ->excludes(token);
+}
+
 // The one-line usage of the command the error belongs to, or the synopsis.
 std::string usage_for(const CLI::App& app, const CLI::App* command) {
   if (command == nullptr) return kSynopsis;
@@ -155,6 +185,7 @@ Command parse_command(const std::vector<std::string>& args) {
       ->add_option("--duration", command.simulate.duration_sec,
                    "seconds to run (default 10; 0 runs until interrupted)")
       ->check(at_least(0.0, true, 1.0e7, "seconds from 0 to 1e7"));
+  add_listen_options(simulate, &command.simulate.listen);
   simulate->add_option("--svg", command.simulate.svg_file,
                        "write the timing distributions as one SVG figure");
   simulate->add_option("--csv", command.simulate.csv_dir,
@@ -163,6 +194,7 @@ Command parse_command(const std::vector<std::string>& args) {
   CLI::App* shell = app.add_subcommand(
       "shell", "run a simulated DAQ server and act on its properties from standard input");
   add_server_options(shell, &command.shell.server);
+  add_listen_options(shell, &command.shell.listen);
 
   ReplayOptions& replay_options = command.options;
   CLI::App* replay = app.add_subcommand(

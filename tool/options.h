@@ -55,9 +55,17 @@ struct ServerOptions {
   std::string config_file;  // --config: settings loaded at start, saved at exit
 };
 
+// Serving the simulated location over HTTP while it runs (--listen).
+struct ListenOptions {
+  std::string address;           // --listen [ADDR:]PORT; empty: no HTTP server
+  std::string write_token;       // --write-token
+  std::string write_token_file;  // --write-token-file: the token is its first line
+};
+
 // What `daqevstat simulate` was asked to do.
 struct SimulateOptions {
   ServerOptions server;
+  ListenOptions listen;
   double duration_sec = 10.0;  // 0: until interrupted
   std::string svg_file;
   std::string csv_dir;
@@ -66,6 +74,7 @@ struct SimulateOptions {
 // What `daqevstat shell` was asked to do.
 struct ShellOptions {
   ServerOptions server;
+  ListenOptions listen;
 };
 
 struct Command {
@@ -91,8 +100,11 @@ struct Command {
 //   --version
 //   replay [--base NAME] [--type N] [--period SEC] [--format csv|tid|header|block]
 //          [--json] [--svg FILE] [--csv DIR] FILE
-//   simulate [server options] [--duration S] [--svg FILE] [--csv DIR]
-//   shell [server options]
+//   simulate [server options] [listen options] [--duration S] [--svg FILE] [--csv DIR]
+//   shell [server options] [listen options]
+// where the listen options are --listen [ADDR:]PORT (ADDR an IPv4 address or
+// host name, or [IPV6]; without it 127.0.0.1) and, with it, one of
+// --write-token TOKEN and --write-token-file FILE.
 // Options may also be written --option=VALUE and may follow FILE; "--" ends
 // the options. NAME must have no blank or control character and at most 63
 // characters, since it becomes the front of every property name. N and SEC

@@ -9,8 +9,10 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "tool/http_listen.h"
 #include "tool/settings_file.h"
 #include "tool/shell.h"
 #include "tool/simulated_server.h"
@@ -94,6 +96,13 @@ int run_shell(const ShellOptions& options) {
   for (const std::string& warning : server->settings_warnings()) {
     std::fprintf(stderr, "daqevstat: warning: %s\n", warning.c_str());
   }
+  std::optional<HttpListen> http;
+  try {
+    http.emplace(options.listen, *server);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    return 1;
+  }
   server->start();
   {
     InterruptGuard interrupts;
@@ -104,6 +113,7 @@ int run_shell(const ShellOptions& options) {
       run_script(shell);
     }
   }
+  http.reset();
   server->stop();
 
   int status = 0;

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tool/http_listen.h"
 #include "tool/plot_writer.h"
 #include "tool/property_text.h"
 #include "tool/settings_file.h"
@@ -113,9 +114,18 @@ int run_simulate(const SimulateOptions& options) {
   }
 
   {
+    std::optional<HttpListen> http;
+    try {
+      http.emplace(options.listen, *server);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "daqevstat: %s\n", e.what());
+      return 1;
+    }
     StopSignals signals;
     server->start();
     run_until_done(*server, options.duration_sec);
+    // No request may reach the location once the run is over.
+    http.reset();
     server->stop();
   }
 

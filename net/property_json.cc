@@ -1,0 +1,163 @@
+#include "net/property_json.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "eq_fct.h"
+
+namespace daqnet {
+namespace {
+
+// A float as the double of its nine significant digits. The serializer
+// prints the shortest text that reads back as that double, which is those
+// digits and reads back as the same float; the float's exact double would
+// print up to 17 digits that say nothing more. A whole value below 1e9 has
+// always been written bare ("50", not "50.0"), so readers got an integer:
+// it stays one.
+Json float_number(float value) {
+  if (!std::isfinite(value)) return nullptr;
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%.9g", value);
+  if (std::strpbrk(digits, ".e") == nullptr) return std::strtoll(digits, nullptr, 10);
+  return std::strtod(digits, nullptr);
+}
+
+Json double_number(double value) {
+  if (!std::isfinite(value)) return nullptr;
+  return value;
+}
+
+// Spectrum bins count events and hold whole numbers; anything else is
+// written as a number rather than silently truncated.
+Json count_number(double count) {
+  if (!std::isfinite(count)) return nullptr;
+  if (count == std::trunc(count) && std::fabs(count) < 9.0e18) {
+    return static_cast<std::int64_t>(count);
+  }
+  return count;
+}
+
+Json ustr_element(const EqData::UstrElement& record) {
+  Json info = Json::object();
+  info["i1_data"] = record.i1;
+  info["f1_data"] = float_number(record.f1);
+  info["f2_data"] = float_number(record.f2);
+  info["tm"] = static_cast<std::int64_t>(record.tm);
+  info["str_data"] = record.str;
+  return info;
+}
+
+Json spectrum(const EqData& reply) {
+  const std::vector<double>& counts = reply.reals();
+  Json bins = Json::object();
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    if (counts[i] != 0.0) bins[std::to_string(i)] = count_number(counts[i]);
+  }
+  Json value = Json::object();
+  value["bins"] = std::move(bins);
+  return value;
+}
+
+bool is_unsigned(int type) {
+  switch (type) {
+    case DATA_USHORT:
+    case DATA_UINT:
+    case DATA_ULONG:
+    case DATA_A_USHORT:
+    case DATA_A_UINT:
+    case DATA_A_ULONG:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Json integer(const EqData& reply, int index) {
+  const long long value = reply.get_long(index);
+  if (is_unsigned(reply.type())) return static_cast<std::uint64_t>(value);
+  return static_cast<std::int64_t>(value);
+}
+
+}  // namespace
+
+Json reply_json(const EqData& reply) {
+  switch (reply.type()) {
+    case DATA_INT:
+    case DATA_BOOL:
+    case DATA_SHORT:
+    case DATA_LONG:
+    case DATA_USHORT:
+    case DATA_UINT:
+    case DATA_ULONG:
+      return reply.length() > 0 ? integer(reply, 0) : Json(nullptr);
+    case DATA_FLOAT:
+      return reply.length() > 0 ? float_number(reply.get_float()) : Json(nullptr);
+    case DATA_DOUBLE:
+      return reply.length() > 0 ? double_number(reply.get_double()) : Json(nullptr);
+    case DATA_STRING:
+      return reply.get_string();
+    case DATA_USTR: {
+      if (reply.length() == 1) return ustr_element(*reply.get_ustr(0));
+      Json records = Json::array();
+      for (int i = 0; i < reply.length(); ++i) records.push_back(ustr_element(*reply.get_ustr(i)));
+      return records;
+    }
+    case DATA_SPECTRUM:
+      return spectrum(reply);
+    case DATA_IIII: {
+      Json values = Json::array();
+      for (int i = 0; i < 4; ++i) values.push_back(static_cast<std::int64_t>(reply.get_long(i)));
+      return values;
+    }
+    case DATA_A_FLOAT: {
+      Json values = Json::array();
+      for (double value : reply.reals()) values.push_back(float_number(static_cast<float>(value)));
+      return values;
+    }
+    case DATA_A_DOUBLE: {
+      Json values = Json::array();
+      for (double value : reply.reals()) values.push_back(double_number(value));
+      return values;
+    }
+    case DATA_A_FLAGS:
+    case DATA_A_INT:
+    case DATA_A_SHORT:
+    case DATA_A_LONG:
+    case DATA_A_USHORT:
+    case DATA_A_UINT:
+    case DATA_A_ULONG: {
+      Json values = Json::array();
+      for (int i = 0; i < reply.length(); ++i) values.push_back(integer(reply, i));
+      return values;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+Json properties_json(EqFct& location) {
+  Json properties = Json::object();
+  for (const std::string& name : location.property_names()) {
+    EqData in;
+    EqData out;
+    location.remote_get(name, &in, &out);
+    if (out.error() != 0) continue;
+    properties[name] = reply_json(out);
+  }
+  Json document = Json::object();
+  document["properties"] = std::move(properties);
+  return document;
+}
+
+std::string json_text(const Json& document) {
+  // Each invalid sequence becomes U+FFFD: valid UTF-8 passes unchanged,
+  // nothing throws, and the reader still sees that something stood there
+  // ("ignore" would drop it).
+  return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace daqnet

@@ -1,0 +1,45 @@
+#include "tool/http_listen.h"
+
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+
+#include "net/listen_address.h"
+#include "net/write_access.h"
+#include "tool/simulated_server.h"
+
+namespace daqevstat::tool {
+namespace {
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
+  if (options.address.empty()) return;
+  std::string error;
+  const std::optional<daqnet::ListenAddress> address =
+      daqnet::parse_listen_address(options.address, &error);
+  if (!address) throw std::runtime_error("--listen: " + error);
+  daqnet::HttpServerOptions http;
+  http.address = *address;
+  http.write_token = options.write_token_file.empty()
+                         ? options.write_token
+                         : daqnet::read_token_file(options.write_token_file);
+  http.before_write = [&server](const std::string& name) {
+    if (ends_with(name, ".STAT.ON")) server.remember_settings();
+  };
+  http_ = std::make_unique<daqnet::HttpServer>(server.location(), std::move(http));
+  http_->start();
+  std::fprintf(stderr, "listening on %s\n", http_->url().c_str());
+  std::fflush(stderr);
+}
+
+HttpListen::~HttpListen() {
+  if (http_ != nullptr) http_->stop();
+}
+
+}  // namespace daqevstat::tool
