@@ -72,10 +72,12 @@ class SimulatedServer:
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, start_new_session=True)
         threading.Thread(target=self._drain, daemon=True).start()
-        if not self._found.wait(min(15, max(1, deadline.left()))):
-            self.stop()
-            raise Failure("the tool did not say where it listens; it wrote:\n" +
-                          "\n".join(self.lines[-20:]))
+        end = time.monotonic() + min(15, max(1, deadline.left()))
+        while not self._found.wait(0.05):
+            if self.proc.poll() is not None or time.monotonic() > end:
+                self.stop()
+                raise Failure("the tool did not say where it listens; it wrote:\n" +
+                              "\n".join(self.lines[-20:]))
 
     def _drain(self):
         pattern = re.compile(r"listening on (http://\S+?)/?\s*$")
@@ -124,6 +126,14 @@ class Browser:
                 "--window-size=1280,800", "about:blank"]
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=self.stderr, start_new_session=True)
+        self.devtools = None
+        try:
+            self._connect(deadline)
+        except BaseException:
+            self.close()
+            raise
+
+    def _connect(self, deadline):
         port_file = os.path.join(self.profile, "DevToolsActivePort")
         while True:
             if os.path.exists(port_file):
@@ -137,8 +147,12 @@ class Browser:
             time.sleep(0.05)
         targets = None
         while not targets:
-            with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/json/list", timeout=5) as r:
-                targets = [t for t in json.load(r) if t.get("type") == "page"]
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/json/list",
+                                            timeout=5) as r:
+                    targets = [t for t in json.load(r) if t.get("type") == "page"]
+            except OSError:
+                pass
             deadline.check("waiting for the browser's first page")
             time.sleep(0.05)
         self.devtools = DevTools(targets[0]["webSocketDebuggerUrl"])
@@ -149,19 +163,19 @@ class Browser:
             return f.read()[-2000:].decode("utf-8", "replace")
 
     def close(self):
-        if getattr(self, "devtools", None):
+        if self.devtools:
             self.devtools.close()
-        if self.proc.poll() is None:
-            # The browser's helpers share its process group.
+        # The browser's helper processes share its process group, which
+        # outlives the browser itself while any of them is left.
+        for sig, wait in ((signal.SIGTERM, 10), (signal.SIGKILL, 5)):
             try:
-                os.killpg(self.proc.pid, signal.SIGTERM)
-                self.proc.wait(10)
-            except (ProcessLookupError, subprocess.TimeoutExpired):
-                try:
-                    os.killpg(self.proc.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                self.proc.wait(5)
+                os.killpg(self.proc.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                self.proc.wait(wait)
+            except subprocess.TimeoutExpired:
+                pass
         self.stderr.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
