@@ -222,7 +222,14 @@
       card.plots.push({ fig, name, title, svg: fig.querySelector('svg'), summary: fig.querySelector('.summary') });
     }
     card.roles.switch.addEventListener('change', () => writeSwitch(card));
+    // A period being typed is not overwritten by the next read; Escape
+    // gives the edit up.
     card.roles.period.addEventListener('input', () => { card.periodDirty = true; });
+    card.roles.period.addEventListener('keydown', (event) => {
+      if (event.key !== 'Escape') return;
+      card.periodDirty = false;
+      card.roles.period.value = card.period === undefined ? '' : String(card.period);
+    });
     card.roles['period-form'].addEventListener('submit', (event) => {
       event.preventDefault();
       writePeriod(card);
@@ -230,12 +237,13 @@
     return card;
   }
 
+  // The shown text for people, the raw value in data-value for scripts.
   function setText(el, text, value) {
     if (el.textContent !== text) el.textContent = text;
-    if (value === undefined || value === null || (typeof value === 'number' && !Number.isFinite(value))) {
-      el.removeAttribute('data-value');
-    } else {
+    if ((typeof value === 'number' && Number.isFinite(value)) || (typeof value === 'string' && value)) {
       el.dataset.value = String(value);
+    } else {
+      el.removeAttribute('data-value');
     }
   }
 
@@ -251,9 +259,9 @@
       r.switch.checked = on;
       r.switch.disabled = false;
     }
-    r.switch.setAttribute('aria-checked', String(r.switch.checked));
 
     const period = get('STAT.EV.LOST.PERIOD');
+    card.period = period;
     r.period.disabled = !live;
     r['period-apply'].disabled = !live;
     const editing = document.activeElement === r.period || card.periodDirty;
@@ -276,7 +284,8 @@
     const eventType = info && typeof info === 'object' && typeof info.str_data === 'string' ? info.str_data : '';
 
     setText(r.total, formatInt(total), total);
-    setText(r.rate, rate === null ? DASH : `${formatInt(rate)} /s`, rate === null ? null : Math.round(rate * 10) / 10);
+    const rateText = rate === null ? DASH : `${rate < 10 ? rate.toFixed(1) : formatInt(rate)} /s`;
+    setText(r.rate, rateText, rate === null ? null : Math.round(rate * 10) / 10);
     setText(r.lost, formatInt(get('STAT.EV.LOST')), get('STAT.EV.LOST'));
     setText(r['lost-perc'], formatPercent(get('STAT.EV.LOST.PERC')), get('STAT.EV.LOST.PERC'));
     setText(r['lost-prd-perc'], formatPercent(get('STAT.EV.LOST.PRD.PERC')), get('STAT.EV.LOST.PRD.PERC'));
@@ -306,6 +315,10 @@
     const m = { left: 48, right: 12, top: 16, bottom: 30 };
     const w = width - m.left - m.right;
     const h = height - m.top - m.bottom;
+    // Redrawing unchanged data would only reset a tooltip the user is reading.
+    const key = `${width}x${height}:${live}:${JSON.stringify(value)}`;
+    if (plot.drawn === key) return;
+    plot.drawn = key;
     root.setAttribute('viewBox', `0 0 ${width} ${height}`);
     root.replaceChildren();
 
@@ -555,7 +568,6 @@
     } finally {
       card.writing -= 1;
       sw.disabled = false;
-      sw.setAttribute('aria-checked', String(sw.checked));
     }
   }
 
