@@ -170,8 +170,17 @@ class HttpServer::Impl : public httplib::Server {
                 options.max_header_bytes + options.max_body_bytes} {
     const std::size_t threads = options.threads > 0 ? options.threads : 1;
     new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // The layer's default also sets SO_REUSEPORT, which lets a second
+    // server bind the same port and take a share of its requests unseen.
+    set_socket_options([](socket_t sock) {
+      int yes = 1;
+      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     set_payload_max_length(options.max_body_bytes);
     set_keep_alive_max_count(options.keep_alive_requests > 0 ? options.keep_alive_requests : 1);
+    // Only announced in the Keep-Alive header; the connection loop below
+    // keeps the exact time.
+    set_keep_alive_timeout(static_cast<time_t>((options.keep_alive_timeout.count() + 999) / 1000));
     set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
     set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return check(req, res); });

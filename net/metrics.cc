@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -162,8 +163,12 @@ std::string number(double value) {
   if (value == std::trunc(value) && std::fabs(value) < 1.0e15) {
     return std::to_string(static_cast<long long>(value));
   }
+  // The shortest of these that reads back as the same double.
   char buffer[40];
-  std::snprintf(buffer, sizeof buffer, "%.17g", value);
+  for (const char* format : {"%.15g", "%.16g", "%.17g"}) {
+    std::snprintf(buffer, sizeof buffer, format, value);
+    if (std::strtod(buffer, nullptr) == value) break;
+  }
   return buffer;
 }
 

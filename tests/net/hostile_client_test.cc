@@ -1,0 +1,236 @@
+// Malformed, oversized, truncated and slow requests over raw sockets: each
+// is answered with an error or dropped within the server's limits, and the
+// server goes on serving others meanwhile and afterwards.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net_fixture.h"
+
+namespace daqnet::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A raw client connection to the loopback port.
+class RawClient {
+ public:
+  explicit RawClient(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  ~RawClient() { ::close(fd_); }
+
+  bool connected() const { return connected_; }
+
+  // False once the server has closed the connection.
+  bool send(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+
+  // Everything the server sends until it closes the connection or `limit`
+  // passes; `closed` tells which.
+  std::string receive(milliseconds limit, bool* closed) {
+    std::string text;
+    *closed = false;
+    const auto until = Clock::now() + limit;
+    while (Clock::now() < until) {
+      pollfd poller{fd_, POLLIN, 0};
+      if (::poll(&poller, 1, 20) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        *closed = true;
+        break;
+      }
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+int status_of(const std::string& response) {
+  if (response.compare(0, 9, "HTTP/1.1 ") != 0) return 0;
+  return std::atoi(response.c_str() + 9);
+}
+
+class HostileClientTest : public ServedLocation {
+ protected:
+  void SetUp() override {
+    ServedLocation::SetUp();
+    HttpServerOptions options;
+    options.threads = 2;
+    options.read_timeout = milliseconds(500);
+    options.request_deadline = milliseconds(1500);
+    options.keep_alive_timeout = milliseconds(500);
+    serve(options);
+  }
+
+  // A plain request from a well-behaved client still succeeds.
+  void expect_serving() {
+    auto c = client();
+    const auto result = c->Get("/api/v1/properties/EVSTAT.STAT.ON");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(200, result->status);
+  }
+};
+
+TEST_F(HostileClientTest, MalformedRequestsGetAnErrorAndTheConnectionEnds) {
+  const std::string long_target = "GET /" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n";
+  struct Case {
+    std::string request;
+    int low;  // acceptable status range
+    int high;
+  };
+  for (const Case& k : std::vector<Case>{
+           {"HELLO\r\n\r\n", 400, 400},
+           {"FOO /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 400, 405},
+
+           {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + "\r\n\r\n", 400, 400},
+           {long_target, 400, 414},
+           {"PUT /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nContent-Length: 99999999\r\n"
+            "Authorization: Bearer " +
+                std::string(kToken) + "\r\n\r\n{}",
+            413, 413},
+           {"PUT /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nContent-Length: -5\r\n\r\n", 400,
+            413},
+       }) {
+    RawClient raw(http_->port());
+    ASSERT_TRUE(raw.connected());
+    raw.send(k.request);
+    bool closed = false;
+    const std::string response = raw.receive(milliseconds(3000), &closed);
+    const int status = status_of(response);
+    EXPECT_GE(status, k.low) << k.request.substr(0, 60) << "\n" << response;
+    EXPECT_LE(status, k.high) << k.request.substr(0, 60) << "\n" << response;
+    EXPECT_TRUE(closed) << k.request.substr(0, 60);
+  }
+  EXPECT_EQ(1, read_int("EVSTAT.STAT.ON"));
+  expect_serving();
+}
+
+TEST_F(HostileClientTest, HeadersBeyondTheLimitAreNotServed) {
+  // Many short header lines, each within the layer's own line limit, and
+  // one line beyond it.
+  std::string many = "GET /metrics HTTP/1.1\r\n";
+  for (int i = 0; i < 2000; ++i)
+    many += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'v') + "\r\n";
+  many += "\r\n";
+  const std::string one_long =
+      "GET /metrics HTTP/1.1\r\nX-Long: " + std::string(64 * 1024, 'v') + "\r\n\r\n";
+  for (const std::string& request : {many, one_long}) {
+    RawClient raw(http_->port());
+    ASSERT_TRUE(raw.connected());
+    raw.send(request);  // may fail part-way once the server has given up
+    bool closed = false;
+    const auto start = Clock::now();
+    const std::string response = raw.receive(milliseconds(4000), &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Clock::now() - start, milliseconds(3000));
+    EXPECT_NE(200, status_of(response)) << response.substr(0, 200);
+  }
+  expect_serving();
+}
+
+TEST_F(HostileClientTest, SlowAndSilentClientsAreDroppedWhileOthersAreServed) {
+  // One byte every 100 ms: each read makes progress, so only the request's
+  // deadline ends it.
+  std::thread slow([this] {
+    RawClient raw(http_->port());
+    const std::string request =
+        "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'z') + "\r\n\r\n";
+    const auto start = Clock::now();
+    bool dropped = false;
+    for (char c : request) {
+      if (!raw.send(std::string(1, c))) {
+        dropped = true;
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(100));
+      if (Clock::now() - start > milliseconds(6000)) break;
+    }
+    bool closed = false;
+    raw.receive(milliseconds(1000), &closed);
+    EXPECT_TRUE(dropped || closed);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, milliseconds(1200));
+    EXPECT_LT(took, milliseconds(4500));
+  });
+  // A silent connection is dropped after the read timeout.
+  std::thread silent([this] {
+    RawClient raw(http_->port());
+    const auto start = Clock::now();
+    bool closed = false;
+    raw.receive(milliseconds(4000), &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Clock::now() - start, milliseconds(2500));
+  });
+  // A truncated body: the write never happens and the connection ends.
+  std::thread truncated([this] {
+    RawClient raw(http_->port());
+    raw.send(
+        "PUT /api/v1/properties/EVSTAT.STAT.EV.LOST.PERIOD HTTP/1.1\r\nAuthorization: "
+        "Bearer " +
+        std::string(kToken) + "\r\nContent-Length: 100\r\n\r\n{\"value\": 3");
+    bool closed = false;
+    const auto start = Clock::now();
+    const std::string response = raw.receive(milliseconds(4000), &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(Clock::now() - start, milliseconds(2500));
+    EXPECT_NE(200, status_of(response));
+  });
+  // Meanwhile a good client is served: both workers may be taken for a
+  // while, never for longer than the limits.
+  std::this_thread::sleep_for(milliseconds(200));
+  const auto start = Clock::now();
+  expect_serving();
+  EXPECT_LT(Clock::now() - start, milliseconds(3000));
+  slow.join();
+  silent.join();
+  truncated.join();
+  EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
+  expect_serving();
+}
+
+TEST_F(HostileClientTest, AFloodOfIdleConnectionsDrainsWithinTheLimits) {
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 16; ++i) idle.push_back(std::make_unique<RawClient>(http_->port()));
+  const auto start = Clock::now();
+  expect_serving();
+  // 16 idle connections on 2 workers, each dropped after 0.5 s.
+  EXPECT_LT(Clock::now() - start, milliseconds(8000));
+  // Pipelined requests on one connection are answered in order.
+  RawClient raw(http_->port());
+  raw.send(
+      "GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /api/v1/properties/NOPE HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  bool closed = false;
+  const std::string both = raw.receive(milliseconds(3000), &closed);
+  EXPECT_EQ(200, status_of(both));
+  EXPECT_NE(std::string::npos, both.find("HTTP/1.1 404"));
+  EXPECT_TRUE(closed);
+}
+
+}  // namespace
+}  // namespace daqnet::testing

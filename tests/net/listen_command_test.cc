@@ -1,0 +1,211 @@
+// `daqevstat simulate --listen` and `shell --listen` as a user runs them.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// One run of the tool with its output in files and, optionally, its
+// standard input from a pipe the test writes.
+class ToolProcess {
+ public:
+  ToolProcess(const std::string& dir, const std::vector<std::string>& args, bool piped_input)
+      : err_(dir + "/err") {
+    int input[2] = {-1, -1};
+    if (piped_input && ::pipe(input) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int out = ::open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int in = piped_input ? input[0] : ::open("/dev/null", O_RDONLY);
+      ::dup2(in, 0);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      if (piped_input) ::close(input[1]);
+      std::vector<char*> argv;
+      std::string tool = DAQEVSTAT_TOOL_PATH;
+      argv.push_back(tool.data());
+      std::vector<std::string> copy = args;
+      for (std::string& arg : copy) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execv(tool.c_str(), argv.data());
+      ::_exit(127);
+    }
+    if (piped_input) {
+      ::close(input[0]);
+      input_ = input[1];
+    }
+  }
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+  ~ToolProcess() {
+    if (input_ >= 0) ::close(input_);
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // The URL it prints, waiting up to 20 s; "" when none came.
+  std::string url() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until) {
+      const std::string err = read_file(err_);
+      const std::size_t at = err.find("listening on ");
+      const std::size_t end = err.find('\n', at);
+      if (at != std::string::npos && end != std::string::npos) {
+        return err.substr(at + 13, end - at - 13);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return "";
+  }
+
+  void send(const std::string& text) {
+    ASSERT_EQ(static_cast<ssize_t>(text.size()), ::write(input_, text.data(), text.size()));
+  }
+  void close_input() {
+    ::close(input_);
+    input_ = -1;
+  }
+
+  // Exit status, waiting up to 30 s (then killed: -1).
+  int wait() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > until) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        reaped_ = true;
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string err() const { return read_file(err_); }
+
+ private:
+  std::string err_;
+  pid_t pid_ = -1;
+  int input_ = -1;
+  bool reaped_ = false;
+};
+
+// host and port of "http://HOST:PORT/", brackets removed.
+std::pair<std::string, int> split_url(const std::string& url) {
+  std::string rest = url.substr(7, url.size() - 8);
+  const std::size_t colon = rest.rfind(':');
+  std::string host = rest.substr(0, colon);
+  if (!host.empty() && host.front() == '[') host = host.substr(1, host.size() - 2);
+  return {host, std::atoi(rest.c_str() + colon + 1)};
+}
+
+class ListenCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/daqnet_listen_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  std::string dir_;
+};
+
+TEST_F(ListenCommandTest, SimulateServesWhileItRunsAndWritesNeedTheFileToken) {
+  std::ofstream(dir_ + "/token") << "file-token\n";
+  ToolProcess tool(dir_,
+                   {"simulate", "--rate", "2000", "--duration", "3", "--listen", "127.0.0.1:0",
+                    "--write-token-file", dir_ + "/token"},
+                   false);
+  const std::string url = tool.url();
+  ASSERT_EQ(0u, url.rfind("http://127.0.0.1:", 0)) << tool.err();
+  const auto [host, port] = split_url(url);
+  httplib::Client client(host, port);
+  client.set_read_timeout(10, 0);
+  const auto metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(std::string::npos, metrics->body.find("daqevstat_events_total{base=\"EVSTAT\"}"));
+  const std::string path = "/api/v1/properties/EVSTAT.STAT.EV.LOST.PERIOD";
+  EXPECT_EQ(403, client.Put(path, R"({"value": 20})", "application/json")->status);
+  const auto written = client.Put(path, {{"Authorization", "Bearer file-token"}},
+                                  R"({"value": 20})", "application/json");
+  ASSERT_TRUE(written);
+  EXPECT_EQ(200, written->status);
+  EXPECT_EQ(R"({"name":"EVSTAT.STAT.EV.LOST.PERIOD","value":20})", written->body);
+  EXPECT_EQ(0, tool.wait()) << tool.err();
+  // Nothing listens after the run.
+  httplib::Client after(host, port);
+  after.set_connection_timeout(1, 0);
+  EXPECT_FALSE(after.Get("/metrics"));
+}
+
+TEST_F(ListenCommandTest, ShellServesOnIpv6Loopback) {
+  ToolProcess tool(dir_, {"shell", "--listen", "[::1]:0", "--write-token", "tok"}, true);
+  const std::string url = tool.url();
+  if (url.empty() && tool.err().find("cannot listen") != std::string::npos) {
+    GTEST_SKIP() << "no IPv6 loopback here: " << tool.err();
+  }
+  ASSERT_EQ(0u, url.rfind("http://[::1]:", 0)) << tool.err();
+  const auto [host, port] = split_url(url);
+  httplib::Client client(host, port);
+  client.set_read_timeout(10, 0);
+  const auto on = client.Put("/api/v1/properties/EVSTAT.STAT.ON", {{"Authorization", "Bearer tok"}},
+                             R"({"value": 0})", "application/json");
+  ASSERT_TRUE(on);
+  EXPECT_EQ(200, on->status);
+  tool.send("get EVSTAT.STAT.ON\nquit\n");
+  tool.close_input();
+  EXPECT_EQ(0, tool.wait()) << tool.err();
+  EXPECT_NE(std::string::npos, read_file(dir_ + "/out").find("EVSTAT.STAT.ON = 0"));
+}
+
+TEST_F(ListenCommandTest, BadListenOptionsAreUsageErrorsAndUnusableOnesFail) {
+  struct Case {
+    std::vector<std::string> args;
+    int exit_code;
+  };
+  std::ofstream(dir_ + "/empty") << "\n";
+  const std::vector<Case> cases = {
+      {{"simulate", "--write-token", "t"}, 2},
+      {{"shell", "--write-token-file", "f"}, 2},
+      {{"simulate", "--listen", "::1:80"}, 2},
+      {{"simulate", "--listen", "70000"}, 2},
+      {{"simulate", "--listen", ""}, 2},
+      {{"simulate", "--listen", "0", "--write-token", "a b"}, 2},
+      {{"simulate", "--listen", "0", "--write-token", "t", "--write-token-file", "f"}, 2},
+      {{"simulate", "--listen", "0", "--write-token-file", dir_ + "/missing"}, 1},
+      {{"simulate", "--listen", "0", "--write-token-file", dir_ + "/empty"}, 1},
+      {{"simulate", "--listen", "192.0.2.1:0", "--duration", "1"}, 1},  // not this machine's
+  };
+  for (const Case& k : cases) {
+    ToolProcess tool(dir_, k.args, false);
+    EXPECT_EQ(k.exit_code, tool.wait()) << k.args.back() << ": " << tool.err();
+    EXPECT_NE(std::string::npos, tool.err().find("daqevstat: ")) << tool.err();
+  }
+}
+
+}  // namespace
