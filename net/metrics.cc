@@ -27,7 +27,7 @@ struct Family {
 
 // In the order the families are written.
 const Family kFamilies[] = {
-    {"daqevstat_stat_on", Kind::gauge, "Whether the statistics are on (1) or off (0)."},
+    {"daqevstat_stat_on", Kind::gauge, "The statistics switch: 0 off, on otherwise."},
     {"daqevstat_events_total", Kind::counter,
      "Events counted since the statistics were switched on or cleared."},
     {"daqevstat_lost_events", Kind::gauge,

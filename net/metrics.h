@@ -12,7 +12,7 @@ namespace daqnet {
 // statistics properties "<base>.STAT..." become these families, each sample
 // labelled base="<base>":
 //
-//   daqevstat_stat_on                      gauge      .STAT.ON (1 on, 0 off)
+//   daqevstat_stat_on                      gauge      .STAT.ON (its value; 0 off)
 //   daqevstat_events_total                 counter    .STAT.EV.TOTAL
 //   daqevstat_lost_events                  gauge      .STAT.EV.LOST
 //   daqevstat_lost_period_seconds          gauge      .STAT.EV.LOST.PERIOD

@@ -66,6 +66,16 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("libedit headers")
     DAQEVSTAT_PACKAGES+=(libedit-dev)
   fi
+  # The HTTP server of the tool (--listen), and the Prometheus parser that
+  # its metrics test reads them with, in the system's own interpreter.
+  if ! daqevstat_have_header httplib.h; then
+    DAQEVSTAT_MISSING+=("cpp-httplib headers")
+    DAQEVSTAT_PACKAGES+=(libcpp-httplib-dev)
+  fi
+  if ! /usr/bin/python3 -c 'import prometheus_client' >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("Prometheus client for Python (for the metrics test)")
+    DAQEVSTAT_PACKAGES+=(python3-prometheus-client)
+  fi
   if ! command -v pkg-config >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=(pkg-config)
     DAQEVSTAT_PACKAGES+=(pkg-config)
