@@ -1,73 +1,51 @@
 #include "D_spectrum.h"
 
-#include <algorithm>
+namespace {
+
+// As for the inline calls in the header.
+constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
+
+}  // namespace
 
 D_spectrum::D_spectrum(const std::string& pn, u_int length, EqFct* ef, bool)
-    : D_fct(pn, ef), length_(length), bins_(length, 0.0) {}
+    : D_fct(pn, ef), length_(length), bins_(new std::atomic<double>[length]) {
+  for (u_int i = 0; i < length_; ++i) bins_[i].store(0.0, kRelaxed);
+}
 
 D_spectrum::~D_spectrum() = default;
 
 void D_spectrum::get(EqAdr*, EqData*, EqData* out, EqFct*) {
   if (out == nullptr) return;
-  quelmar::MutexLock lock(mutex_);
-  out->set_spectrum(bins_, start_, increment_, time_);
+  // One buffer per request thread, so that a read allocates nothing once the
+  // thread has read a spectrum of this size.
+  thread_local std::vector<double> copy;
+  copy_bins(copy);
+  out->set_spectrum(copy, start(), increment(), time());
 }
 
 int D_spectrum::data_type() const { return DATA_SPECTRUM; }
 
-double D_spectrum::read_spectrum(int index) const {
-  if (index < 0 || static_cast<u_int>(index) >= length_) return 0.0;
-  quelmar::MutexLock lock(mutex_);
-  return bins_[static_cast<std::size_t>(index)];
-}
-
-void D_spectrum::fill_spectrum(int index, double value) {
-  if (index < 0 || static_cast<u_int>(index) >= length_) return;
-  quelmar::MutexLock lock(mutex_);
-  bins_[static_cast<std::size_t>(index)] = value;
-}
-
-void D_spectrum::spectrum_parameter(time_t tm, std::int64_t event_id, int status, float start,
-                                    float increment) {
-  quelmar::MutexLock lock(mutex_);
-  time_ = tm;
-  event_id_ = event_id;
-  status_ = status;
-  start_ = start;
-  increment_ = increment;
-}
-
 void D_spectrum::clear_spectrum() {
-  quelmar::MutexLock lock(mutex_);
-  std::fill(bins_.begin(), bins_.end(), 0.0);
+  for (u_int i = 0; i < length_; ++i) bins_[i].store(0.0, kRelaxed);
+}
+
+void D_spectrum::copy_bins(std::vector<double>& into) const {
+  into.resize(length_);
+  for (u_int i = 0; i < length_; ++i) into[i] = bins_[i].load(kRelaxed);
 }
 
 std::vector<double> D_spectrum::bins() const {
-  quelmar::MutexLock lock(mutex_);
-  return bins_;
+  std::vector<double> copy;
+  copy_bins(copy);
+  return copy;
 }
 
-float D_spectrum::start() const {
-  quelmar::MutexLock lock(mutex_);
-  return start_;
-}
+float D_spectrum::start() const { return start_.load(kRelaxed); }
 
-float D_spectrum::increment() const {
-  quelmar::MutexLock lock(mutex_);
-  return increment_;
-}
+float D_spectrum::increment() const { return increment_.load(kRelaxed); }
 
-time_t D_spectrum::time() const {
-  quelmar::MutexLock lock(mutex_);
-  return time_;
-}
+time_t D_spectrum::time() const { return static_cast<time_t>(time_.load(kRelaxed)); }
 
-std::int64_t D_spectrum::spectrum_event_id() const {
-  quelmar::MutexLock lock(mutex_);
-  return event_id_;
-}
+std::int64_t D_spectrum::spectrum_event_id() const { return event_id_.load(kRelaxed); }
 
-int D_spectrum::status() const {
-  quelmar::MutexLock lock(mutex_);
-  return status_;
-}
+int D_spectrum::status() const { return status_.load(kRelaxed); }

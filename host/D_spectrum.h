@@ -1,8 +1,10 @@
 #ifndef HOST_D_SPECTRUM_H_
 #define HOST_D_SPECTRUM_H_
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,10 +15,16 @@
 // up to 2^53), with an x axis given by start and increment, a time and an
 // event id.
 //
-// Thread-safe: bins and parameters are guarded by an internal mutex; every
-// call sees or changes them whole. A read-modify-write made of read_spectrum
-// and fill_spectrum is not atomic; callers that count into bins serialise
-// among themselves.
+// Thread safety: no lock. Every bin and every parameter is an atomic of its
+// own, so a fill never waits for a reader and a reader never waits for a
+// fill, however long it takes to copy the bins. What a reader may observe
+// while fills go on: each bin it copies is a value that bin really held, but
+// the copy as a whole is a moment's mix (bins copied early may miss fills that
+// bins copied late include), and the parameters may come from consecutive
+// parameter calls. Once the fills stop, every copy is exact.
+// A read-modify-write made of read_spectrum and fill_spectrum is not atomic:
+// callers that count into bins serialise among themselves (the statistics
+// object does, under its own mutex), and then no count is lost.
 class HOST_EXPORT D_spectrum : public D_fct {
  public:
   // `flag` is kept for the framework's interface and has no effect here.
@@ -28,19 +36,38 @@ class HOST_EXPORT D_spectrum : public D_fct {
   int data_type() const override;  // DATA_SPECTRUM
 
   u_int max_length() const { return length_; }
+  // The three calls below are made for every counted event, so they are
+  // defined inline: a call into the shared library each would cost more
+  // than the atomic access itself. Relaxed throughout: each bin and each
+  // parameter is a value of its own, and nothing else is published through
+  // them.
+
   // The bin's content; 0 for an index outside the spectrum.
-  double read_spectrum(int index) const;
+  double read_spectrum(int index) const {
+    if (index < 0 || static_cast<u_int>(index) >= length_) return 0.0;
+    return bins_[static_cast<std::size_t>(index)].load(std::memory_order_relaxed);
+  }
   // Sets a bin; an index outside the spectrum is ignored.
-  void fill_spectrum(int index, double value);
+  void fill_spectrum(int index, double value) {
+    if (index < 0 || static_cast<u_int>(index) >= length_) return;
+    bins_[static_cast<std::size_t>(index)].store(value, std::memory_order_relaxed);
+  }
   // The parameter call: time in seconds, event id, status (kept, not
   // interpreted), x start and increment.
   void spectrum_parameter(time_t tm, std::int64_t event_id, int status, float start,
-                          float increment);
+                          float increment) {
+    time_.store(static_cast<std::int64_t>(tm), std::memory_order_relaxed);
+    event_id_.store(event_id, std::memory_order_relaxed);
+    status_.store(status, std::memory_order_relaxed);
+    start_.store(start, std::memory_order_relaxed);
+    increment_.store(increment, std::memory_order_relaxed);
+  }
   // The clearing call: every bin to 0; time, event id, start and increment
   // are kept.
   void clear_spectrum();
 
-  // Copies of the state, taken under the lock.
+  // Copies of the state (see the class comment for what a copy taken while
+  // fills go on may hold).
   std::vector<double> bins() const;
   float start() const;
   float increment() const;
@@ -49,15 +76,15 @@ class HOST_EXPORT D_spectrum : public D_fct {
   int status() const;
 
  private:
-  const u_int length_;
+  void copy_bins(std::vector<double>& into) const;
 
-  mutable quelmar::Mutex mutex_;
-  std::vector<double> bins_ GUARDED_BY(mutex_);
-  time_t time_ GUARDED_BY(mutex_) = 0;
-  std::int64_t event_id_ GUARDED_BY(mutex_) = 0;
-  int status_ GUARDED_BY(mutex_) = 0;
-  float start_ GUARDED_BY(mutex_) = 0.0f;
-  float increment_ GUARDED_BY(mutex_) = 1.0f;
+  const u_int length_;
+  const std::unique_ptr<std::atomic<double>[]> bins_;
+  std::atomic<std::int64_t> time_{0};
+  std::atomic<std::int64_t> event_id_{0};
+  std::atomic<int> status_{0};
+  std::atomic<float> start_{0.0f};
+  std::atomic<float> increment_{1.0f};
 };
 
 #endif  // HOST_D_SPECTRUM_H_

@@ -126,25 +126,7 @@ void D_fct::set_mode(int, u_int) {}
 
 int D_fct::send(dmsg_info*) { return not_implemented; }
 
-void D_fct::set_timestamp(quelmar::Timestamp timestamp) {
-  quelmar::MutexLock lock(mutex_);
-  timestamp_ = timestamp;
-}
 
-quelmar::Timestamp D_fct::get_timestamp() const {
-  quelmar::MutexLock lock(mutex_);
-  return timestamp_;
-}
-
-void D_fct::set_event_id(quelmar::EventId event_id) {
-  quelmar::MutexLock lock(mutex_);
-  event_id_ = event_id;
-}
-
-quelmar::EventId D_fct::get_event_id() const {
-  quelmar::MutexLock lock(mutex_);
-  return event_id_;
-}
 
 int D_fct::set_buf_value(EqData* value, long event_id, long sec, int usec) {
   if (value == nullptr) return ill_parameter;

@@ -28,9 +28,13 @@ struct D_conf_struct;
 // event buffer of `nbuf` slots in which values are stored under an event id
 // and a time, so that clients can read the value of a past event.
 //
-// Thread safety: the base's own state (timestamp, event id, event buffer,
-// flags, configuration link) is guarded by an internal mutex, so every
-// non-virtual member below may be called from any thread at any time. The
+// Thread safety: timestamp and event id are atomics, stored and read without
+// a lock (every store stamps them, so they stay off the mutex); the rest of
+// the base's own state (event buffer, flags, configuration link) is guarded
+// by an internal mutex. Every non-virtual member below may be called from any
+// thread at any time; timestamp and event id are two values, not one pair,
+// so a reader racing a store may see the new one of one and the old one of
+// the other. The
 // lock is never held while calling out. Derived classes document their own
 // state. Remote calls that arrive through EqFct are safe against a
 // concurrent rem_property of the same property (see EqFct).
@@ -95,10 +99,15 @@ class HOST_EXPORT D_fct {
   EqFct* location() const { return location_; }
 
   // --- Stamp -----------------------------------------------------------
-  void set_timestamp(quelmar::Timestamp timestamp);
-  quelmar::Timestamp get_timestamp() const;
-  void set_event_id(quelmar::EventId event_id);
-  quelmar::EventId get_event_id() const;
+  // Inline: every store of a value makes these calls.
+  void set_timestamp(quelmar::Timestamp timestamp) {
+    timestamp_.store(timestamp, std::memory_order_relaxed);
+  }
+  quelmar::Timestamp get_timestamp() const { return timestamp_.load(std::memory_order_relaxed); }
+  void set_event_id(quelmar::EventId event_id) {
+    event_id_.store(event_id, std::memory_order_relaxed);
+  }
+  quelmar::EventId get_event_id() const { return event_id_.load(std::memory_order_relaxed); }
 
   // --- Event buffer ------------------------------------------------------
   // The buffer is a ring of get_nbuf() entries, each a value with its event
@@ -153,10 +162,12 @@ class HOST_EXPORT D_fct {
   EqFct* const location_;
   const u_int nbuf_;
 
+  // Stamped by every store; atomics so that a store takes no lock.
+  std::atomic<quelmar::Timestamp> timestamp_{0};
+  std::atomic<quelmar::EventId> event_id_{0};
+
   // State below is protected by mutex_
   mutable quelmar::Mutex mutex_;
-  quelmar::Timestamp timestamp_ GUARDED_BY(mutex_) = 0;
-  quelmar::EventId event_id_ GUARDED_BY(mutex_) = 0;
   std::vector<BufferEntry> buffer_ GUARDED_BY(mutex_);
   std::size_t buffer_next_ GUARDED_BY(mutex_) = 0;  // slot of the next store
   bool logging_ GUARDED_BY(mutex_) = false;

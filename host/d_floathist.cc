@@ -1,7 +1,9 @@
 #include "d_floathist.h"
 
+#include <algorithm>
+
 D_floathist::D_floathist(const std::string& pn, EqFct* ef, const std::string& title)
-    : D_fct(pn, ef), title_(title) {}
+    : D_fct(pn, ef), title_(title), ring_(new Slot[kHistoryLength]) {}
 
 D_floathist::~D_floathist() = default;
 
@@ -13,32 +15,42 @@ int D_floathist::data_type() const { return DATA_FLOAT; }
 
 void D_floathist::set_value(float value) {
   const quelmar::Timestamp stamp = quelmar::launder_timestamp(0);
-  {
-    quelmar::MutexLock lock(mutex_);
-    value_ = value;
-    const Sample sample{stamp, value};
-    if (history_.size() < kHistoryLength) {
-      history_.push_back(sample);
-    } else {
-      history_[history_next_] = sample;
-    }
-    history_next_ = (history_next_ + 1) % kHistoryLength;
-  }
+  value_.store(value, std::memory_order_relaxed);
+
+  // The sequence-lock pattern on a ring: announce the store, write the slot,
+  // then publish it. The release fence orders the announcement before the
+  // slot's new contents, so a reader that copied any of them also sees the
+  // announcement and drops that slot.
+  const std::uint64_t n = begun_.load(std::memory_order_relaxed);
+  begun_.store(n + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  Slot& slot = ring_[n % kHistoryLength];
+  slot.timestamp.store(stamp, std::memory_order_relaxed);
+  slot.value.store(value, std::memory_order_relaxed);
+  written_.store(n + 1, std::memory_order_release);
+
   set_timestamp(stamp);
 }
 
-float D_floathist::value() const {
-  quelmar::MutexLock lock(mutex_);
-  return value_;
-}
+float D_floathist::value() const { return value_.load(std::memory_order_relaxed); }
 
 std::vector<D_floathist::Sample> D_floathist::history() const {
-  quelmar::MutexLock lock(mutex_);
-  if (history_.size() < kHistoryLength) return history_;
-  // Full ring: the oldest sample is the one the next store replaces.
-  std::vector<Sample> ordered(history_.begin() + static_cast<std::ptrdiff_t>(history_next_),
-                              history_.end());
-  ordered.insert(ordered.end(), history_.begin(),
-                 history_.begin() + static_cast<std::ptrdiff_t>(history_next_));
-  return ordered;
+  const std::uint64_t written = written_.load(std::memory_order_acquire);
+  const std::uint64_t first = written > kHistoryLength ? written - kHistoryLength : 0;
+  std::vector<Sample> copy;
+  copy.reserve(static_cast<std::size_t>(written - first));
+  for (std::uint64_t n = first; n < written; ++n) {
+    const Slot& slot = ring_[n % kHistoryLength];
+    copy.push_back(Sample{slot.timestamp.load(std::memory_order_relaxed),
+                          slot.value.load(std::memory_order_relaxed)});
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  // Samples that stores begun since may have overwritten are dropped: sample
+  // n is safe while n + kHistoryLength >= begun.
+  const std::uint64_t begun = begun_.load(std::memory_order_relaxed);
+  const std::uint64_t safe_from = begun > kHistoryLength ? begun - kHistoryLength : 0;
+  const std::uint64_t drop = std::min<std::uint64_t>(
+      safe_from > first ? safe_from - first : 0, static_cast<std::uint64_t>(copy.size()));
+  copy.erase(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(drop));
+  return copy;
 }

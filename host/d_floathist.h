@@ -1,7 +1,10 @@
 #ifndef HOST_D_FLOATHIST_H_
 #define HOST_D_FLOATHIST_H_
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,7 +14,13 @@
 // A float value with a title and a bounded history of its recent values.
 // It starts at 0.0 with an empty history.
 //
-// Thread-safe: value and history are guarded by an internal mutex.
+// Thread safety: no lock. The value is an atomic; the history is a ring
+// written by one thread at a time and read by any number of threads without
+// waiting for it. Stores must not overlap one another (the statistics object
+// makes them under its own mutex); reads may overlap anything. A reader sees
+// every sample whole: history() leaves out the oldest samples that a store
+// overwrote while it copied, so a copy taken during stores may hold a few
+// samples fewer than the ring, never a torn or out-of-order one.
 class HOST_EXPORT D_floathist : public D_fct {
  public:
   static constexpr std::size_t kHistoryLength = 1024;
@@ -39,12 +48,21 @@ class HOST_EXPORT D_floathist : public D_fct {
   std::vector<Sample> history() const;
 
  private:
+  struct Slot {
+    std::atomic<quelmar::Timestamp> timestamp{0};
+    std::atomic<float> value{0.0f};
+  };
+
   const std::string title_;
 
-  mutable quelmar::Mutex mutex_;
-  float value_ GUARDED_BY(mutex_) = 0.0f;
-  std::vector<Sample> history_ GUARDED_BY(mutex_);
-  std::size_t history_next_ GUARDED_BY(mutex_) = 0;
+  std::atomic<float> value_{0.0f};
+  // Stores begun and stores finished since construction; sample number n
+  // lives in slot n % kHistoryLength. A reader that sees `begun_` at b after
+  // its copy knows that every sample below b - kHistoryLength may have been
+  // overwritten while it copied.
+  std::atomic<std::uint64_t> begun_{0};
+  std::atomic<std::uint64_t> written_{0};
+  const std::unique_ptr<Slot[]> ring_;
 };
 
 #endif  // HOST_D_FLOATHIST_H_

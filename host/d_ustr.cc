@@ -1,11 +1,15 @@
 #include "d_ustr.h"
 
 #include <cstring>
+#include <string_view>
+#include <thread>
 #include <utility>
 
 #include "eq_errors.h"
 
 namespace {
+
+constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 
 // What value() hands out: a copy of one record, and the USTR view of it.
 struct UstrSnapshot {
@@ -13,9 +17,49 @@ struct UstrSnapshot {
   USTR view{};
 };
 
+// Spinning is right for the few instructions a write lasts; yielding after a
+// while keeps a reader from burning the core of a writer that was preempted.
+void wait_a_little(int& spins) {
+  if (++spins > 64) std::this_thread::yield();
+}
+
+std::shared_ptr<const std::string> empty_text() {
+  static const auto empty = std::make_shared<const std::string>();
+  return empty;
+}
+
 }  // namespace
 
-D_ustr::D_ustr(const std::string& pn, EqFct* ef) : D_fct(pn, ef) {}
+// Holds the write side of the sequence lock: odd from construction to
+// destruction, exceptions included.
+class D_ustr::WriteScope {
+ public:
+  explicit WriteScope(const D_ustr& prop) : sequence_(prop.sequence_) {
+    int spins = 0;
+    std::uint32_t seen = sequence_.load(kRelaxed);
+    for (;;) {
+      if ((seen & 1u) == 0 &&
+          sequence_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, kRelaxed)) {
+        break;
+      }
+      wait_a_little(spins);
+      seen = sequence_.load(kRelaxed);
+    }
+    start_ = seen + 1;
+    // Orders the odd count before the fields the write changes, so a reader
+    // that copied any of them sees the count moved and retries.
+    std::atomic_thread_fence(std::memory_order_release);
+  }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+  ~WriteScope() { sequence_.store(start_ + 1, std::memory_order_release); }
+
+ private:
+  std::atomic<std::uint32_t>& sequence_;
+  std::uint32_t start_ = 0;
+};
+
+D_ustr::D_ustr(const std::string& pn, EqFct* ef) : D_fct(pn, ef), text_(empty_text()) {}
 
 D_ustr::~D_ustr() = default;
 
@@ -33,12 +77,26 @@ void D_ustr::set(EqAdr*, EqData* in, EqData* out, EqFct*) {
     if (out != nullptr) out->error(ill_parameter, get_error_string(ill_parameter));
     return;
   }
-  EqData::UstrElement record = *element;
-  quelmar::MutexLock lock(mutex_);
-  record_ = std::move(record);
+  WriteScope write(*this);
+  // The text goes first, so that an allocation failure leaves the record
+  // whole.
+  store_text(element->str.data(), element->str.size());
+  i1_.store(element->i1, kRelaxed);
+  f1_.store(element->f1, kRelaxed);
+  f2_.store(element->f2, kRelaxed);
+  tm_.store(static_cast<std::int64_t>(element->tm), kRelaxed);
 }
 
 int D_ustr::data_type() const { return DATA_USTR; }
+
+void D_ustr::store_text(const char* text, std::size_t length) {
+  const std::string_view wanted(text, length);
+  // Writers are excluded by the WriteScope, so the writer may read the
+  // pointer directly; only its replacement must be atomic for the readers.
+  if (*text_ == wanted) return;
+  std::atomic_store_explicit(&text_, Text(std::make_shared<const std::string>(wanted)),
+                             std::memory_order_release);
+}
 
 void D_ustr::set_value(USTR* record) {
   if (record == nullptr) return;
@@ -46,64 +104,45 @@ void D_ustr::set_value(USTR* record) {
   // The length counts the terminating zero; never read past it, even when
   // the zero is missing.
   const std::size_t length = text != nullptr ? strnlen(text, record->str_data.str_data_len) : 0;
-  quelmar::MutexLock lock(mutex_);
-  // The text is assigned in place, so it reuses the stored text's buffer: a
-  // record written per event allocates nothing once its text has been seen.
-  // It goes first, so that an allocation failure leaves the record whole.
-  record_.str.assign(text != nullptr ? text : "", length);
-  record_.i1 = record->i1_data;
-  record_.f1 = record->f1_data;
-  record_.f2 = record->f2_data;
-  record_.tm = record->tm;
+  WriteScope write(*this);
+  store_text(text != nullptr ? text : "", length);
+  i1_.store(record->i1_data, kRelaxed);
+  f1_.store(record->f1_data, kRelaxed);
+  f2_.store(record->f2_data, kRelaxed);
+  tm_.store(static_cast<std::int64_t>(record->tm), kRelaxed);
 }
 
 void D_ustr::set_value(int i1) {
-  quelmar::MutexLock lock(mutex_);
-  record_.i1 = i1;
+  WriteScope write(*this);
+  i1_.store(i1, kRelaxed);
 }
 
 void D_ustr::set_value(long i1) { set_value(static_cast<int>(i1)); }
 
 void D_ustr::set_f1(float f1) {
-  quelmar::MutexLock lock(mutex_);
-  record_.f1 = f1;
+  WriteScope write(*this);
+  f1_.store(f1, kRelaxed);
 }
 
 void D_ustr::set_f2(float f2) {
-  quelmar::MutexLock lock(mutex_);
-  record_.f2 = f2;
+  WriteScope write(*this);
+  f2_.store(f2, kRelaxed);
 }
 
 void D_ustr::set_value(const std::string& text) {
-  std::string copy = text;
-  quelmar::MutexLock lock(mutex_);
-  record_.str = std::move(copy);
+  WriteScope write(*this);
+  store_text(text.data(), text.size());
 }
 
-int D_ustr::get_int() const {
-  quelmar::MutexLock lock(mutex_);
-  return record_.i1;
-}
+int D_ustr::get_int() const { return snapshot().i1; }
 
-float D_ustr::get_f1() const {
-  quelmar::MutexLock lock(mutex_);
-  return record_.f1;
-}
+float D_ustr::get_f1() const { return snapshot().f1; }
 
-float D_ustr::get_f2() const {
-  quelmar::MutexLock lock(mutex_);
-  return record_.f2;
-}
+float D_ustr::get_f2() const { return snapshot().f2; }
 
-time_t D_ustr::get_time() const {
-  quelmar::MutexLock lock(mutex_);
-  return record_.tm;
-}
+time_t D_ustr::get_time() const { return snapshot().tm; }
 
-std::string D_ustr::get_string() const {
-  quelmar::MutexLock lock(mutex_);
-  return record_.str;
-}
+std::string D_ustr::get_string() const { return snapshot().str; }
 
 USTR* D_ustr::value() {
   // One snapshot per thread: the caller reads it without any lock while other
@@ -122,6 +161,24 @@ USTR* D_ustr::value() {
 }
 
 EqData::UstrElement D_ustr::snapshot() const {
-  quelmar::MutexLock lock(mutex_);
-  return record_;
+  EqData::UstrElement record;
+  Text text;
+  int spins = 0;
+  for (;;) {
+    const std::uint32_t before = sequence_.load(std::memory_order_acquire);
+    if ((before & 1u) == 0) {
+      record.i1 = i1_.load(kRelaxed);
+      record.f1 = f1_.load(kRelaxed);
+      record.f2 = f2_.load(kRelaxed);
+      record.tm = static_cast<time_t>(tm_.load(kRelaxed));
+      text = std::atomic_load_explicit(&text_, std::memory_order_acquire);
+      // Orders the copies above before the second look at the count.
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (sequence_.load(kRelaxed) == before) break;
+    }
+    wait_a_little(spins);
+  }
+  // The text is immutable: copying it needs no protection.
+  record.str = *text;
+  return record;
 }

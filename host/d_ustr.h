@@ -1,6 +1,10 @@
 #ifndef HOST_D_USTR_H_
 #define HOST_D_USTR_H_
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "d_fct.h"
@@ -9,11 +13,17 @@
 // A universal-string property: one USTR record (an integer, two floats, a
 // time and a text). It starts as (0, 0.0, 0.0, 0, "").
 //
-// Thread-safe: the record and its text are guarded by an internal mutex and
-// are always replaced and read whole, so no reader sees half of a record.
-// set_value(USTR*) copies the text; the caller keeps ownership of its buffer.
-// value() returns a snapshot private to the calling thread: it stays valid,
-// and unchanged, until the same thread calls value() on any D_ustr again.
+// Thread safety: a sequence lock. Writers (every set_value, set_f1, set_f2
+// and set) exclude one another through the sequence counter and never wait
+// for a reader; readers (get, the getters, snapshot, value) take no lock and
+// retry while a write is under way, so every read sees a record whole, never
+// half of one write and half of another. The text is an immutable string
+// that a write replaces only when it differs from the stored one, so the
+// statistics object's record, whose text changes with the event type only,
+// stores no text per event. set_value(USTR*) copies the text; the caller
+// keeps ownership of its buffer. value() returns a snapshot private to the
+// calling thread: it stays valid, and unchanged, until the same thread calls
+// value() on any D_ustr again.
 class HOST_EXPORT D_ustr : public D_fct {
  public:
   D_ustr(const std::string& pn, EqFct* ef);
@@ -40,12 +50,26 @@ class HOST_EXPORT D_ustr : public D_fct {
   virtual std::string get_string() const;
   virtual USTR* value();
 
-  // The whole record, copied under the lock.
+  // The whole record, as one write left it.
   EqData::UstrElement snapshot() const;
 
  private:
-  mutable quelmar::Mutex mutex_;
-  EqData::UstrElement record_ GUARDED_BY(mutex_);
+  class WriteScope;
+  using Text = std::shared_ptr<const std::string>;
+
+  // Replaces the text unless it is the stored one. Only inside a WriteScope.
+  void store_text(const char* text, std::size_t length);
+
+  // Even while no write is under way; a writer makes it odd for the length
+  // of its write.
+  mutable std::atomic<std::uint32_t> sequence_{0};
+  std::atomic<int> i1_{0};
+  std::atomic<float> f1_{0.0f};
+  std::atomic<float> f2_{0.0f};
+  std::atomic<std::int64_t> tm_{0};
+  // Read by readers with std::atomic_load; replaced by writers with
+  // std::atomic_store.
+  Text text_;
 };
 
 #endif  // HOST_D_USTR_H_

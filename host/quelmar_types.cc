@@ -38,11 +38,43 @@ void write_line_to_stderr(const std::string& source, const std::string& text) {
 
 }  // namespace
 
-Timestamp launder_timestamp(Timestamp timestamp) {
-  if (timestamp != 0) return timestamp;
+namespace {
+
+Timestamp wall_clock_now() {
   struct timespec now {};
   if (clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
   return static_cast<Timestamp>(now.tv_sec) * 1000000000 + static_cast<Timestamp>(now.tv_nsec);
+}
+
+// The innermost SharedStampTime of this thread; `now` 0 while no stamp has
+// been made in a scope that was opened without a time.
+struct SharedStamp {
+  bool active = false;
+  Timestamp now = 0;
+};
+// Initial-exec: read on every store, and the general TLS model would cost a
+// call into the dynamic loader each time.
+__attribute__((tls_model("initial-exec"))) thread_local SharedStamp shared_stamp;
+
+}  // namespace
+
+Timestamp launder_timestamp(Timestamp timestamp) {
+  if (timestamp != 0) return timestamp;
+  SharedStamp& shared = shared_stamp;
+  if (!shared.active) return wall_clock_now();
+  if (shared.now == 0) shared.now = wall_clock_now();
+  return shared.now;
+}
+
+SharedStampTime::SharedStampTime(Timestamp now)
+    : previous_active_(shared_stamp.active), previous_now_(shared_stamp.now) {
+  shared_stamp.active = true;
+  shared_stamp.now = now;
+}
+
+SharedStampTime::~SharedStampTime() {
+  shared_stamp.active = previous_active_;
+  shared_stamp.now = previous_now_;
 }
 
 EventId launder_event_id(EventId event_id) { return event_id; }

@@ -20,7 +20,28 @@ inline constexpr unsigned int kLogFlags = 0x80000000u;
 // A missing timestamp (0) becomes the current wall-clock time
 // (CLOCK_REALTIME); any other value, negative ones included, is returned
 // unchanged.
+//
+// While a SharedStampTime is alive on the calling thread, a missing timestamp
+// becomes that scope's time instead, so that the stores of one event share
+// one notion of "now" rather than reading the clock once each.
 HOST_EXPORT Timestamp launder_timestamp(Timestamp timestamp);
+
+// Makes every stamp that launder_timestamp(0) gives on this thread, for the
+// lifetime of the scope, the same time: `now` when it is non-zero, otherwise
+// the wall-clock time read at the first such stamp (and kept from then on).
+// A scope that makes no stamp reads no clock. Scopes nest, each restoring the
+// one it replaced. Thread-local: other threads are not affected.
+class HOST_EXPORT SharedStampTime {
+ public:
+  explicit SharedStampTime(Timestamp now = 0);
+  SharedStampTime(const SharedStampTime&) = delete;
+  SharedStampTime& operator=(const SharedStampTime&) = delete;
+  ~SharedStampTime();
+
+ private:
+  bool previous_active_;
+  Timestamp previous_now_;
+};
 
 // Event ids are returned unchanged: 0 stays 0 and means "no event id".
 HOST_EXPORT EventId launder_event_id(EventId event_id);

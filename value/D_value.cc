@@ -254,7 +254,10 @@ template <typename T>
 void D_value<T>::set_value(T val, Timestamp timestamp, EventId event_id, ArchiveStatus status) {
   const Timestamp stamp = launder_timestamp(timestamp);
   const EventId id = launder_event_id(event_id);
-  value_.store(val);
+  // Release, not the default sequential consistency: readers need the value
+  // itself, not an order with other stores, and the full fence is the
+  // dearest part of a store.
+  value_.store(val, std::memory_order_release);
   set_timestamp(stamp);
   set_event_id(id);
   // The value stays stored when archiving fails: the history is the

@@ -67,7 +67,16 @@ void D_evstat_int::set(EqAdr* /*ad*/, EqData* sd, EqData* dd, EqFct* /*fct*/) {
         if (current == 0 && param != 0) {
           stat->create_all_props();
         } else if (current != 0 && param == 0) {
+          // Until 0 is stored, events that find the set gone must not make
+          // it again.
+          stat->begin_switch_off();
+          struct EndSwitchOff {
+            vrel_daq_event_stat* stat;
+            ~EndSwitchOff() { stat->end_switch_off(); }
+          } end_switch_off{stat};
           stat->delete_all_props();
+          set_value(param);
+          break;
         }
       }
       set_value(param);

@@ -39,6 +39,8 @@ LocalClock* set_local_clock(LocalClock* clock) {
   return g_clock.exchange(clock, std::memory_order_acq_rel);
 }
 
+bool local_clock_is_system() { return g_clock.load(std::memory_order_acquire) == nullptr; }
+
 timeval local_time_of_day() {
   if (LocalClock* clock = g_clock.load(std::memory_order_acquire)) {
     return clock->time_of_day();

@@ -28,6 +28,9 @@ class DAQEVSTAT_EXPORT LocalClock {
 // flow and restore the old one after they stop.
 DAQEVSTAT_EXPORT LocalClock* set_local_clock(LocalClock* clock);
 
+// Whether readings come from the system clock (no clock installed).
+DAQEVSTAT_EXPORT bool local_clock_is_system();
+
 DAQEVSTAT_EXPORT timeval local_time_of_day();
 DAQEVSTAT_EXPORT time_t local_time_seconds();
 

@@ -51,6 +51,12 @@ double usec_of(const timeval& t) {
   return static_cast<double>(t.tv_sec) * 1000000.0 + static_cast<double>(t.tv_usec);
 }
 
+// A clock reading as a property stamp (nanoseconds since the epoch).
+quelmar::Timestamp stamp_of(const timeval& t) {
+  return static_cast<quelmar::Timestamp>(t.tv_sec) * 1000000000 +
+         static_cast<quelmar::Timestamp>(t.tv_usec) * 1000;
+}
+
 // 32-bit two's-complement arithmetic without signed overflow: the sum is
 // taken modulo 2^32 and read back as signed.
 std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
@@ -188,10 +194,19 @@ void vrel_daq_event_stat::construct(const char* pn) {
   if (on_->value() != 0) create_all_props();
 }
 
-void vrel_daq_event_stat::create_all_props() {
+void vrel_daq_event_stat::create_all_props() { create_props(false); }
+
+void vrel_daq_event_stat::create_props(bool for_event) {
   const std::string base = basename;
   {
     quelmar::MutexLock lock(mx);
+    // An update that found the set missing makes it only while the switch
+    // still reads on and is not being switched off: a switch-off removes
+    // the set before it stores 0, and a set made in between would stay
+    // published, frozen, under a switch that reads 0.
+    if (for_event && (__atomic_load_n(&switching_off_, __ATOMIC_ACQUIRE) != 0 || !is_on())) {
+      return;
+    }
     // Each property is stored in its member before it is registered; a
     // registration that throws frees it again (publish).
     if (current_event_ == nullptr) {
@@ -320,7 +335,15 @@ bool vrel_daq_event_stat::update(vrel_eventheader* sbhd) {
 }
 
 bool vrel_daq_event_stat::update_by_tid(vrel_time_id* tid) {
-  if (load_ptr(&event_period_local_) == nullptr && is_on()) create_all_props();
+  // The set is looked at before the switch, in this order: a switch-off
+  // removes the set before it stores 0, and the later the switch is read
+  // after the set was found missing, the likelier a switch-off under way
+  // is seen and the set is not made again. The switch is read once unless
+  // the set is created.
+  if (load_ptr(&event_period_local_) == nullptr) {
+    if (!is_on()) return false;
+    create_props(true);
+  }
   if (!is_on()) return false;
   if (tid == nullptr) return true;
   if (tid->event_number == 0 || tid->time.timeup == 0) return true;
@@ -342,16 +365,22 @@ void vrel_daq_event_stat::count_event(const vrel_time_id& tid) {
                    tid.event_number, __ATOMIC_RELAXED);
 
   // 8: local arrival period; the first event only starts the clock.
+  quelmar::Timestamp arrival_stamp = 0;
   if (event_period_local_ != nullptr) {
+    const timeval cur_event_time = daqevstat::local_time_of_day();
+    if (daqevstat::local_clock_is_system()) arrival_stamp = stamp_of(cur_event_time);
     if (last_event_time.tv_sec == 0) {
-      last_event_time = daqevstat::local_time_of_day();
+      last_event_time = cur_event_time;
     } else {
-      const timeval cur_event_time = daqevstat::local_time_of_day();
       fill_timing_spectrum(event_period_local_,
                            (usec_of(cur_event_time) - usec_of(last_event_time)) / 1000.0);
       last_event_time = cur_event_time;
     }
   }
+  // Every store below stamps its property with the time the event was
+  // processed: the arrival time just read, or (on an installed clock, which
+  // is not wall-clock time) one wall-clock reading taken at the first stamp.
+  const quelmar::SharedStampTime event_stamps(arrival_stamp);
 
   // 9: the event total.
   total_events += 1;
@@ -359,19 +388,22 @@ void vrel_daq_event_stat::count_event(const vrel_time_id& tid) {
     total_events_->set_value(static_cast<int>(static_cast<std::uint32_t>(total_events)));
   }
 
-  // 10, 11: the lost-events period, on the local clock in whole seconds.
-  if (period_start == 0) period_start = daqevstat::local_time_seconds();
+  // 10, 11: the lost-events period, on the local clock in whole seconds,
+  // read at most once per event.
+  time_t now_seconds = 0;
+  if (period_start == 0 || lost_event_period_ != nullptr) {
+    now_seconds = daqevstat::local_time_seconds();
+  }
+  if (period_start == 0) period_start = now_seconds;
   if (lost_event_period_ != nullptr) {
     const std::int64_t p = lost_event_period_->value();
-    if (static_cast<std::int64_t>(daqevstat::local_time_seconds()) -
-            static_cast<std::int64_t>(period_start) <
-        p) {
+    if (static_cast<std::int64_t>(now_seconds) - static_cast<std::int64_t>(period_start) < p) {
       total_events_period = wrap_add(total_events_period, 1);
     } else {
       // The event that begins a period is not counted in it.
       total_events_period = 0;
       lost_events_period = 0;
-      period_start = daqevstat::local_time_seconds();
+      period_start = now_seconds;
     }
   }
 
@@ -452,15 +484,23 @@ void vrel_daq_event_stat::count_lost_events(std::int32_t val) {
 }
 
 void vrel_daq_event_stat::publish_current_event() {
-  char text[256];
-  std::snprintf(text, sizeof(text), "%s",
-                event_name_itoa(static_cast<int>(__atomic_load_n(&event_type, __ATOMIC_RELAXED))));
+  // The name is formatted when the type changes, not per event: the type is
+  // set rarely, the record is made for every event.
+  const std::uint32_t type = __atomic_load_n(&event_type, __ATOMIC_RELAXED);
+  if (!type_name_.valid || type_name_.type != type) {
+    std::snprintf(type_name_.text, sizeof(type_name_.text), "%s",
+                  event_name_itoa(static_cast<int>(type)));
+    type_name_.length = std::strlen(type_name_.text);
+    type_name_.type = type;
+    type_name_.valid = true;
+  }
+  char* const text = type_name_.text;
   USTR record{};
   record.i1_data = static_cast<int>(cur_event.event_number);
   record.f1_data = static_cast<float>(total_events);
   record.f2_data = static_cast<float>(static_cast<double>(cur_event.time.timelow) / 1000.0);
   record.tm = static_cast<time_t>(cur_event.time.timeup);
-  record.str_data.str_data_len = static_cast<u_int>(std::strlen(text) + 1);
+  record.str_data.str_data_len = static_cast<u_int>(type_name_.length + 1);
   record.str_data.str_data_val = text;
   if (current_event_ != nullptr) current_event_->set_value(&record);
 }
@@ -531,6 +571,14 @@ void vrel_daq_event_stat::clear(bool all) {
 }
 
 // --- Lock and diagnostic views -------------------------------------------------------
+
+void vrel_daq_event_stat::begin_switch_off() {
+  __atomic_add_fetch(&switching_off_, 1, __ATOMIC_SEQ_CST);
+}
+
+void vrel_daq_event_stat::end_switch_off() {
+  __atomic_sub_fetch(&switching_off_, 1, __ATOMIC_RELEASE);
+}
 
 void vrel_daq_event_stat::mxlock() { mx.lock(); }
 

@@ -3,6 +3,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -106,6 +107,16 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   std::uint32_t get_event_type() const;
 
  private:
+  // The switch marks the time from before it removes the set until it has
+  // stored 0, so that an update in that time does not make the set again.
+  friend class D_evstat_int;
+  void begin_switch_off();
+  void end_switch_off();
+  // create_all_props, or for an update that found the set missing
+  // (`for_event`): then only while the switch reads on and no switch-off
+  // is under way, checked under mx.
+  void create_props(bool for_event);
+
   void fill_timing_spectrum(D_spectrum* obj, double tm) REQUIRES(mx);
   void count_event(const vrel_time_id& tid) REQUIRES(mx);
   void count_lost_events(std::int32_t val) REQUIRES(mx);
@@ -143,6 +154,19 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   D_floathist* event_id_diff_;
   D_floathist* lost_events_perc_total_;
   D_floathist* lost_events_perc_period_;
+
+ private:
+  // The current-event record's text for the type `type`, kept from one event
+  // to the next (publish_current_event).
+  struct EventTypeName {
+    bool valid = false;
+    std::uint32_t type = 0;
+    std::size_t length = 0;
+    char text[256] = {};
+  };
+  EventTypeName type_name_ GUARDED_BY(mx);
+  // Switch-offs under way (begin_switch_off); atomic loads and stores only.
+  int switching_off_ = 0;
 };
 
 #endif  // LIBRARY_DAQ_VREL_DAQ_EVENT_STAT_VREL_DAQ_EVENT_STAT_H_
