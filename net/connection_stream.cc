@@ -50,6 +50,7 @@ bool ConnectionStream::next_request(std::chrono::milliseconds idle) {
   if (begin_ == end_ && !wait(POLLIN, Clock::now() + idle)) return false;
   request_left_ = limits_.request_bytes;
   request_deadline_ = Clock::now() + limits_.request_deadline;
+  responding_ = false;
   return true;
 }
 
@@ -59,7 +60,8 @@ bool ConnectionStream::is_readable() const {
 }
 
 bool ConnectionStream::is_writable() const {
-  return wait(POLLOUT, Clock::now() + limits_.write_timeout);
+  return wait(POLLOUT, std::min(Clock::now() + limits_.write_timeout,
+                                responding_ ? response_deadline_ : Clock::time_point::max()));
 }
 
 ssize_t ConnectionStream::read(char* ptr, size_t size) {
@@ -82,12 +84,21 @@ ssize_t ConnectionStream::read(char* ptr, size_t size) {
 }
 
 ssize_t ConnectionStream::write(const char* ptr, size_t size) {
-  if (!is_writable()) return -1;
-  ssize_t n;
-  do {
-    n = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n;
+  const auto now = Clock::now();
+  if (!responding_) {
+    responding_ = true;
+    response_deadline_ = now + limits_.request_deadline;
+  }
+  for (;;) {
+    if (!wait(POLLOUT, std::min(Clock::now() + limits_.write_timeout, response_deadline_))) {
+      return -1;
+    }
+    // Never blocks beyond what poll saw room for: a client that reads a
+    // byte now and then must not hold the worker past the deadline.
+    const ssize_t n = ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    return n;
+  }
 }
 
 void ConnectionStream::get_remote_ip_and_port(std::string& ip, int& port) const {

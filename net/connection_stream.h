@@ -15,9 +15,11 @@ namespace daqnet::detail {
 // the layer itself does not keep: each request may take at most
 // `request_bytes` bytes (request line, headers and body together) and must
 // have arrived within `request_deadline` of its first byte, however slowly
-// it trickles in. Reads and writes also end after their timeouts, and
-// within a tenth of a second once `stopping` is set. A read past a limit
-// fails, which ends the connection.
+// it trickles in; its answer must have been taken by the client within
+// the same time of its first byte, however slowly the client reads. Reads
+// and writes also end after their timeouts, and within a tenth of a second
+// once `stopping` is set. A read or write past a limit fails, which ends the
+// connection.
 //
 // Not thread-safe: a connection belongs to the one worker serving it.
 class ConnectionStream : public httplib::Stream {
@@ -61,6 +63,8 @@ class ConnectionStream : public httplib::Stream {
   std::size_t end_ = 0;
   std::size_t request_left_ = 0;
   Clock::time_point request_deadline_{};
+  bool responding_ = false;  // the answer to the current request has begun
+  Clock::time_point response_deadline_{};
 };
 
 }  // namespace daqnet::detail

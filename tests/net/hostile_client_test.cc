@@ -38,6 +38,7 @@ class RawClient {
   ~RawClient() { ::close(fd_); }
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
 
   // False once the server has closed the connection.
   bool send(const std::string& bytes) {
@@ -210,6 +211,26 @@ TEST_F(HostileClientTest, SlowAndSilentClientsAreDroppedWhileOthersAreServed) {
   silent.join();
   truncated.join();
   EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
+  expect_serving();
+}
+
+TEST_F(HostileClientTest, AClientThatNeverReadsIsDroppedAtTheDeadline) {
+  // Far more answer than the socket buffers hold, asked for in one go.
+  RawClient raw(http_->port());
+  int small = 4096;
+  ::setsockopt(raw.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::string requests;
+  for (int i = 0; i < 200; ++i) requests += "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  ASSERT_TRUE(raw.send(requests));
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(milliseconds(2500));
+  // By now the server has given up on us: what is left to read ends in a
+  // close well before 200 answers.
+  bool closed = false;
+  const std::string got = raw.receive(milliseconds(3000), &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_LT(got.size(), 150u * 31000u);
+  EXPECT_LT(Clock::now() - start, milliseconds(6000));
   expect_serving();
 }
 
