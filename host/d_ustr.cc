@@ -10,6 +10,12 @@
 namespace {
 
 constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
+// The fields of the record are stored with release and loaded with acquire
+// (plain moves on x86): a reader that loads any field of a write under way
+// thereby sees the odd count that the write began with, and retries. Fences
+// would do the same, but the thread sanitizer cannot follow them.
+constexpr std::memory_order kFieldStore = std::memory_order_release;
+constexpr std::memory_order kFieldLoad = std::memory_order_acquire;
 
 // What value() hands out: a copy of one record, and the USTR view of it.
 struct UstrSnapshot {
@@ -46,9 +52,6 @@ class D_ustr::WriteScope {
       seen = sequence_.load(kRelaxed);
     }
     start_ = seen + 1;
-    // Orders the odd count before the fields the write changes, so a reader
-    // that copied any of them sees the count moved and retries.
-    std::atomic_thread_fence(std::memory_order_release);
   }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
@@ -81,10 +84,10 @@ void D_ustr::set(EqAdr*, EqData* in, EqData* out, EqFct*) {
   // The text goes first, so that an allocation failure leaves the record
   // whole.
   store_text(element->str.data(), element->str.size());
-  i1_.store(element->i1, kRelaxed);
-  f1_.store(element->f1, kRelaxed);
-  f2_.store(element->f2, kRelaxed);
-  tm_.store(static_cast<std::int64_t>(element->tm), kRelaxed);
+  i1_.store(element->i1, kFieldStore);
+  f1_.store(element->f1, kFieldStore);
+  f2_.store(element->f2, kFieldStore);
+  tm_.store(static_cast<std::int64_t>(element->tm), kFieldStore);
 }
 
 int D_ustr::data_type() const { return DATA_USTR; }
@@ -106,27 +109,27 @@ void D_ustr::set_value(USTR* record) {
   const std::size_t length = text != nullptr ? strnlen(text, record->str_data.str_data_len) : 0;
   WriteScope write(*this);
   store_text(text != nullptr ? text : "", length);
-  i1_.store(record->i1_data, kRelaxed);
-  f1_.store(record->f1_data, kRelaxed);
-  f2_.store(record->f2_data, kRelaxed);
-  tm_.store(static_cast<std::int64_t>(record->tm), kRelaxed);
+  i1_.store(record->i1_data, kFieldStore);
+  f1_.store(record->f1_data, kFieldStore);
+  f2_.store(record->f2_data, kFieldStore);
+  tm_.store(static_cast<std::int64_t>(record->tm), kFieldStore);
 }
 
 void D_ustr::set_value(int i1) {
   WriteScope write(*this);
-  i1_.store(i1, kRelaxed);
+  i1_.store(i1, kFieldStore);
 }
 
 void D_ustr::set_value(long i1) { set_value(static_cast<int>(i1)); }
 
 void D_ustr::set_f1(float f1) {
   WriteScope write(*this);
-  f1_.store(f1, kRelaxed);
+  f1_.store(f1, kFieldStore);
 }
 
 void D_ustr::set_f2(float f2) {
   WriteScope write(*this);
-  f2_.store(f2, kRelaxed);
+  f2_.store(f2, kFieldStore);
 }
 
 void D_ustr::set_value(const std::string& text) {
@@ -167,13 +170,11 @@ EqData::UstrElement D_ustr::snapshot() const {
   for (;;) {
     const std::uint32_t before = sequence_.load(std::memory_order_acquire);
     if ((before & 1u) == 0) {
-      record.i1 = i1_.load(kRelaxed);
-      record.f1 = f1_.load(kRelaxed);
-      record.f2 = f2_.load(kRelaxed);
-      record.tm = static_cast<time_t>(tm_.load(kRelaxed));
+      record.i1 = i1_.load(kFieldLoad);
+      record.f1 = f1_.load(kFieldLoad);
+      record.f2 = f2_.load(kFieldLoad);
+      record.tm = static_cast<time_t>(tm_.load(kFieldLoad));
       text = std::atomic_load_explicit(&text_, std::memory_order_acquire);
-      // Orders the copies above before the second look at the count.
-      std::atomic_thread_fence(std::memory_order_acquire);
       if (sequence_.load(kRelaxed) == before) break;
     }
     wait_a_little(spins);
