@@ -30,7 +30,8 @@ struct HttpServerOptions {
   // connection.
   std::chrono::milliseconds read_timeout{5000};
   std::chrono::milliseconds write_timeout{5000};
-  // A request must have arrived whole within this time of its first byte.
+  // A request must have arrived whole within this time of its first byte,
+  // and its answer must have been taken within this time of its first byte.
   std::chrono::milliseconds request_deadline{10000};
   // An idle connection is closed after this long, and after this many
   // requests.
@@ -38,7 +39,8 @@ struct HttpServerOptions {
   std::size_t keep_alive_requests = 100;
   // Largest request body (a write is a small JSON object); larger: 413.
   std::size_t max_body_bytes = 4096;
-  // Largest request line and headers together.
+  // Room for the request line and headers: a request may be at most
+  // max_header_bytes + max_body_bytes long in all.
   std::size_t max_header_bytes = 16384;
 };
 
