@@ -160,11 +160,6 @@ class HOST_EXPORT D_fct {
   const std::string name_;
   const std::string description_;
   EqFct* const location_;
-  const u_int nbuf_;
-
-  // Stamped by every store; atomics so that a store takes no lock.
-  std::atomic<quelmar::Timestamp> timestamp_{0};
-  std::atomic<quelmar::EventId> event_id_{0};
 
   // State below is protected by mutex_
   mutable quelmar::Mutex mutex_;
@@ -176,6 +171,14 @@ class HOST_EXPORT D_fct {
   int d_error_ GUARDED_BY(mutex_) = 0;
   int d_severity_ GUARDED_BY(mutex_) = 0;
   Config* config_ GUARDED_BY(mutex_) = nullptr;
+
+  // Last, next to the members of the derived class: what every store
+  // touches then shares a cache line with the stored value, which counts
+  // when a server feeds many statistics objects in turn.
+  const u_int nbuf_;
+  // Stamped by every store; atomics so that a store takes no lock.
+  std::atomic<quelmar::Timestamp> timestamp_{0};
+  std::atomic<quelmar::EventId> event_id_{0};
 };
 
 #endif  // HOST_D_FCT_H_

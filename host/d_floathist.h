@@ -53,8 +53,6 @@ class HOST_EXPORT D_floathist : public D_fct {
     std::atomic<float> value{0.0f};
   };
 
-  const std::string title_;
-
   std::atomic<float> value_{0.0f};
   // Stores begun and stores finished since construction; sample number n
   // lives in slot n % kHistoryLength. A reader that sees `begun_` at b after
@@ -63,6 +61,8 @@ class HOST_EXPORT D_floathist : public D_fct {
   std::atomic<std::uint64_t> begun_{0};
   std::atomic<std::uint64_t> written_{0};
   const std::unique_ptr<Slot[]> ring_;
+
+  const std::string title_;
 };
 
 #endif  // HOST_D_FLOATHIST_H_

@@ -100,9 +100,10 @@ class DAQEVSTAT_EXPORT D_value : public D_fct {
   void set_archiving_enabled(bool on) { arch_en_ = on; }
 
  private:
+  // What a store touches first, next to the base's stamp.
+  std::atomic<T> value_{T{0}};
   bool arch_en_ = false;
   std::unique_ptr<D_hist> hist_;
-  std::atomic<T> value_{T{0}};
   std::string filepref_;
   // Settings kept for the host; nothing in this library reads them.
   [[maybe_unused]] int loghist_ = -1;
