@@ -144,8 +144,8 @@ void BM_Objects(benchmark::State& state) {
   std::vector<bench::EventStream> streams(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::string base = "BENCH" + std::to_string(i);
-    stats.push_back(std::make_unique<vrel_daq_event_stat>((base + " statistics").c_str(),
-                                                          &location, VREL_EV_NORMAL));
+    stats.push_back(std::make_unique<vrel_daq_event_stat>((base + " statistics").c_str(), &location,
+                                                          VREL_EV_NORMAL));
     bench::switch_on(location, base);
   }
   std::size_t next = 0;

@@ -126,8 +126,6 @@ void D_fct::set_mode(int, u_int) {}
 
 int D_fct::send(dmsg_info*) { return not_implemented; }
 
-
-
 int D_fct::set_buf_value(EqData* value, long event_id, long sec, int usec) {
   if (value == nullptr) return ill_parameter;
   if (nbuf_ == 0) return buffer_empty;
