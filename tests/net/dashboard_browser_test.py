@@ -90,6 +90,7 @@ class SimulatedServer:
                 self._found.set()
 
     def stop(self):
+        """Ends the run as an operator would; returns the exit status."""
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -97,6 +98,7 @@ class SimulatedServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
+        return self.proc.returncode
 
 
 def get_properties(address):
@@ -475,7 +477,8 @@ def check_writes(page, address):
 
 def check_recovery(page, tool, server, deadline):
     host_port = server.address.split("//", 1)[1]
-    server.stop()
+    status = server.stop()
+    expect(status == 0, f"the server ends cleanly on SIGTERM while serving (status {status})")
     page.wait("document.querySelector('#connection').dataset.state === 'error' &&"
               " !document.querySelector('#server-error').hidden", "the page to notice the server is gone")
     expect("No data" in page.text("#server-error"),
@@ -534,6 +537,8 @@ def main():
 
         errors = dt.page_errors()
         expect(not errors, f"the page logged no errors {errors if errors else ''}".rstrip())
+        status = server.stop()
+        expect(status == 0, f"the restarted server ends cleanly too (status {status})")
     except Failure as failure:
         log(f"FAILED: {failure}")
         if server:
