@@ -168,9 +168,13 @@ void EqFct::dispatch(const std::string& property, EqData* in, EqData* out, Call&
         std::find_if(entries_.rbegin(), entries_.rend(),
                      [&property](const std::shared_ptr<Entry>& e) { return e->name == property; });
     if (it != entries_.rend() && enter_locked(*it)) entry = *it;
+  } catch (const std::exception& e) {
+    // Only allocations can fail here; enter_locked undid its count, and the
+    // property was never reached.
+    answer_error(out, internal_error, e.what());
+    return;
   } catch (...) {
-    // enter_locked undid its count; the property was never reached.
-    answer_error(out, internal_error, "out of memory");
+    answer_error(out, internal_error, "unknown exception");
     return;
   }
   if (entry == nullptr) {

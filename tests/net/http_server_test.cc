@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net_fixture.h"
@@ -237,7 +239,12 @@ TEST_F(HttpServerTest, StartAndStopLeaveNoThreadAndFreeThePort) {
   {
     HttpServer first(location_, options);
     first.start();
-    EXPECT_GE(thread_count(), threads_before + 4);  // listener and workers
+    // The listener and its workers, which it starts right after it runs.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (thread_count() < threads_before + 4 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(threads_before + 4, thread_count());
     // Its port cannot be taken twice.
     HttpServerOptions same = options;
     same.address.port = first.port();
