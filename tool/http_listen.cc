@@ -1,5 +1,8 @@
 #include "tool/http_listen.h"
 
+#include <pthread.h>
+
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -33,7 +36,22 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
     if (ends_with(name, ".STAT.ON")) server.remember_settings();
   };
   http_ = std::make_unique<daqnet::HttpServer>(server.location(), std::move(http));
-  http_->start();
+  // The server's threads start with SIGINT and SIGTERM blocked, as the
+  // simulated server's do: the controlling thread must be the one to see
+  // them (the shell's blocked read ends only when the signal reaches it).
+  sigset_t stop_signals;
+  sigset_t old_mask;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+  try {
+    http_->start();
+  } catch (...) {
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    throw;
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   std::fprintf(stderr, "listening on %s\n", http_->url().c_str());
   std::fflush(stderr);
 }

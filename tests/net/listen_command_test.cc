@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -106,6 +107,7 @@ class ToolProcess {
   }
 
   std::string err() const { return read_file(err_); }
+  void terminate() { ::kill(pid_, SIGTERM); }
 
  private:
   std::string err_;
@@ -181,6 +183,26 @@ TEST_F(ListenCommandTest, ShellServesOnIpv6Loopback) {
   tool.close_input();
   EXPECT_EQ(0, tool.wait()) << tool.err();
   EXPECT_NE(std::string::npos, read_file(dir_ + "/out").find("EVSTAT.STAT.ON = 0"));
+}
+
+TEST_F(ListenCommandTest, ShellEndsOnSigtermWhileServing) {
+  // The HTTP threads leave the signal to the thread reading commands, whose
+  // blocked read it ends.
+  for (int run = 0; run < 3; ++run) {
+    // The URL of the run before must not be taken for this run's.
+    std::remove((dir_ + "/err").c_str());
+    ToolProcess tool(dir_, {"shell", "--listen", "127.0.0.1:0"}, true);
+    const std::string url = tool.url();
+    ASSERT_FALSE(url.empty()) << tool.err();
+    const auto [host, port] = split_url(url);
+    httplib::Client client(host, port);
+    const auto metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics) << httplib::to_string(metrics.error()) << " " << tool.err();
+    tool.terminate();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, tool.wait()) << tool.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  }
 }
 
 TEST_F(ListenCommandTest, BadListenOptionsAreUsageErrorsAndUnusableOnesFail) {
