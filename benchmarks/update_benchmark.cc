@@ -135,6 +135,31 @@ void BM_CountedEventWithReader(benchmark::State& state) {
 }
 BENCHMARK(BM_CountedEventWithReader)->UseRealTime();
 
+// The same with the other thread busy on its own data only, touching nothing
+// the event thread uses: what a second busy thread costs the event thread
+// on this machine by itself (cores that share execution units or are
+// time-sliced by a hypervisor), the reference for the reader case.
+void BM_CountedEventWithBusyThread(benchmark::State& state) {
+  EqFct location("BENCH_LOCATION");
+  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
+  bench::switch_on(location, kBase);
+
+  std::atomic<bool> stop{false};
+  std::thread busy([&stop] {
+    volatile long sink = 0;
+    while (!stop.load(std::memory_order_relaxed)) {
+      for (long i = 0; i < 1000; ++i) sink = sink + i;
+    }
+  });
+
+  bench::EventStream stream;
+  for (auto _ : state) benchmark::DoNotOptimize(stat.update_by_tid(stream.next()));
+  stop = true;
+  busy.join();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CountedEventWithBusyThread)->UseRealTime();
+
 // Many statistics objects on one location, fed round robin: the per-event
 // cost once the objects no longer fit the caches together.
 void BM_Objects(benchmark::State& state) {

@@ -20,6 +20,7 @@ RATIOS = [
     ("BM_DuplicateEvent", "BM_LockUnlock", 2.0),
     ("BM_StatisticsOff", "BM_LockUnlock", 2.0),
     ("BM_CountedEventWithReader/real_time", "BM_CountedEvent", 1.3),
+    ("BM_CountedEventWithReader/real_time", "BM_CountedEventWithBusyThread/real_time", 1.3),
     ("BM_Objects/1000", "BM_Objects/1", 1.5),
 ]
 
