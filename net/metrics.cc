@@ -44,7 +44,7 @@ const Family kFamilies[] = {
      "Difference of the event numbers of the last two counted events."},
     {"daqevstat_lost_events_ratio", Kind::gauge, "Lost events over all events since switch-on."},
     {"daqevstat_lost_events_period_ratio", Kind::gauge,
-     "Lost events over all events in the last complete period."},
+     "Lost events over all events in the current lost-events period."},
     {"daqevstat_event_latency_seconds", Kind::histogram,
      "Distance of the event time behind its arrival."},
     {"daqevstat_event_period_seconds", Kind::histogram,
