@@ -45,93 +45,98 @@ void BM_LockUnlock(benchmark::State& state) {
 }
 BENCHMARK(BM_LockUnlock);
 
-void BM_CountedEvent(benchmark::State& state) {
-  EqFct location("BENCH_LOCATION");
-  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
-  bench::switch_on(location, kBase);
+// One statistics object with its whole set on a location of its own,
+// switched on by a client.
+struct SwitchedOn {
+  explicit SwitchedOn(bool on = true) {
+    if (on) bench::switch_on(location, kBase);
+  }
+  EqFct location{"BENCH_LOCATION"};
+  vrel_daq_event_stat stat{kName, &location, VREL_EV_NORMAL};
   bench::EventStream stream;
-  for (auto _ : state) benchmark::DoNotOptimize(stat.update_by_tid(stream.next()));
+};
+
+void BM_CountedEvent(benchmark::State& state) {
+  SwitchedOn s;
+  for (auto _ : state) benchmark::DoNotOptimize(s.stat.update_by_tid(s.stream.next()));
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CountedEvent);
 
-void BM_CountedEventHeader(benchmark::State& state) {
-  EqFct location("BENCH_LOCATION");
-  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
-  bench::switch_on(location, kBase);
-  bench::EventStream stream;
-  vrel_eventheader header{};
+// The header forms copy the header under the lock first.
+template <typename Header, typename Fill>
+void count_through_headers(benchmark::State& state, Fill fill) {
+  SwitchedOn s;
+  Header header{};
   for (auto _ : state) {
-    const vrel_time_id* tid = stream.next();
-    header.event_number = tid->event_number;
-    header.event_time = tid->time;
-    benchmark::DoNotOptimize(stat.update(&header));
+    fill(header, *s.stream.next());
+    benchmark::DoNotOptimize(s.stat.update(&header));
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+void BM_CountedEventHeader(benchmark::State& state) {
+  count_through_headers<vrel_eventheader>(state, [](vrel_eventheader& h, const vrel_time_id& t) {
+    h.event_number = t.event_number;
+    h.event_time = t.time;
+  });
 }
 BENCHMARK(BM_CountedEventHeader);
 
 void BM_CountedEventBlock(benchmark::State& state) {
-  EqFct location("BENCH_LOCATION");
-  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
-  bench::switch_on(location, kBase);
-  bench::EventStream stream;
-  vrel_serv_block_head_2010 block{};
-  for (auto _ : state) {
-    const vrel_time_id* tid = stream.next();
-    block.mpulse = tid->event_number;
-    block.time = tid->time;
-    benchmark::DoNotOptimize(stat.update(&block));
-  }
-  state.SetItemsProcessed(state.iterations());
+  count_through_headers<vrel_serv_block_head_2010>(
+      state, [](vrel_serv_block_head_2010& b, const vrel_time_id& t) {
+        b.mpulse = t.event_number;
+        b.time = t.time;
+      });
 }
 BENCHMARK(BM_CountedEventBlock);
 
 // A repeat of the event counted last: refused before the lock.
 void BM_DuplicateEvent(benchmark::State& state) {
-  EqFct location("BENCH_LOCATION");
-  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
-  bench::switch_on(location, kBase);
-  bench::EventStream stream;
-  vrel_time_id* tid = stream.next();
-  stat.update_by_tid(tid);
-  for (auto _ : state) benchmark::DoNotOptimize(stat.update_by_tid(tid));
+  SwitchedOn s;
+  vrel_time_id* tid = s.stream.next();
+  s.stat.update_by_tid(tid);
+  for (auto _ : state) benchmark::DoNotOptimize(s.stat.update_by_tid(tid));
 }
 BENCHMARK(BM_DuplicateEvent);
 
 void BM_StatisticsOff(benchmark::State& state) {
-  EqFct location("BENCH_LOCATION");
-  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
-  bench::EventStream stream;
-  for (auto _ : state) benchmark::DoNotOptimize(stat.update_by_tid(stream.next()));
+  SwitchedOn s(false);
+  for (auto _ : state) benchmark::DoNotOptimize(s.stat.update_by_tid(s.stream.next()));
 }
 BENCHMARK(BM_StatisticsOff);
+
+// Counts events while `other` runs on a second thread, calling it until the
+// measurement ends; returns how often it was called.
+template <typename Other>
+long count_beside(benchmark::State& state, SwitchedOn& s, Other other) {
+  std::atomic<bool> stop{false};
+  std::atomic<long> rounds{0};
+  std::thread beside([&stop, &rounds, &other] {
+    while (!stop.load(std::memory_order_relaxed)) {
+      other();
+      rounds.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
+  for (auto _ : state) benchmark::DoNotOptimize(s.stat.update_by_tid(s.stream.next()));
+  stop = true;
+  beside.join();
+  state.SetItemsProcessed(state.iterations());
+  return rounds.load();
+}
 
 // Counting while a request thread reads every published property by name,
 // back to back, as a client polling as fast as it can would.
 void BM_CountedEventWithReader(benchmark::State& state) {
-  EqFct location("BENCH_LOCATION");
-  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
-  bench::switch_on(location, kBase);
-
-  std::atomic<bool> stop{false};
-  std::atomic<long> reads{0};
-  std::thread reader([&location, &stop, &reads] {
-    const std::vector<std::string> names = location.property_names();
-    EqData in;
-    EqData out;
-    while (!stop.load(std::memory_order_relaxed)) {
-      for (const std::string& name : names) location.remote_get(name, &in, &out);
-      reads.fetch_add(1, std::memory_order_relaxed);
-    }
+  SwitchedOn s;
+  const std::vector<std::string> names = s.location.property_names();
+  EqData in;
+  EqData out;
+  const long sweeps = count_beside(state, s, [&] {
+    for (const std::string& name : names) s.location.remote_get(name, &in, &out);
   });
-
-  bench::EventStream stream;
-  for (auto _ : state) benchmark::DoNotOptimize(stat.update_by_tid(stream.next()));
-  stop = true;
-  reader.join();
-  state.SetItemsProcessed(state.iterations());
-  state.counters["reader_sweeps"] = static_cast<double>(reads.load());
+  state.counters["reader_sweeps"] = static_cast<double>(sweeps);
 }
 BENCHMARK(BM_CountedEventWithReader)->UseRealTime();
 
@@ -140,23 +145,11 @@ BENCHMARK(BM_CountedEventWithReader)->UseRealTime();
 // on this machine by itself (cores that share execution units or are
 // time-sliced by a hypervisor), the reference for the reader case.
 void BM_CountedEventWithBusyThread(benchmark::State& state) {
-  EqFct location("BENCH_LOCATION");
-  vrel_daq_event_stat stat(kName, &location, VREL_EV_NORMAL);
-  bench::switch_on(location, kBase);
-
-  std::atomic<bool> stop{false};
-  std::thread busy([&stop] {
-    volatile long sink = 0;
-    while (!stop.load(std::memory_order_relaxed)) {
-      for (long i = 0; i < 1000; ++i) sink = sink + i;
-    }
+  SwitchedOn s;
+  volatile long sink = 0;
+  count_beside(state, s, [&sink] {
+    for (long i = 0; i < 1000; ++i) sink = sink + i;
   });
-
-  bench::EventStream stream;
-  for (auto _ : state) benchmark::DoNotOptimize(stat.update_by_tid(stream.next()));
-  stop = true;
-  busy.join();
-  state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CountedEventWithBusyThread)->UseRealTime();
 
