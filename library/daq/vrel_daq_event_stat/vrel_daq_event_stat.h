@@ -38,6 +38,12 @@ class EqFct;
 // calls on the properties but no other call on the object. Reads made
 // without mx (the switch value, the presence of the set, the last event
 // number, the event type, the ring in is_late_event) are atomic loads.
+// Counting takes no lock but mx: the properties it stores into are atomics,
+// rings and sequence locks whose remote readers never make it wait, and all
+// stores of one counted event carry one stamp, the time it was processed.
+// A remote switch-off marks the object from before it removes the set until
+// it has stored 0, and an update that finds the set gone meanwhile does not
+// make it again.
 class DAQEVSTAT_EXPORT vrel_daq_event_stat {
  public:
   // `pn` is "<base name> <free text>"; the base name is the text before the
