@@ -49,8 +49,8 @@ std::vector<D_floathist::Sample> D_floathist::history() const {
   // n is safe while n + kHistoryLength >= begun.
   const std::uint64_t begun = begun_.load(std::memory_order_relaxed);
   const std::uint64_t safe_from = begun > kHistoryLength ? begun - kHistoryLength : 0;
-  const std::uint64_t drop = std::min<std::uint64_t>(safe_from > first ? safe_from - first : 0,
-                                                     static_cast<std::uint64_t>(copy.size()));
+  const std::uint64_t drop =
+      std::min<std::uint64_t>(std::max(first, safe_from) - first, copy.size());
   copy.erase(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(drop));
   return copy;
 }

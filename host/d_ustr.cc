@@ -80,17 +80,23 @@ void D_ustr::set(EqAdr*, EqData* in, EqData* out, EqFct*) {
     if (out != nullptr) out->error(ill_parameter, get_error_string(ill_parameter));
     return;
   }
-  WriteScope write(*this);
-  // The text goes first, so that an allocation failure leaves the record
-  // whole.
-  store_text(element->str.data(), element->str.size());
-  i1_.store(element->i1, kFieldStore);
-  f1_.store(element->f1, kFieldStore);
-  f2_.store(element->f2, kFieldStore);
-  tm_.store(static_cast<std::int64_t>(element->tm), kFieldStore);
+  write_record(element->str.data(), element->str.size(), element->i1, element->f1, element->f2,
+               element->tm);
 }
 
 int D_ustr::data_type() const { return DATA_USTR; }
+
+void D_ustr::write_record(const char* text, std::size_t length, int i1, float f1, float f2,
+                          time_t tm) {
+  WriteScope write(*this);
+  // The text goes first, so that an allocation failure leaves the record
+  // whole.
+  store_text(text, length);
+  i1_.store(i1, kFieldStore);
+  f1_.store(f1, kFieldStore);
+  f2_.store(f2, kFieldStore);
+  tm_.store(static_cast<std::int64_t>(tm), kFieldStore);
+}
 
 void D_ustr::store_text(const char* text, std::size_t length) {
   const std::string_view wanted(text, length);
@@ -107,12 +113,8 @@ void D_ustr::set_value(USTR* record) {
   // The length counts the terminating zero; never read past it, even when
   // the zero is missing.
   const std::size_t length = text != nullptr ? strnlen(text, record->str_data.str_data_len) : 0;
-  WriteScope write(*this);
-  store_text(text != nullptr ? text : "", length);
-  i1_.store(record->i1_data, kFieldStore);
-  f1_.store(record->f1_data, kFieldStore);
-  f2_.store(record->f2_data, kFieldStore);
-  tm_.store(static_cast<std::int64_t>(record->tm), kFieldStore);
+  write_record(text != nullptr ? text : "", length, record->i1_data, record->f1_data,
+               record->f2_data, record->tm);
 }
 
 void D_ustr::set_value(int i1) {

@@ -188,11 +188,16 @@ class HOST_EXPORT EqData {
   int error() const { return error_code_; }
   const std::string& error_text() const { return error_text_; }
 
- private:
+  // --- Type codes ---------------------------------------------------------
+  // What the elements of a type code are: signed or unsigned integers, reals,
+  // or none of these (text, records, spectra, ...); and whether the code is
+  // one of the array types. Writers of replies use these rather than lists
+  // of codes of their own.
   enum class Kind { none, signed_int, unsigned_int, real };
   static Kind kind_of(int type);
   static bool is_array(int type);
 
+ private:
   template <typename T>
   static T from_real(double value);
 

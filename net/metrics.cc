@@ -238,21 +238,9 @@ class Exposition {
   std::string samples_[kFamilyCount];
 };
 
+// One integer or real number.
 bool is_numeric(int type) {
-  switch (type) {
-    case DATA_INT:
-    case DATA_BOOL:
-    case DATA_SHORT:
-    case DATA_LONG:
-    case DATA_USHORT:
-    case DATA_UINT:
-    case DATA_ULONG:
-    case DATA_FLOAT:
-    case DATA_DOUBLE:
-      return true;
-    default:
-      return false;
-  }
+  return EqData::kind_of(type) != EqData::Kind::none && !EqData::is_array(type);
 }
 
 double numeric(const EqData& reply) {

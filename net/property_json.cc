@@ -62,23 +62,11 @@ Json spectrum(const EqData& reply) {
   return value;
 }
 
-bool is_unsigned(int type) {
-  switch (type) {
-    case DATA_USHORT:
-    case DATA_UINT:
-    case DATA_ULONG:
-    case DATA_A_USHORT:
-    case DATA_A_UINT:
-    case DATA_A_ULONG:
-      return true;
-    default:
-      return false;
-  }
-}
-
 Json integer(const EqData& reply, int index) {
   const long long value = reply.get_long(index);
-  if (is_unsigned(reply.type())) return static_cast<std::uint64_t>(value);
+  if (EqData::kind_of(reply.type()) == EqData::Kind::unsigned_int) {
+    return static_cast<std::uint64_t>(value);
+  }
   return static_cast<std::int64_t>(value);
 }
 

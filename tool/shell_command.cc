@@ -13,6 +13,7 @@
 #include <string>
 
 #include "tool/http_listen.h"
+#include "tool/server_startup.h"
 #include "tool/settings_file.h"
 #include "tool/shell.h"
 #include "tool/simulated_server.h"
@@ -86,23 +87,10 @@ void run_script(Shell& shell) {
 }  // namespace
 
 int run_shell(const ShellOptions& options) {
-  std::unique_ptr<SimulatedServer> server;
-  try {
-    server = std::make_unique<SimulatedServer>(options.server);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
-    return 1;
-  }
-  for (const std::string& warning : server->settings_warnings()) {
-    std::fprintf(stderr, "daqevstat: warning: %s\n", warning.c_str());
-  }
+  const std::unique_ptr<SimulatedServer> server = open_server(options.server);
+  if (server == nullptr) return 1;
   std::optional<HttpListen> http;
-  try {
-    http.emplace(options.listen, *server);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
-    return 1;
-  }
+  if (!open_listen(options.listen, *server, http)) return 1;
   server->start();
   {
     InterruptGuard interrupts;

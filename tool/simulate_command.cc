@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "tool/http_listen.h"
 #include "tool/plot_writer.h"
 #include "tool/property_text.h"
+#include "tool/server_startup.h"
 #include "tool/settings_file.h"
 #include "tool/simulate_report.h"
 #include "tool/simulated_server.h"
@@ -102,25 +104,12 @@ void run_until_done(SimulatedServer& server, double duration_sec) {
 }  // namespace
 
 int run_simulate(const SimulateOptions& options) {
-  std::optional<SimulatedServer> server;
-  try {
-    server.emplace(options.server);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
-    return 1;
-  }
-  for (const std::string& warning : server->settings_warnings()) {
-    std::fprintf(stderr, "daqevstat: warning: %s\n", warning.c_str());
-  }
+  const std::unique_ptr<SimulatedServer> server = open_server(options.server);
+  if (server == nullptr) return 1;
 
   {
     std::optional<HttpListen> http;
-    try {
-      http.emplace(options.listen, *server);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "daqevstat: %s\n", e.what());
-      return 1;
-    }
+    if (!open_listen(options.listen, *server, http)) return 1;
     StopSignals signals;
     server->start();
     run_until_done(*server, options.duration_sec);

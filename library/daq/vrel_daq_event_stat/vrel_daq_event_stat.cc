@@ -369,13 +369,11 @@ void vrel_daq_event_stat::count_event(const vrel_time_id& tid) {
   if (event_period_local_ != nullptr) {
     const timeval cur_event_time = daqevstat::local_time_of_day();
     if (daqevstat::local_clock_is_system()) arrival_stamp = stamp_of(cur_event_time);
-    if (last_event_time.tv_sec == 0) {
-      last_event_time = cur_event_time;
-    } else {
+    if (last_event_time.tv_sec != 0) {
       fill_timing_spectrum(event_period_local_,
                            (usec_of(cur_event_time) - usec_of(last_event_time)) / 1000.0);
-      last_event_time = cur_event_time;
     }
+    last_event_time = cur_event_time;
   }
   // Every store below stamps its property with the time the event was
   // processed: the arrival time just read, or (on an installed clock, which
