@@ -72,6 +72,16 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("cpp-httplib headers")
     DAQEVSTAT_PACKAGES+=(libcpp-httplib-dev)
   fi
+  # The HTTP server and client: Boost.Beast on Boost.Asio, header-only.
+  if ! daqevstat_have_header boost/beast.hpp; then
+    DAQEVSTAT_MISSING+=("Boost.Beast headers")
+    DAQEVSTAT_PACKAGES+=(libboost1.81-dev)
+  fi
+  # promtool checks the metrics a scrape returns and the monitoring rules.
+  if ! command -v promtool >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("promtool (for the metrics and rules tests)")
+    DAQEVSTAT_PACKAGES+=(prometheus)
+  fi
   if ! /usr/bin/python3 -c 'import prometheus_client' >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("Prometheus client for Python (for the metrics test)")
     DAQEVSTAT_PACKAGES+=(python3-prometheus-client)
