@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tool/options.h"
-#include "tool/replay.h"
+#include "tool/replay/replay.h"
 #include "tool/shell_command.h"
 #include "tool/simulate_command.h"
 

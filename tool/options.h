@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tool/replay_record.h"
+#include "tool/replay/replay_record.h"
 
 namespace daqevstat::tool {
 

@@ -12,11 +12,11 @@
 #include <optional>
 #include <string>
 
-#include "tool/http_listen.h"
-#include "tool/server_startup.h"
-#include "tool/settings_file.h"
-#include "tool/shell.h"
-#include "tool/simulated_server.h"
+#include "tool/shell/shell.h"
+#include "tool/simulate/http_listen.h"
+#include "tool/simulate/server_startup.h"
+#include "tool/simulate/settings_file.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
 namespace {
