@@ -1,82 +1,18 @@
 #ifndef TOOL_OPTIONS_H_
 #define TOOL_OPTIONS_H_
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "tool/replay/replay_record.h"
+#include "tool/replay_command.h"
+#include "tool/shell_command.h"
+#include "tool/simulate_command.h"
 
 namespace daqevstat::tool {
 
-// Base name the replay and the first simulated object publish under when
-// none is given.
-inline constexpr const char* kDefaultBaseName = "EVSTAT";
-
-// What `daqevstat replay` was asked to do.
-struct ReplayOptions {
-  std::string base_name = kDefaultBaseName;
-  std::optional<int> event_type;  // --type; absent: the object has no type
-  std::optional<int> period_sec;  // --period; written to the period property
-  RecordFormat format = RecordFormat::csv;
-  bool json = false;
-  std::string file;
-  std::string svg_file;  // --svg: the timing distributions as one figure
-  std::string csv_dir;   // --csv: one file of non-zero bins per distribution
-};
-
-// The record a simulated server hands to the statistics, and so the update
-// operation it calls.
-enum class FeedKind {
-  header,  // vrel_eventheader through update(vrel_eventheader*)
-  block,   // vrel_serv_block_head_2010 through update(vrel_serv_block_head_2010*)
-  tid,     // vrel_time_id through update_by_tid
-};
-
-// Faults the simulated event source injects, each with its own probability
-// per event, and the event time's distance behind the arrival.
-struct FaultOptions {
-  double loss = 0.0;        // the event is never delivered
-  double reorder = 0.0;     // the event is delivered a few events late
-  double duplicate = 0.0;   // the event is delivered twice in a row
-  double latency_ms = 0.0;  // mean of the event time's distance behind arrival
-  double jitter_ms = 0.0;   // its standard deviation
-  std::uint64_t seed = 1;
-};
-
-// A simulated DAQ server: the event source and the location with its
-// statistics objects.
-struct ServerOptions {
-  double rate_hz = 1000.0;
-  FaultOptions faults;
-  FeedKind feed = FeedKind::header;
-  int objects = 1;          // statistics objects EVSTAT, EVSTAT2, ...
-  std::string config_file;  // --config: settings loaded at start, saved at exit
-};
-
-// Serving the simulated location over HTTP while it runs (--listen).
-struct ListenOptions {
-  std::string address;           // --listen [ADDR:]PORT; empty: no HTTP server
-  std::string write_token;       // --write-token
-  std::string write_token_file;  // --write-token-file: the token is its first line
-};
-
-// What `daqevstat simulate` was asked to do.
-struct SimulateOptions {
-  ServerOptions server;
-  ListenOptions listen;
-  double duration_sec = 10.0;  // 0: until interrupted
-  std::string svg_file;
-  std::string csv_dir;
-};
-
-// What `daqevstat shell` was asked to do.
-struct ShellOptions {
-  ServerOptions server;
-  ListenOptions listen;
-};
-
+// The command line. Each command's options belong to what they configure
+// (ReplayOptions to the replay, ServerOptions to the simulated server, ...);
+// this only assembles them.
 struct Command {
   enum class Action {
     help,         // print `text` on standard output, exit 0
@@ -102,6 +38,8 @@ struct Command {
 //          [--json] [--svg FILE] [--csv DIR] FILE
 //   simulate [server options] [listen options] [--duration S] [--svg FILE] [--csv DIR]
 //   shell [server options] [listen options]
+// The server's faults start from kRealisticFaults; --ideal starts them from
+// none, and each fault option given sets its own on top of either.
 // where the listen options are --listen [ADDR:]PORT (ADDR an IPv4 address or
 // host name, or [IPV6]; without it 127.0.0.1) and, with it, one of
 // --write-token TOKEN and --write-token-file FILE.

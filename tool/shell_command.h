@@ -1,9 +1,16 @@
 #ifndef TOOL_SHELL_COMMAND_H_
 #define TOOL_SHELL_COMMAND_H_
 
-#include "tool/options.h"
+#include "tool/simulate/http_listen.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
+
+// What `daqevstat shell` was asked to do.
+struct ShellOptions {
+  ServerOptions server;
+  ListenOptions listen;
+};
 
 // `daqevstat shell`: runs a simulated server and executes Shell commands
 // read from standard input, with line editing, history and the prompt

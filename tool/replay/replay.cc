@@ -5,16 +5,10 @@
 #include <exception>
 #include <fstream>
 #include <system_error>
-#include <vector>
 
-#include "D_spectrum.h"
 #include "eq_data.h"
-#include "tool/output/distribution.h"
-#include "tool/output/plot_writer.h"
 #include "tool/replay/binary_reader.h"
 #include "tool/replay/csv_reader.h"
-#include "tool/replay/json_writer.h"
-#include "tool/replay/summary_writer.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -125,22 +119,6 @@ void Replay::feed_file(const std::string& path, RecordFormat format) {
     throw ReplayError(path + ": cannot open: " + std::strerror(error));
   }
   feed_stream(in, format, path);
-}
-
-std::string run_replay(const ReplayOptions& options) {
-  Replay replay(options);
-  replay.feed_file(options.file, options.format);
-  if (!options.svg_file.empty() || !options.csv_dir.empty()) {
-    vrel_daq_event_stat& stat = replay.stat();
-    std::vector<Distribution> distributions;
-    for (D_spectrum* spectrum :
-         {stat.event_latency_, stat.event_period_, stat.event_period_local_}) {
-      if (spectrum != nullptr) distributions.push_back(read_distribution(*spectrum));
-    }
-    if (!options.svg_file.empty()) write_svg(distributions, options.svg_file);
-    if (!options.csv_dir.empty()) write_csv_dir(distributions, options.csv_dir);
-  }
-  return options.json ? render_json(replay.stat()) : render_summary(replay);
 }
 
 }  // namespace daqevstat::tool

@@ -11,6 +11,7 @@
 #include "eq_data.h"
 #include "eq_errors.h"
 #include "event.h"
+#include "tool/output/property_text.h"
 #include "tool/simulate/settings_file.h"
 
 namespace daqevstat::tool {

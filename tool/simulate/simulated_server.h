@@ -11,11 +11,28 @@
 #include <vector>
 
 #include "eq_fct.h"
-#include "tool/options.h"
 #include "tool/simulate/event_source.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat::tool {
+
+// The record a simulated server hands to the statistics, and so the update
+// operation it calls.
+enum class FeedKind {
+  header,  // vrel_eventheader through update(vrel_eventheader*)
+  block,   // vrel_serv_block_head_2010 through update(vrel_serv_block_head_2010*)
+  tid,     // vrel_time_id through update_by_tid
+};
+
+// A simulated DAQ server: the event source and the location with its
+// statistics objects.
+struct ServerOptions {
+  double rate_hz = 1000.0;
+  FaultOptions faults;
+  FeedKind feed = FeedKind::header;
+  int objects = 1;          // statistics objects EVSTAT, EVSTAT2, ...
+  std::string config_file;  // --config: settings loaded at start, saved at exit
+};
 
 // Name of the simulated server's location.
 inline constexpr const char* kSimulatedLocation = "DAQ_EVSTAT";
