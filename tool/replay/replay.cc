@@ -52,17 +52,17 @@ Replay::Replay(const ReplayOptions& options)
     : base_name_(options.base_name),
       location_(std::make_unique<EqFct>("daqevstat replay")),
       stat_(make_stat(options, location_.get())) {
-  remote_write(".STAT.ON", 1);
-  if (options.period_sec) remote_write(".STAT.EV.LOST.PERIOD", *options.period_sec);
+  remote_write(stat_property::kOn, 1);
+  if (options.period_sec) remote_write(stat_property::kLostPeriod, *options.period_sec);
 }
 
 Replay::~Replay() = default;
 
-void Replay::remote_write(const std::string& suffix, int value) {
+void Replay::remote_write(const stat_property::Name& name, int value) {
   EqData in;
   EqData out;
   in.set(value);
-  const std::string property = base_name_ + suffix;
+  const std::string property = stat_property::client_name(base_name_, name);
   location_->remote_set(property, &in, &out);
   if (out.error() != 0) {
     throw ReplayError("writing " + std::to_string(value) + " to " + property +

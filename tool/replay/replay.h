@@ -9,6 +9,7 @@
 #include "eq_fct.h"
 #include "event.h"
 #include "local_clock.h"
+#include "stat_property_names.h"
 #include "tool/output/property_text.h"
 #include "tool/replay/replay_record.h"
 #include "vrel_daq_event_stat.h"
@@ -68,7 +69,7 @@ class Replay {
   vrel_daq_event_stat& stat() { return *stat_; }
 
  private:
-  void remote_write(const std::string& suffix, int value);
+  void remote_write(const stat_property::Name& name, int value);
 
   const std::string base_name_;
   ManualClock clock_;

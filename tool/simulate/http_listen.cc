@@ -9,6 +9,7 @@
 
 #include "net/listen_address.h"
 #include "net/write_access.h"
+#include "stat_property_names.h"
 #include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
@@ -33,7 +34,7 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
                          ? options.write_token
                          : daqnet::read_token_file(options.write_token_file);
   http.before_write = [&server](const std::string& name) {
-    if (ends_with(name, ".STAT.ON")) server.remember_settings();
+    if (ends_with(name, std::string(stat_property::kOn.suffix))) server.remember_settings();
   };
   http_ = std::make_unique<daqnet::HttpServer>(server.location(), std::move(http));
   // The server's threads start with SIGINT and SIGTERM blocked, as the

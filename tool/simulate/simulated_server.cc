@@ -11,6 +11,7 @@
 #include "eq_data.h"
 #include "eq_errors.h"
 #include "event.h"
+#include "stat_property_names.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/settings_file.h"
 
@@ -64,12 +65,13 @@ SimulatedServer::SimulatedServer(const ServerOptions& options)
     base_names_.push_back(base);
     // A saved switch, on or off, is the user's setting; otherwise the
     // statistics are switched on the way a client does it.
-    const D_conf_struct* saved = location_->config().find(base + ".STAT.ON");
+    const std::string on = stat_property::client_name(base, stat_property::kOn);
+    const D_conf_struct* saved = location_->config().find(on);
     if (saved == nullptr || !saved->found) {
       EqData in;
       EqData out;
       in.set(1);
-      location_->remote_set(base + ".STAT.ON", &in, &out);
+      location_->remote_set(on, &in, &out);
     }
   }
 }

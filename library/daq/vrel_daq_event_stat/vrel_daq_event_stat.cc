@@ -16,6 +16,7 @@
 #include "eq_fct.h"
 #include "evutl.h"
 #include "local_clock.h"
+#include "stat_property_names.h"
 #include "thread_annotations.h"
 
 // Invariants: (1) on_ is set by construct before the object is shared and
@@ -24,6 +25,8 @@
 // without mx (on_, event_period_local_, cur_event.event_number, event_type,
 // the ring) are written with atomic stores wherever they can be read
 // concurrently, and read with atomic loads where no lock is held.
+
+namespace stat_property = daqevstat::stat_property;
 
 namespace {
 
@@ -65,9 +68,11 @@ std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
 
 std::int32_t wrap_sub(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b); }
 
-// Builds "<base><suffix>" as a modifiable buffer for the statistic property
+// The registered name as a modifiable buffer for the statistic property
 // constructors, which take char*.
-std::string prop_name(const std::string& base, const char* suffix) { return base + suffix; }
+std::string prop_name(const std::string& base, const stat_property::Name& name) {
+  return stat_property::registered_name(base, name);
+}
 
 // Registers the property just stored in `member` with `ef` (if any). When the
 // registration throws (no memory, or a location refusing it, possibly after
@@ -186,7 +191,7 @@ void vrel_daq_event_stat::construct(const char* pn) {
   lost_events_perc_total_ = nullptr;
   lost_events_perc_period_ = nullptr;
 
-  std::string name = prop_name(basename, ".STAT.ON on/off statistics calculation");
+  std::string name = prop_name(basename, stat_property::kOn);
   store_ptr(&on_, new D_evstat_int(name.data(), ef_));
   on_->set_ev_statp(this);
   if (ef_ != nullptr) ef_->add_property(on_, kRegisterMode);
@@ -210,26 +215,25 @@ void vrel_daq_event_stat::create_props(bool for_event) {
     // Each property is stored in its member before it is registered; a
     // registration that throws frees it again (publish).
     if (current_event_ == nullptr) {
-      std::string name = prop_name(base, ".STAT.EV.INFO current event info");
+      std::string name = prop_name(base, stat_property::kEventInfo);
       current_event_ = new D_evstat_ustr(name.data(), ef_);
       publish(ef_, current_event_);
       current_event_->set_ev_statp(this);
     }
     if (total_events_ == nullptr) {
-      std::string name = prop_name(base, ".STAT.EV.TOTAL total number of events");
+      std::string name = prop_name(base, stat_property::kTotal);
       total_events_ = new D_evstat_int(name.data(), ef_);
       publish(ef_, total_events_);
       total_events_->set_ev_statp(this);
     }
     if (total_lost_events_ == nullptr) {
-      std::string name = prop_name(base, ".STAT.EV.LOST total number of lost events");
+      std::string name = prop_name(base, stat_property::kLost);
       total_lost_events_ = new D_evstat_int(name.data(), ef_);
       publish(ef_, total_lost_events_);
       total_lost_events_->set_ev_statp(this);
     }
     if (lost_event_period_ == nullptr) {
-      std::string name =
-          prop_name(base, ".STAT.EV.LOST.PERIOD period (sec) for lost events in period");
+      std::string name = prop_name(base, stat_property::kLostPeriod);
       lost_event_period_ = new D_evstat_int(name.data(), ef_);
       publish(ef_, lost_event_period_);
       lost_event_period_->set_ev_statp(this);
@@ -237,37 +241,32 @@ void vrel_daq_event_stat::create_props(bool for_event) {
       if (lost_event_period_->value() == 0) lost_event_period_->set_value(15);
     }
     if (event_latency_ == nullptr) {
-      event_latency_ = new D_spectrum(base + ".STAT.EV.LATENCY.TD event latency distribution (ms)",
-                                      kSpectrumLength, ef_, false);
+      event_latency_ =
+          new D_spectrum(prop_name(base, stat_property::kLatency), kSpectrumLength, ef_, false);
       publish(ef_, event_latency_);
     }
     if (event_period_ == nullptr) {
-      event_period_ = new D_spectrum(
-          base + ".STAT.EV.PERIOD.TD distribution of time distance between events (ms)",
-          kSpectrumLength, ef_, false);
+      event_period_ =
+          new D_spectrum(prop_name(base, stat_property::kPeriod), kSpectrumLength, ef_, false);
       publish(ef_, event_period_);
     }
     if (event_period_local_ == nullptr) {
-      store_ptr(&event_period_local_,
-                new D_spectrum(base + ".STAT.EV.PERIODL.TD distribution of local time distance "
-                                      "between events (ms)",
-                               kSpectrumLength, ef_, false));
+      store_ptr(&event_period_local_, new D_spectrum(prop_name(base, stat_property::kLocalPeriod),
+                                                     kSpectrumLength, ef_, false));
       publish(ef_, event_period_local_);
     }
     if (event_id_diff_ == nullptr) {
-      event_id_diff_ = new D_floathist(base + ".STAT.EV.DIFF Event ID diff for consequent events",
-                                       ef_, "EVENT_DIFF");
+      event_id_diff_ = new D_floathist(prop_name(base, stat_property::kDiff), ef_, "EVENT_DIFF");
       publish(ef_, event_id_diff_);
     }
     if (lost_events_perc_total_ == nullptr) {
-      lost_events_perc_total_ = new D_floathist(
-          base + ".STAT.EV.LOST.PERC total number of lost events in %", ef_, "LOST_TOTAL");
+      lost_events_perc_total_ =
+          new D_floathist(prop_name(base, stat_property::kLostPercent), ef_, "LOST_TOTAL");
       publish(ef_, lost_events_perc_total_);
     }
     if (lost_events_perc_period_ == nullptr) {
       lost_events_perc_period_ =
-          new D_floathist(base + ".STAT.EV.LOST.PRD.PERC  number of lost events in % for period",
-                          ef_, "LOST_PERIOD");
+          new D_floathist(prop_name(base, stat_property::kLostPeriodPercent), ef_, "LOST_PERIOD");
       publish(ef_, lost_events_perc_period_);
     }
   }
