@@ -1,8 +1,5 @@
 #include "tool/simulate/http_listen.h"
 
-#include <pthread.h>
-
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -11,6 +8,7 @@
 #include "net/write_access.h"
 #include "stat_property_names.h"
 #include "tool/simulate/simulated_server.h"
+#include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -40,19 +38,10 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
   // The server's threads start with SIGINT and SIGTERM blocked, as the
   // simulated server's do: the controlling thread must be the one to see
   // them (the shell's blocked read ends only when the signal reaches it).
-  sigset_t stop_signals;
-  sigset_t old_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
-  try {
+  {
+    const StopSignalsBlocked blocked;
     http_->start();
-  } catch (...) {
-    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    throw;
   }
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   std::fprintf(stderr, "listening on %s\n", http_->url().c_str());
   std::fflush(stderr);
 }

@@ -1,11 +1,9 @@
 #include "tool/simulate/simulated_server.h"
 
-#include <pthread.h>
 #include <sys/time.h>
 
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 
 #include "eq_data.h"
@@ -14,6 +12,7 @@
 #include "stat_property_names.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/settings_file.h"
+#include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -81,17 +80,11 @@ SimulatedServer::~SimulatedServer() { stop(); }
 void SimulatedServer::start() {
   if (started_) return;
   started_ = true;
-  // The threads start with SIGINT and SIGTERM blocked, so that the calling
-  // thread, which waits for them, is the one that sees them.
-  sigset_t stop_signals;
-  sigset_t old_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+  // The calling thread, which waits for the stop signals, is the one to see
+  // them.
+  const StopSignalsBlocked blocked;
   source_thread_ = std::thread([this] { run_source(); });
   client_thread_ = std::thread([this] { run_client(); });
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
 
 void SimulatedServer::stop() {
