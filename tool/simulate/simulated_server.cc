@@ -89,7 +89,7 @@ void SimulatedServer::start() {
 
 void SimulatedServer::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    quelmar::MutexLock lock(mutex_);
     if (stopped_) return;
     stopped_ = true;
     stopping_ = true;
@@ -100,21 +100,21 @@ void SimulatedServer::stop() {
 }
 
 void SimulatedServer::pause() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   paused_ = true;
-  wake_.wait(lock, [this] { return !delivering_; });
+  while (delivering_) wake_.wait(mutex_);
 }
 
 void SimulatedServer::resume() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    quelmar::MutexLock lock(mutex_);
     paused_ = false;
   }
   wake_.notify_all();
 }
 
 bool SimulatedServer::paused() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   return paused_;
 }
 
@@ -129,7 +129,7 @@ bool SimulatedServer::save() {
 }
 
 InjectedCounts SimulatedServer::injected() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   return counts_;
 }
 
@@ -171,15 +171,15 @@ void SimulatedServer::run_source() {
   auto due = Clock::now();
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      quelmar::MutexLock lock(mutex_);
       if (paused_ && !stopping_) {
-        wake_.wait(lock, [this] { return !paused_ || stopping_; });
+        while (paused_ && !stopping_) wake_.wait(mutex_);
         due = Clock::now();
       }
       if (stopping_) break;
       const auto now = Clock::now();
       if (now < due) {
-        wake_.wait_until(lock, std::min(due, now + kMaxSleep));
+        wake_.wait_until(mutex_, std::min(due, now + kMaxSleep));
         continue;
       }
       if (now - due > kMaxBacklog) due = now;
@@ -191,7 +191,7 @@ void SimulatedServer::run_source() {
     due += interval;
     bool pause_waiting = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      quelmar::MutexLock lock(mutex_);
       counts_ = source_.counts();
       delivering_ = false;
       pause_waiting = paused_;
@@ -202,7 +202,7 @@ void SimulatedServer::run_source() {
   deliveries.clear();
   source_.finish(&deliveries);
   for (const Delivery& delivery : deliveries) feed(delivery);
-  std::lock_guard<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   counts_ = source_.counts();
 }
 
@@ -216,8 +216,11 @@ void SimulatedServer::run_client() {
       client_reads_.fetch_add(1);
       if (out.error() != 0 && out.error() != unknown_property) client_errors_.fetch_add(1);
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, kClientInterval, [this] { return stopping_; })) return;
+    quelmar::MutexLock lock(mutex_);
+    const auto next_round = Clock::now() + kClientInterval;
+    while (!stopping_ && wake_.wait_until(mutex_, next_round) == std::cv_status::no_timeout) {
+    }
+    if (stopping_) return;
   }
 }
 
