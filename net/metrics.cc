@@ -17,12 +17,12 @@ namespace {
 namespace stat = daqevstat::stat_property;
 
 // Upper bounds of the histogram buckets, in whole milliseconds so that each
-// bucket holds whole 1 ms bins. Each bucket is as wide as it may be while a
-// histogram_quantile of any distribution lies within 1.5 times max(10 %,
-// 1 ms) of the exact percentile of the bins (the worst case, samples that
-// all fall into one bucket, needs that much); distributions spread over
-// several buckets come within max(10 %, 1 ms). Finer buckets would cost
-// about 85 bounds for the 10 % everywhere.
+// bucket holds whole 1 ms bins. Each bucket is as wide as it may be while
+// histogram_quantile puts the p99 of samples all in one bin within 1.5 times
+// max(10 %, 1 ms) of that bin (made by widening each bucket from its lower
+// bound until that no longer holds). Samples spread over their bucket come
+// within max(10 %, 1 ms); no distribution does worse than 1.52 times it.
+// The 10 % for every distribution would take about 85 bounds.
 constexpr int kBoundsMs[] = {
     1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,  14,   16,   18,
     20,   23,   26,   29,   33,   38,   43,   49,   56,   64,   73,   84,   96,  110,  126,  145,
