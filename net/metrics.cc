@@ -205,11 +205,20 @@ std::string number(double value) {
   return buffer;
 }
 
-// A bucket bound in seconds, written as short as it reads ("0.001").
-std::string bound(double ms) {
-  char buffer[40];
-  std::snprintf(buffer, sizeof buffer, "%.15g", ms / 1000.0);
-  return buffer;
+constexpr std::size_t kBoundCount = sizeof(kBoundsMs) / sizeof(kBoundsMs[0]);
+
+// The label of each bound, in seconds as short as it reads: ",le=\"0.001\"".
+const std::vector<std::string>& bound_labels() {
+  static const std::vector<std::string> labels = [] {
+    std::vector<std::string> out;
+    for (const int ms : kBoundsMs) {
+      char buffer[40];
+      std::snprintf(buffer, sizeof buffer, ",le=\"%.15g\"", ms / 1000.0);
+      out.emplace_back(buffer);
+    }
+    return out;
+  }();
+  return labels;
 }
 
 // The samples of every family, each family's kept apart until the end so
@@ -220,18 +229,22 @@ class Exposition {
     sample_text(family, suffix, labels, number(value));
   }
 
+  // `more` is appended to `labels`, starting with its comma.
   void sample_text(int family, const char* suffix, const std::string& labels,
-                   const std::string& value) {
+                   const std::string& value, const std::string& more = std::string()) {
     std::string& out = samples_[family];
     out += kFamilies[family].name;
     out += suffix;
     out += '{';
     out += labels;
+    out += more;
     out += "} ";
     out += value;
     out += '\n';
   }
 
+  // One pass over the bins, skipping empty ones: a scrape reads three
+  // distributions of 8192 bins per object, most of them usually empty.
   void histogram(int family, const std::string& labels, const EqData& reply) {
     const std::vector<double>& bins = reply.reals();
     if (bins.empty()) return;
@@ -244,23 +257,33 @@ class Exposition {
     const std::size_t last = bins.size() - 1;
     double count = 0.0;
     double sum_ms = 0.0;
+    // [k]: the bins first counted at bound k (their upper edge at or below
+    // it); [kBoundCount]: those only +Inf counts, the clamped last bin too.
+    double first_counted_at[kBoundCount + 1] = {};
+    std::size_t k = 0;
     for (std::size_t i = 0; i < bins.size(); ++i) {
-      count += bins[i];
-      sum_ms += bins[i] * (start + (static_cast<double>(i) + 0.5) * width);
+      const double v = bins[i];
+      if (v == 0.0) continue;
+      count += v;
+      sum_ms += v * (start + (static_cast<double>(i) + 0.5) * width);
+      if (i == last) {
+        first_counted_at[kBoundCount] += v;
+        continue;
+      }
+      const double upper = start + static_cast<double>(i + 1) * width;
+      while (k < kBoundCount && kBoundsMs[k] < upper) ++k;
+      first_counted_at[k] += v;
     }
     // Cumulative counts at each bound that lies at or below the last bin's
     // lower edge.
+    const std::vector<std::string>& le = bound_labels();
     double below = 0.0;
-    std::size_t next = 0;
-    for (const int le : kBoundsMs) {
-      if (le > start + static_cast<double>(last) * width) break;
-      while (next < last && start + static_cast<double>(next + 1) * width <= le) {
-        below += bins[next];
-        ++next;
-      }
-      sample(family, "_bucket", labels + ",le=\"" + bound(le) + "\"", below);
+    for (std::size_t b = 0; b < kBoundCount; ++b) {
+      if (kBoundsMs[b] > start + static_cast<double>(last) * width) break;
+      below += first_counted_at[b];
+      sample_text(family, "_bucket", labels, number(below), le[b]);
     }
-    sample(family, "_bucket", labels + ",le=\"+Inf\"", count);
+    sample_text(family, "_bucket", labels, number(count), ",le=\"+Inf\"");
     sample(family, "_sum", labels, sum_ms / 1000.0);
     sample(family, "_count", labels, count);
   }
