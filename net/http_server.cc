@@ -199,7 +199,7 @@ class Layer : public httplib::Server {
       res.set_header("Referrer-Policy", "no-referrer");
     });
     Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(render_metrics(location_), "text/plain; version=0.0.4; charset=utf-8");
+      res.set_content(render_metrics({&location_}), "text/plain; version=0.0.4; charset=utf-8");
     });
     Get(kPropertiesPath, [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(json_text(properties_json(location_)), kJson);
