@@ -23,8 +23,9 @@
 #   --threads N        wrk threads (default 2)
 #   --out FILE         also write the table to FILE
 #
-# Exit status: 0 when every repetition's totals agree, 1 when they do not or
-# the tool failed, 2 when something needed is missing.
+# Exit status: 0 when every point was measured and every repetition's totals
+# agree; 1 when they do not, wrk failed or the tool did; 2 on a wrong option;
+# 77 when wrk, python3 or the tool is missing (named on stderr).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -87,7 +88,7 @@ command -v python3 >/dev/null 2>&1 || missing+=("python3 (Debian package python3
 [[ -x $tool ]] || missing+=("the daqevstat tool at $tool (cmake --build build/default --target daqevstat, or --tool PATH)")
 if ((${#missing[@]})); then
   printf 'http_load: missing: %s\n' "${missing[@]}" >&2
-  exit 2
+  exit 77
 fi
 
 work=$(mktemp -d /tmp/http_load.XXXXXX)
@@ -183,6 +184,7 @@ measure() {
     grep '^RESULT' || true)
   if [[ -z $line ]]; then
     rps="-" p50="-" p99="-" errors="wrk failed"
+    status=1
     return
   fi
   local -A r=()
