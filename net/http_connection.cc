@@ -112,7 +112,6 @@ void Connection::parse() {
     if (!header_checked_ && parser_->is_header_done()) {
       header_checked_ = true;
       if (std::optional<Response> refusal = router_.check_header(parser_->get().base(), peer_)) {
-        refusal->version(parser_->get().version());
         send(std::move(*refusal), parser_->get().method() == http::verb::head, true);
         return;
       }
@@ -144,12 +143,14 @@ void Connection::answer() {
   ++answered_;
   const bool close = !request.keep_alive() || answered_ >= limits_.keep_alive_requests;
   Response response = router_.answer(request, peer_);
-  response.version(request.version());
+  // Answered as HTTP/1.1 always; an HTTP/1.0 client that asked to keep
+  // the connection is told it stays.
+  if (!close && request.version() < 11) response.set(http::field::connection, "keep-alive");
   send(std::move(response), request.method() == http::verb::head, close);
 }
 
 void Connection::send(Response response, bool head, bool close) {
-  response.keep_alive(!close);
+  if (close) response.keep_alive(false);
   response.prepare_payload();
   if (head) {
     // HEAD: the headers of the GET, its length included, and no body.

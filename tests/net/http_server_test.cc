@@ -282,3 +282,114 @@ TEST_F(HttpServerTest, StartAndStopLeaveNoThreadAndFreeThePort) {
 
 }  // namespace
 }  // namespace daqnet::testing
+
+namespace daqnet::testing {
+namespace {
+
+class HttpWriteValueTest : public ServedLocation {};
+
+TEST_F(HttpWriteValueTest, ValuesThatDoNotFitThePropertyAreRefusedAndChangeNothing) {
+  serve();
+  auto c = client();
+  const std::string on = "/api/v1/properties/EVSTAT.STAT.ON";
+  struct Case {
+    std::string path;
+    std::string body;
+    int status;
+    int value;  // of the property afterwards
+  };
+  for (const Case& k : std::vector<Case>{
+           {on, R"({"value": "1"})", 400, 1},
+           {on, R"({"value": "0"})", 400, 1},
+           {on, R"({"value": 4294967296})", 400, 1},
+           {on, R"({"value": -2147483649})", 400, 1},
+           {on, R"({"value": 1e300})", 400, 1},
+           {on, R"({"value": 18446744073709551615})", 400, 1},
+           {kPeriod, R"({"value": "30"})", 400, 15},
+           {kPeriod, R"({"value": 2147483648})", 400, 15},
+           {kPeriod, R"({"value": 2147483647.5})", 200, 2147483647},
+           {kPeriod, R"({"value": 20.9})", 200, 20},
+           {kPeriod, R"({"value": -2147483648})", 200, 20},  // the property refuses it
+       }) {
+    const auto result = c->Put(k.path, bearer(kToken), k.body, "application/json");
+    ASSERT_TRUE(result) << k.body;
+    EXPECT_EQ(k.status, result->status) << k.path << " " << k.body;
+    if (k.status != 200) {
+      EXPECT_TRUE(body_of(result).at("error").is_string()) << k.body;
+    }
+    EXPECT_EQ(k.value, read_int(k.path.substr(k.path.rfind('/') + 1))) << k.body;
+  }
+}
+
+class MultiLocationTest : public ServedLocation {};
+
+TEST_F(MultiLocationTest, EveryLocationIsServedAndTheFirstAtTheOldPaths) {
+  EqFct second{"SECOND LOC/2"};
+  vrel_daq_event_stat other("OTHER other statistics", &second);
+  EqData in;
+  EqData out;
+  in.set(1);
+  second.remote_set("OTHER.STAT.ON", &in, &out);
+  feed(3);
+  HttpServerOptions options;
+  options.write_token = kToken;
+  std::vector<std::string> written;
+  options.before_write = [&written](const std::string& location, const std::string& property) {
+    written.push_back(location + "|" + property);
+  };
+  http_ = std::make_unique<HttpServer>(std::vector<EqFct*>{&location_, &second}, options);
+  http_->start();
+  auto c = client();
+  EXPECT_EQ(R"(["LOC","SECOND LOC/2"])",
+            body_of(c->Get("/api/v1/locations")).at("locations").dump());
+  struct Case {
+    std::string path;
+    int status;
+    std::string member;  // present in the answer's properties, or its name
+  };
+  const std::string loc = "/api/v1/locations/LOC/properties";
+  const std::string sec = "/api/v1/locations/SECOND%20LOC%2F2/properties";
+  for (const Case& k : std::vector<Case>{
+           {loc, 200, "EVSTAT.STAT.EV.TOTAL"},
+           {sec, 200, "OTHER.STAT.EV.TOTAL"},
+           {"/api/v1/properties", 200, "EVSTAT.STAT.EV.TOTAL"},
+           {sec + "/OTHER.STAT.ON", 200, "OTHER.STAT.ON"},
+           {loc + "/EVSTAT.STAT.EV.TOTAL", 200, "EVSTAT.STAT.EV.TOTAL"},
+           {sec + "/EVSTAT.STAT.ON", 404, ""},
+           {"/api/v1/locations/NOPE/properties", 404, ""},
+           {"/api/v1/locations/LOC", 404, ""},
+           {"/api/v1/locations/LOC/props", 404, ""},
+           {"/api/v1/locations//properties", 404, ""},
+           {"/api/v1/locations/LOC/properties/%zz", 400, ""},
+       }) {
+    const auto result = c->Get(k.path);
+    ASSERT_TRUE(result) << k.path;
+    EXPECT_EQ(k.status, result->status) << k.path;
+    const Json body = body_of(result);
+    if (k.status != 200) {
+      EXPECT_TRUE(body.at("error").is_string()) << k.path;
+    } else if (body.contains("properties")) {
+      EXPECT_TRUE(body.at("properties").contains(k.member)) << k.path;
+    } else {
+      EXPECT_EQ(k.member, body.at("name")) << k.path;
+    }
+  }
+  EXPECT_EQ(3, body_of(c->Get(loc + "/EVSTAT.STAT.EV.TOTAL")).at("value").get<int>());
+  // A write goes to the location named, and the callback is told which.
+  const auto put = c->Put(sec + "/OTHER.STAT.EV.LOST.PERIOD", bearer(kToken), R"({"value": 25})",
+                          "application/json");
+  ASSERT_TRUE(put);
+  EXPECT_EQ(200, put->status);
+  EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
+  EXPECT_EQ(std::vector<std::string>{"SECOND LOC/2|OTHER.STAT.EV.LOST.PERIOD"}, written);
+  EXPECT_EQ(405, c->Put("/api/v1/locations", bearer(kToken), "{}", "application/json")->status);
+  http_->stop();
+  EXPECT_THROW(HttpServer({}, options), std::invalid_argument);
+  EXPECT_THROW(HttpServer({&location_, nullptr}, options), std::invalid_argument);
+  options.write_token = "short";
+  HttpServer weak({&location_}, options);
+  EXPECT_THROW(weak.start(), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace daqnet::testing
