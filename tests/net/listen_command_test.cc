@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,7 +145,7 @@ TEST_F(ListenCommandTest, SimulateServesWhileItRunsAndWritesNeedTheFileToken) {
   std::ofstream(dir_ + "/token") << "file-token-0123456789\n";
   ToolProcess tool(dir_,
                    {"simulate", "--rate", "2000", "--duration", "3", "--listen", "127.0.0.1:0",
-                    "--write-token-file", dir_ + "/token"},
+                    "--write-token-file", dir_ + "/token", "--allowed-host", "daq.example"},
                    false);
   const std::string url = tool.url();
   ASSERT_EQ(0u, url.rfind("http://127.0.0.1:", 0)) << tool.err();
@@ -160,6 +161,12 @@ TEST_F(ListenCommandTest, SimulateServesWhileItRunsAndWritesNeedTheFileToken) {
   ASSERT_TRUE(written);
   EXPECT_EQ(200, written->status);
   EXPECT_EQ(R"({"name":"EVSTAT.STAT.EV.LOST.PERIOD","value":20})", written->body);
+  // Host names: the one allowed, and no other.
+  HttpClient named(host, port);
+  named.set_host_header("DAQ.example:80");
+  EXPECT_EQ(200, named.Get("/metrics")->status);
+  named.set_host_header("other.example");
+  EXPECT_EQ(421, named.Get("/metrics")->status);
   EXPECT_EQ(0, tool.wait()) << tool.err();
   // Nothing listens after the run.
   HttpClient after(host, port, std::chrono::milliseconds(1000));
@@ -213,6 +220,8 @@ TEST_F(ListenCommandTest, BadListenOptionsAreUsageErrorsAndUnusableOnesFail) {
     int exit_code;
   };
   std::ofstream(dir_ + "/empty") << "\n";
+  std::ofstream(dir_ + "/short") << "fifteen-chars-x\n";
+  ASSERT_EQ(0, ::mkfifo((dir_ + "/fifo").c_str(), 0600));
   const std::vector<Case> cases = {
       {{"simulate", "--write-token", "t"}, 2},
       {{"shell", "--write-token-file", "f"}, 2},
@@ -223,6 +232,12 @@ TEST_F(ListenCommandTest, BadListenOptionsAreUsageErrorsAndUnusableOnesFail) {
       {{"simulate", "--listen", "0", "--write-token", "t", "--write-token-file", "f"}, 2},
       {{"simulate", "--listen", "0", "--write-token-file", dir_ + "/missing"}, 1},
       {{"simulate", "--listen", "0", "--write-token-file", dir_ + "/empty"}, 1},
+      {{"simulate", "--listen", "0", "--write-token", "fifteen-chars-x"}, 2},
+      {{"simulate", "--listen", "0", "--write-token-file", dir_ + "/short"}, 1},
+      {{"simulate", "--listen", "0", "--write-token-file", dir_ + "/fifo"}, 1},
+      {{"simulate", "--listen", "0", "--write-token-file", "/dev/zero"}, 1},
+      {{"simulate", "--allowed-host", "example.org"}, 2},
+      {{"simulate", "--listen", "0", "--allowed-host", "a b"}, 2},
       {{"simulate", "--listen", "192.0.2.1:0", "--duration", "1"}, 1},  // not this machine's
   };
   for (const Case& k : cases) {
