@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "net/host_check.h"
 #include "net/listen_address.h"
 #include "net/write_access.h"
 
@@ -127,6 +128,17 @@ void add_listen_options(CLI::App* command, ListenOptions* listen) {
       ->check(non_empty())
       ->needs(address)
       ->excludes(token);
+  command
+      ->add_option("--allowed-host", listen->allowed_hosts,
+                   "also answer requests whose Host header names NAME (repeatable); loopback "
+                   "names and the listening address are always answered")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return daqnet::canonical_host(text).empty() ? "not a host name or address: " + text
+                                                        : "";
+          },
+          ""))
+      ->needs(address);
 }
 
 // The one-line usage of the command the error belongs to, or the synopsis.

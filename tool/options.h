@@ -57,9 +57,10 @@ struct ServerOptions {
 
 // Serving the simulated location over HTTP while it runs (--listen).
 struct ListenOptions {
-  std::string address;           // --listen [ADDR:]PORT; empty: no HTTP server
-  std::string write_token;       // --write-token
-  std::string write_token_file;  // --write-token-file: the token is its first line
+  std::string address;                     // --listen [ADDR:]PORT; empty: no HTTP server
+  std::string write_token;                 // --write-token
+  std::string write_token_file;            // --write-token-file: the token is its first line
+  std::vector<std::string> allowed_hosts;  // --allowed-host, repeatable
 };
 
 // What `daqevstat simulate` was asked to do.
