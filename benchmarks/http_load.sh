@@ -115,6 +115,11 @@ trap 'exit 130' INT TERM
 # Starts the tool with events flowing and sets url and port.
 start_tool() {
   local i
+  # Fresh files: the background start truncates them only when it gets to
+  # run, and the previous run's URL must not be read meanwhile.
+  rm -f "$work/report.txt" "$work/tool.err"
+  : >"$work/report.txt"
+  : >"$work/tool.err"
   "$tool" simulate --duration 0 --rate "$rate" --listen 127.0.0.1:0 \
     >"$work/report.txt" 2>"$work/tool.err" </dev/null &
   tool_pid=$!
@@ -151,6 +156,7 @@ stop_tool_and_check() {
 }
 
 start_holder() {
+  : >"$work/holder.out"  # as for the tool: no line of the previous holder
   python3 "$here/hold_connections.py" 127.0.0.1 "$port" --count "$idle" --peers "$idle_peers" \
     --kind "$idle_kind" --max-seconds $((seconds + 60)) >"$work/holder.out" 2>&1 &
   holder_pid=$!
