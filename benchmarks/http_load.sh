@@ -82,7 +82,7 @@ done
 missing=()
 command -v wrk >/dev/null 2>&1 || missing+=("wrk (Debian package wrk)")
 command -v python3 >/dev/null 2>&1 || missing+=("python3 (Debian package python3)")
-[[ -x $tool ]] || missing+=("the daqevstat tool at $tool (cmake --build build/default --target daqevstat, or --tool PATH)")
+[[ -x $tool ]] || missing+=("the daqevstat tool at $tool (cmake --build build/default --target daqevstat_tool, or --tool PATH)")
 if ((${#missing[@]})); then
   printf 'http_load: missing: %s\n' "${missing[@]}" >&2
   exit 77
@@ -92,16 +92,22 @@ work=$(mktemp -d /tmp/http_load.XXXXXX)
 tool_pid=""
 holder_pid=""
 
-stop_pid() {  # pid, signal, seconds to wait before SIGKILL
+# Stops a child: pid, signal, seconds to wait before SIGKILL. Sets
+# stopped_status to its exit status (137 when it had to be killed).
+stop_pid() {
   local pid=$1 sig=$2 wait_s=$3 i
+  stopped_status=0
   [[ -n $pid ]] || return 0
-  kill "-$sig" "$pid" 2>/dev/null || return 0
+  kill "-$sig" "$pid" 2>/dev/null || true
   for ((i = 0; i < wait_s * 10; i++)); do
-    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid" 2>/dev/null || stopped_status=$?
+      return 0
+    fi
     sleep 0.1
   done
   kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || stopped_status=$?
 }
 
 cleanup() {
@@ -140,10 +146,16 @@ start_tool() {
 }
 
 # Stops the tool and checks its report: every counter must agree with the
-# source's truth. Sets totals_line.
+# source's truth, and the tool must end cleanly (a sanitizer's report makes
+# its status non-zero). Sets totals_line.
 stop_tool_and_check() {
   stop_pid "$tool_pid" INT 20
   tool_pid=""
+  if ((stopped_status != 0)); then
+    echo "http_load: the tool ended with status $stopped_status; its messages:" >&2
+    tail -n 40 "$work/tool.err" >&2
+    return 1
+  fi
   totals_line=$(grep -E '^  EVSTAT: counted' "$work/report.txt" || true)
   local reads
   reads=$(grep -E '^  client reads' "$work/report.txt" || true)
