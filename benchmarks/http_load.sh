@@ -75,8 +75,10 @@ for mode in $modes; do
   case $mode in keepalive | idle | close) ;; *) echo "http_load: unknown mode $mode" >&2; exit 2 ;; esac
 done
 for n in $clients; do
-  [[ $n =~ ^[1-9][0-9]*$ ]] && ((n >= threads)) ||
-    { echo "http_load: clients must be whole numbers of at least --threads ($threads): $n" >&2; exit 2; }
+  if ! [[ $n =~ ^[1-9][0-9]*$ ]] || ((n < threads)); then
+    echo "http_load: clients must be whole numbers of at least --threads ($threads): $n" >&2
+    exit 2
+  fi
 done
 
 missing=()
