@@ -99,7 +99,7 @@ TEST(MetricsParsedTest, PrometheusClientReadsEveryPropertyConsistently) {
   options.faults.latency_ms = 30;
   options.faults.jitter_ms = 20;
   daqevstat::tool::SimulatedServer server(options);
-  HttpServer http(server.location(), HttpServerOptions{});
+  HttpServer http({&server.location()}, HttpServerOptions{});
   http.start();
   server.start();
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
