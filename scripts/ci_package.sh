@@ -140,11 +140,11 @@ if readelf -d "$prefix/bin/daqevstat" | grep -qE 'RPATH|RUNPATH'; then
   fail "bin/daqevstat carries a run path"
 fi
 # A server that loads the statistics alone gets no HTTP stack: the core
-# libraries need the C and C++ runtimes and each other, nothing else.
+# libraries need the C and C++ runtimes, POSIX and each other, nothing else.
+system_library='^(lib(daqhost\.so\.0|stdc\+\+\.so\.6|gcc_s\.so\.1|(c|m|pthread|dl|rt)\.so\.[0-9]+)|ld-linux[-a-z0-9_.]*\.so\.[0-9]+)$'
 for lib in daqevstat daqhost; do
   while read -r needed; do
-    [[ "$needed" =~ ^lib(daqhost\.so\.0|stdc\+\+\.so\.6|m\.so\.6|gcc_s\.so\.1|c\.so\.6|pthread\.so\.0)$ ]] ||
-      fail "lib$lib needs $needed"
+    [[ "$needed" =~ $system_library ]] || fail "lib$lib needs $needed"
   done < <(readelf -d "$libdir/lib$lib.so.$version" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 done
 if leaks=$(grep -rlF -e "$root" -e "$build" -e "$work" "$prefix"); then
@@ -228,10 +228,10 @@ package_files "$runtime_deb" >"$work/runtime.files"
 package_files "$http_deb" >"$work/http.files"
 package_files "$dev_deb" >"$work/dev.files"
 package_files "$tool_deb" >"$work/tool.files"
-if grep -qvE "/libdaq(evstat|host)\.so\.0(\.$version)?$" "$work/runtime.files"; then
+if grep -qvE "/libdaq(evstat|host)\.so\.(0|$version)$" "$work/runtime.files"; then
   fail "libdaqevstat0 holds more than the core versioned libraries: $(cat "$work/runtime.files")"
 fi
-if grep -qvE "/libdaqevstat-http\.so\.0(\.$version)?$" "$work/http.files"; then
+if grep -qvE "/libdaqevstat-http\.so\.(0|$version)$" "$work/http.files"; then
   fail "libdaqevstat-http0 holds more than the HTTP library: $(cat "$work/http.files")"
 fi
 grep -qE '/libdaqevstat-http\.so\.0$' "$work/http.files" ||
@@ -285,7 +285,7 @@ done
 # Removed, the library packages keep only their ldconfig maintainer scripts
 # in dpkg's records; purging drops those too.
 echo "--- dpkg -P"
-dpkg -P "${packages[@]}"
+dpkg -P libdaqevstat0 libdaqevstat-http0
 debs_installed=0
 for package in "${packages[@]}"; do
   if dpkg -L "$package" >/dev/null 2>&1; then fail "dpkg still knows $package"; fi
