@@ -33,6 +33,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "daqevstat_http.h"
 #include "eq_config.h"
