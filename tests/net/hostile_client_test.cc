@@ -105,7 +105,7 @@ TEST_F(HostileClientTest, MalformedRequestsGetAnErrorAndTheConnectionEnds) {
   };
   for (const Case& k : std::vector<Case>{
            {"HELLO\r\n\r\n", 400, 400},
-           {"FOO /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 400, 405},
+           {"FOO /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400, 405},
 
            {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + "\r\n\r\n", 400, 400},
            {long_target, 400, 414},
@@ -159,7 +159,7 @@ TEST_F(HostileClientTest, SlowAndSilentClientsAreDroppedWhileOthersAreServed) {
   std::thread slow([this] {
     RawClient raw(http_->port());
     const std::string request =
-        "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'z') + "\r\n\r\n";
+        "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(200, 'z') + "\r\n\r\n";
     const auto start = Clock::now();
     bool dropped = false;
     for (char c : request) {
@@ -219,7 +219,7 @@ TEST_F(HostileClientTest, AClientThatNeverReadsIsDroppedAtTheDeadline) {
   int small = 4096;
   ::setsockopt(raw.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   std::string requests;
-  for (int i = 0; i < 200; ++i) requests += "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (int i = 0; i < 200; ++i) requests += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   ASSERT_TRUE(raw.send(requests));
   const auto start = Clock::now();
   std::this_thread::sleep_for(milliseconds(2500));
@@ -243,8 +243,8 @@ TEST_F(HostileClientTest, AFloodOfIdleConnectionsDrainsWithinTheLimits) {
   // Pipelined requests on one connection are answered in order.
   RawClient raw(http_->port());
   raw.send(
-      "GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: x\r\n\r\n"
-      "GET /api/v1/properties/NOPE HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+      "GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+      "GET /api/v1/properties/NOPE HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   bool closed = false;
   const std::string both = raw.receive(milliseconds(3000), &closed);
   EXPECT_EQ(200, status_of(both));

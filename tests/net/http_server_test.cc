@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -21,7 +20,7 @@ using Json = nlohmann::json;
 
 constexpr const char* kPeriod = "/api/v1/properties/EVSTAT.STAT.EV.LOST.PERIOD";
 
-httplib::Headers bearer(const std::string& token) { return {{"Authorization", "Bearer " + token}}; }
+Headers bearer(const std::string& token) { return {{"Authorization", "Bearer " + token}}; }
 
 int thread_count() {
   int count = 0;
@@ -76,22 +75,40 @@ TEST_F(HttpServerTest, OnePropertyAndUnknownOnes) {
   EXPECT_EQ(0, body.at("value").get<int>());
 }
 
-TEST_F(HttpServerTest, WritesNeedTheTokenAndChangeNothingWithoutIt) {
+TEST_F(HttpServerTest, WritesNeedTheTokenAndRepeatedWrongOnesBlockThePeer) {
   serve();
   auto c = client();
   const std::string body = R"({"value": 30})";
-  for (const httplib::Headers& headers :
-       {httplib::Headers{}, bearer("wrong"), bearer(std::string(kToken) + "x"),
-        bearer(std::string(kToken).substr(1)), httplib::Headers{{"Authorization", kToken}},
-        httplib::Headers{{"Authorization", std::string("Basic ") + kToken}}}) {
-    const auto result = c->Put(kPeriod, headers, body, "application/json");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(403, result->status);
+  // Five failures are answered 403; from then on the peer is refused 429,
+  // even with the right token, and nothing changes.
+  const std::vector<Headers> wrong = {Headers{},
+                                      bearer("wrong"),
+                                      bearer(std::string(kToken) + "x"),
+                                      bearer(std::string(kToken).substr(1)),
+                                      Headers{{"Authorization", kToken}},
+                                      Headers{{"Authorization", std::string("Basic ") + kToken}}};
+  for (std::size_t i = 0; i < wrong.size(); ++i) {
+    const auto result = c->Put(kPeriod, wrong[i], body, "application/json");
+    ASSERT_TRUE(result) << result.error();
+    EXPECT_EQ(i < 5 ? 403 : 429, result->status) << i;
     EXPECT_TRUE(body_of(result).at("error").is_string());
-    EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
   }
-  auto result = c->Put(kPeriod, {{"Authorization", std::string("bEaReR  ") + kToken}}, body,
-                       "application/json");
+  const auto blocked = c->Put(kPeriod, bearer(kToken), body, "application/json");
+  EXPECT_EQ(429, blocked->status);
+  EXPECT_FALSE(blocked->get_header_value("Retry-After").empty());
+  EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
+  // Reads go on.
+  EXPECT_EQ(200, c->Get(kPeriod)->status);
+
+  // A new server forgets; the right token, in any case of the scheme.
+  http_->stop();
+  serve();
+  auto fresh = client();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(403, fresh->Put(kPeriod, bearer("wrong"), body, "application/json")->status);
+  }
+  auto result = fresh->Put(kPeriod, {{"Authorization", std::string("bEaReR  ") + kToken}}, body,
+                           "application/json");
   ASSERT_TRUE(result);
   EXPECT_EQ(200, result->status);
   EXPECT_EQ(30, body_of(result).at("value").get<int>());
@@ -103,7 +120,7 @@ TEST_F(HttpServerTest, AServerWithoutTokenRefusesEveryWrite) {
   options.write_token = "";
   http_ = std::make_unique<HttpServer>(std::vector<EqFct*>{&location_}, options);
   http_->start();
-  for (const httplib::Headers& headers : {httplib::Headers{}, bearer(""), bearer(kToken)}) {
+  for (const Headers& headers : {Headers{}, bearer(""), bearer(kToken)}) {
     const auto result = client()->Put(kPeriod, headers, R"({"value": 30})", "application/json");
     ASSERT_TRUE(result);
     EXPECT_EQ(403, result->status);
@@ -173,12 +190,12 @@ TEST_F(HttpServerTest, WrongMethodsAre405WithTheAllowedOnes) {
   for (const Case& k : {Case{"/", "GET, HEAD"}, Case{"/metrics", "GET, HEAD"},
                         Case{"/api/v1/properties", "GET, HEAD"},
                         Case{"/api/v1/properties/EVSTAT.STAT.ON", "GET, HEAD, PUT"}}) {
-    std::vector<httplib::Result> results;
+    std::vector<Result> results;
     results.push_back(c->Post(k.path, "{}", "application/json"));
     results.push_back(c->Delete(k.path));
     results.push_back(c->Patch(k.path, "{}", "application/json"));
     results.push_back(c->Options(k.path));
-    for (const httplib::Result& result : results) {
+    for (const Result& result : results) {
       ASSERT_TRUE(result) << k.path;
       EXPECT_EQ(405, result->status) << k.path;
       EXPECT_EQ(k.allow, result->get_header_value("Allow")) << k.path;
@@ -226,8 +243,7 @@ TEST_F(HttpServerTest, ServesIpv6Loopback) {
   ASSERT_TRUE(result);
   EXPECT_EQ(200, result->status);
   // Not on the IPv4 loopback.
-  httplib::Client v4("127.0.0.1", http_->port());
-  v4.set_connection_timeout(1, 0);
+  HttpClient v4("127.0.0.1", http_->port(), std::chrono::milliseconds(1000));
   EXPECT_FALSE(v4.Get("/"));
 }
 
@@ -246,7 +262,7 @@ TEST_F(HttpServerTest, StartAndStopLeaveNoThreadAndFreeThePort) {
     same.port = first.port();
     HttpServer second({&location_}, same);
     EXPECT_THROW(second.start(), std::runtime_error);
-    httplib::Client c("127.0.0.1", first.port());
+    HttpClient c("127.0.0.1", first.port());
     EXPECT_EQ(200, c.Get("/metrics")->status);
     first.stop();
     first.stop();
