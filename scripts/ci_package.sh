@@ -3,9 +3,9 @@
 # installation and from the Debian packages.
 #
 #  1. cmake --install into a temporary prefix; the tree holds no build path
-#     and no run path, every installed header compiles on its own, and the
-#     core library needs nothing beyond the C and C++ runtimes (no HTTP, no
-#     Boost).
+#     and no run path, every installed header compiles on its own, the core
+#     libraries need nothing beyond the C and C++ runtimes (no HTTP, no
+#     Boost), and the HTTP library exports no Boost symbol.
 #  2. The example servers, as projects of their own, built against that
 #     prefix with find_package and with pkg-config (a plain compiler command
 #     line): embed_server runs its self-check; two_locations serves two
@@ -147,6 +147,15 @@ for lib in daqevstat daqhost; do
     [[ "$needed" =~ $system_library ]] || fail "lib$lib needs $needed"
   done < <(readelf -d "$libdir/lib$lib.so.$version" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 done
+# Nor does the HTTP library show its Boost: a server built with another Boost
+# would otherwise share ours through the dynamic linker (service ids,
+# per-thread call stacks, containers of Boost types), layouts apart. Symbols
+# of our own code that merely name a Boost type are unique to us.
+if boost_symbols=$(nm -D --defined-only "$libdir/libdaqevstat-http.so.$version" | awk '{print $3}' |
+  grep -F 5boost | grep -vF 6daqnet); then
+  fail "libdaqevstat-http exports $(wc -l <<<"$boost_symbols") Boost symbols," \
+    "e.g. $(head -n 1 <<<"$boost_symbols" | c++filt)"
+fi
 if leaks=$(grep -rlF -e "$root" -e "$build" -e "$work" "$prefix"); then
   fail "build or install paths in the installed files: $leaks"
 fi
