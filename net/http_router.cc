@@ -227,7 +227,7 @@ Response Router::answer(const Request& request, const Peer& peer) {
       return page;
     }
     case Kind::metrics:
-      return make_response(200, render_metrics(*locations_.front()), kMetricsType);
+      return make_response(200, render_metrics(locations_), kMetricsType);
     case Kind::locations: {
       Json names = Json::array();
       for (EqFct* each : locations_) names.push_back(each->name());

@@ -226,7 +226,8 @@ TEST_F(HttpServerTest, DashboardPageAndMetricsHaveTheirTypesAndPolicies) {
   const auto metrics = c->Get("/metrics");
   ASSERT_TRUE(metrics);
   EXPECT_EQ("text/plain; version=0.0.4; charset=utf-8", metrics->get_header_value("Content-Type"));
-  EXPECT_NE(std::string::npos, metrics->body.find("daqevstat_stat_on{base=\"EVSTAT\"} 1\n"));
+  EXPECT_NE(std::string::npos,
+            metrics->body.find("daqevstat_stat_on{location=\"LOC\",base=\"EVSTAT\"} 1\n"));
 }
 
 TEST_F(HttpServerTest, ServesIpv6Loopback) {
