@@ -95,7 +95,9 @@ tool_pid=""
 holder_pid=""
 
 # Stops a child: pid, signal, seconds to wait before SIGKILL. Sets
-# stopped_status to its exit status (137 when it had to be killed).
+# stopped_status to its exit status (137 when it had to be killed). The
+# tool runs as the leader of its own process group, so SIGKILL goes to the
+# whole group: a wrapper script given as --tool leaves nothing behind.
 stop_pid() {
   local pid=$1 sig=$2 wait_s=$3 i
   stopped_status=0
@@ -108,7 +110,11 @@ stop_pid() {
     fi
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null || true
+  if [[ $pid == "$tool_pid" ]]; then
+    kill -KILL -- "-$pid" 2>/dev/null || true
+  else
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
   wait "$pid" 2>/dev/null || stopped_status=$?
 }
 
@@ -128,7 +134,7 @@ start_tool() {
   rm -f "$work/report.txt" "$work/tool.err"
   : >"$work/report.txt"
   : >"$work/tool.err"
-  "$tool" simulate --duration 0 --rate "$rate" --listen 127.0.0.1:0 \
+  setsid "$tool" simulate --duration 0 --rate "$rate" --listen 127.0.0.1:0 \
     >"$work/report.txt" 2>"$work/tool.err" </dev/null &
   tool_pid=$!
   url=""
