@@ -53,13 +53,12 @@ class InterruptGuard {
   struct sigaction old_term_ {};
 };
 
-void run_interactive(Shell& shell) {
+void run_interactive(const std::string& banner,
+                     const std::function<bool(const std::string&)>& execute) {
   // Left to catch them, the line editor would pass SIGINT and SIGTERM on to
   // the whole process group; our own handler ends the shell instead.
   rl_catch_signals = 0;
-  std::cout << "simulated DAQ server " << kSimulatedLocation
-            << " running; 'help' lists the commands, 'quit' or Ctrl-D leaves\n"
-            << std::flush;
+  std::cout << banner << "\n" << std::flush;
   while (g_interrupted == 0) {
     char* input = readline(kPrompt);
     if (input == nullptr) {
@@ -73,18 +72,28 @@ void run_interactive(Shell& shell) {
       return;
     }
     if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
-    if (!shell.execute(line)) return;
+    if (!execute(line)) return;
   }
 }
 
-void run_script(Shell& shell) {
+void run_script(const std::function<bool(const std::string&)>& execute) {
   std::string line;
   while (g_interrupted == 0 && std::getline(std::cin, line)) {
-    if (!shell.execute(line)) return;
+    if (!execute(line)) return;
   }
 }
 
 }  // namespace
+
+void read_command_lines(const std::string& banner,
+                        const std::function<bool(const std::string&)>& execute) {
+  InterruptGuard interrupts;
+  if (::isatty(STDIN_FILENO) != 0) {
+    run_interactive(banner, execute);
+  } else {
+    run_script(execute);
+  }
+}
 
 int run_shell(const ShellOptions& options) {
   const std::unique_ptr<SimulatedServer> server = open_server(options.server);
@@ -93,13 +102,10 @@ int run_shell(const ShellOptions& options) {
   if (!open_listen(options.listen, *server, http)) return 1;
   server->start();
   {
-    InterruptGuard interrupts;
     Shell shell(*server, std::cout);
-    if (::isatty(STDIN_FILENO) != 0) {
-      run_interactive(shell);
-    } else {
-      run_script(shell);
-    }
+    read_command_lines(std::string("simulated DAQ server ") + kSimulatedLocation +
+                           " running; 'help' lists the commands, 'quit' or Ctrl-D leaves",
+                       [&shell](const std::string& line) { return shell.execute(line); });
   }
   http.reset();
   server->stop();
