@@ -10,7 +10,7 @@
 #include "tool/client/client_commands.h"
 #include "tool/client/remote_shell.h"
 #include "tool/options.h"
-#include "tool/replay.h"
+#include "tool/replay/replay.h"
 #include "tool/shell_command.h"
 #include "tool/simulate_command.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tool/client/client_options.h"
-#include "tool/replay_record.h"
+#include "tool/replay/replay_record.h"
 
 namespace daqevstat::tool {
 

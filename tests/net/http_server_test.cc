@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "net_fixture.h"
-#include "tool/json_writer.h"
+#include "tool/replay/json_writer.h"
 
 namespace daqnet::testing {
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "net/http_server.h"
-#include "tool/property_text.h"
-#include "tool/simulated_server.h"
+#include "tool/output/property_text.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "net_fixture.h"
-#include "tool/simulated_server.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqnet::testing {
 namespace {

@@ -10,7 +10,7 @@
 #include "tool/client/client_setup.h"
 #include "tool/client/remote_location.h"
 #include "tool/client/value_json.h"
-#include "tool/shell_command.h"
+#include "tool/shell/command_lines.h"
 
 namespace daqevstat::tool::client {
 namespace {

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "stat_property_names.h"
-#include "tool/distribution.h"
+#include "tool/output/distribution.h"
 
 namespace daqevstat::tool::client {
 namespace {
