@@ -70,9 +70,11 @@ std::optional<Json> value_json(const std::string& text, std::string* error) {
         *error = "nan and the infinities cannot be sent to a server: " + text;
         return std::nullopt;
       }
-      // A float goes as its nine digits, which read back as the same float.
-      if (value.type() == DATA_FLOAT)
-        return Json(std::strtod(nine_digits(number).c_str(), nullptr));
+      // A float goes as the digits typed: the server takes numbers only,
+      // and those read back as the same float wherever one is stored.
+      if (value.type() == DATA_FLOAT) {
+        return Json(std::strtod(text.substr(0, text.size() - 1).c_str(), nullptr));
+      }
       return Json(number);
     }
     default:

@@ -10,8 +10,8 @@ namespace daqevstat::tool::client {
 using Json = nlohmann::ordered_json;
 
 // The JSON value a write sends for VALUE as the shell reads it (see
-// value_from_text): an integer, a number (a float by its nine significant
-// digits) or a text. NaN and the infinities have no JSON form: nullopt and
+// value_from_text): an integer, a number (a float as the digits typed
+// before its 'f') or a text. NaN and the infinities have no JSON form: nullopt and
 // `error` set.
 std::optional<Json> value_json(const std::string& text, std::string* error);
 
