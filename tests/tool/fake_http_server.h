@@ -9,10 +9,11 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "thread_annotations.h"
 
 namespace daqevstat::testing {
 
@@ -21,6 +22,9 @@ namespace daqevstat::testing {
 // body and then closed. Status 0 leaves the request unanswered until the
 // server is destroyed. Every wait is bounded, the accept loop by a stop
 // flag checked ten times a second.
+//
+// Thread safety: requests are served on one thread of the server's own;
+// requests() may be called from any thread. mutex_ guards requests_.
 class FakeHttpServer {
  public:
   struct Answer {
@@ -56,7 +60,7 @@ class FakeHttpServer {
 
   // The requests served so far, whole.
   std::vector<std::string> requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    quelmar::MutexLock lock(mutex_);
     return requests_;
   }
 
@@ -93,7 +97,7 @@ class FakeHttpServer {
       const std::string target =
           first == std::string::npos ? "" : request.substr(first + 1, second - first - 1);
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        quelmar::MutexLock lock(mutex_);
         requests_.push_back(request);
       }
       const Answer answer = answer_(target, request);
@@ -117,8 +121,8 @@ class FakeHttpServer {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
-  std::mutex mutex_;
-  std::vector<std::string> requests_;  // guarded by mutex_
+  quelmar::Mutex mutex_;
+  std::vector<std::string> requests_ GUARDED_BY(mutex_);
 };
 
 }  // namespace daqevstat::testing

@@ -165,8 +165,11 @@ void RemoteShell::set(const std::string& name, const std::string& text) {
 
 int run_remote_shell(const ClientOptions& options) {
   int status = 0;
+  // Ctrl-C abandons a request under way as it ends the shell.
+  HttpLimits limits;
+  limits.interrupted = command_lines_interrupted;
   const std::unique_ptr<RemoteLocation> location =
-      open_location("shell", options, true, HttpLimits{}, &status);
+      open_location("shell", options, true, limits, &status);
   if (location == nullptr) return status;
   try {
     location->resolve();

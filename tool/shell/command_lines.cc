@@ -74,6 +74,8 @@ void run_script(const std::function<bool(const std::string&)>& execute) {
 
 }  // namespace
 
+bool command_lines_interrupted() { return g_interrupted != 0; }
+
 void read_command_lines(const std::string& banner,
                         const std::function<bool(const std::string&)>& execute) {
   InterruptGuard interrupts;

@@ -18,6 +18,10 @@ namespace daqevstat::tool {
 void read_command_lines(const std::string& banner,
                         const std::function<bool(const std::string&)>& execute);
 
+// Whether SIGINT or SIGTERM arrived during the current read_command_lines,
+// for a command that waits on something else meanwhile.
+bool command_lines_interrupted();
+
 }  // namespace daqevstat::tool
 
 #endif  // TOOL_SHELL_COMMAND_LINES_H_
