@@ -1,19 +1,22 @@
-#include "net/http_server.h"
-
 #include <httplib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <utility>
+#include <vector>
 
+#include "daqevstat_http.h"
 #include "eq_data.h"
 #include "eq_errors.h"
 #include "eq_fct.h"
 #include "net/connection_stream.h"
 #include "net/dashboard/dashboard_page.h"
+#include "net/listen_address.h"
 #include "net/metrics.h"
 #include "net/property_json.h"
 #include "net/write_access.h"
@@ -158,17 +161,16 @@ Route route_of(const std::string& path) {
   return Route::none;
 }
 
-}  // namespace
-
-class HttpServer::Impl : public httplib::Server {
+// The first location over the packaged HTTP layer.
+class Layer : public httplib::Server {
  public:
-  Impl(EqFct& location, const HttpServerOptions& options)
+  Layer(EqFct& location, const HttpServerOptions& options)
       : location_(location),
         options_(options),
         access_(options.write_token),
         limits_{options.read_timeout, options.write_timeout, options.request_deadline,
                 options.max_header_bytes + options.max_body_bytes} {
-    const std::size_t threads = options.threads > 0 ? options.threads : 1;
+    const std::size_t threads = 4;
     new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     // The layer's default also sets SO_REUSEPORT, which lets a second
     // server bind the same port and take a share of its requests unseen.
@@ -197,7 +199,7 @@ class HttpServer::Impl : public httplib::Server {
       res.set_header("Referrer-Policy", "no-referrer");
     });
     Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(render_metrics(location_), "text/plain; version=0.0.4; charset=utf-8");
+      res.set_content(render_metrics({&location_}), "text/plain; version=0.0.4; charset=utf-8");
     });
     Get(kPropertiesPath, [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(json_text(properties_json(location_)), kJson);
@@ -250,7 +252,7 @@ class HttpServer::Impl : public httplib::Server {
       send_error(res, 400, error);
       return;
     }
-    if (options_.before_write) options_.before_write(name);
+    if (options_.before_write) options_.before_write(location_.name(), name);
     EqData out;
     location_.remote_set(name, &in, &out);
     send_property(res, name, out);
@@ -283,50 +285,76 @@ class HttpServer::Impl : public httplib::Server {
   const detail::ConnectionStream::Limits limits_;
 };
 
-HttpServer::HttpServer(EqFct& location, HttpServerOptions options)
-    : options_(std::move(options)), impl_(std::make_unique<Impl>(location, options_)) {}
+}  // namespace
+
+class HttpServer::Impl {
+ public:
+  Impl(std::vector<EqFct*> locations, HttpServerOptions options)
+      : locations(std::move(locations)), options(std::move(options)) {
+    if (this->locations.empty()) throw std::invalid_argument("HTTP server without a location");
+    for (EqFct* location : this->locations) {
+      if (location == nullptr) throw std::invalid_argument("HTTP server given a null location");
+    }
+    layer = std::make_unique<Layer>(*this->locations.front(), this->options);
+  }
+
+  const std::vector<EqFct*> locations;
+  const HttpServerOptions options;
+  std::unique_ptr<Layer> layer;
+  int port = 0;
+  std::mutex mutex;
+  bool started = false;  // guarded by mutex
+  bool stopped = false;  // guarded by mutex
+  std::thread listener;
+};
+
+HttpServer::HttpServer(std::vector<EqFct*> locations, HttpServerOptions options)
+    : impl_(std::make_unique<Impl>(std::move(locations), std::move(options))) {}
 
 HttpServer::~HttpServer() { stop(); }
 
 void HttpServer::start() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (started_) throw std::logic_error("HTTP server started twice");
-    started_ = true;
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->started) throw std::logic_error("HTTP server started twice");
+    impl_->started = true;
   }
-  const ListenAddress& address = options_.address;
-  int port = address.port;
+  const std::string& host = impl_->options.host;
+  int port = impl_->options.port;
   if (port == 0) {
-    port = impl_->bind_to_any_port(address.host);
+    port = impl_->layer->bind_to_any_port(host);
     if (port <= 0) port = 0;
-  } else if (!impl_->bind_to_port(address.host, port)) {
+  } else if (!impl_->layer->bind_to_port(host, port)) {
     port = 0;
   }
   if (port == 0) {
-    throw std::runtime_error("cannot listen on " + url_of(address.host, address.port) +
+    throw std::runtime_error("cannot listen on " + url_of(host, impl_->options.port) +
                              " (address in use or not available)");
   }
-  port_ = port;
-  listener_ = std::thread([this] { impl_->listen_after_bind(); });
+  impl_->port = port;
+  Layer& layer = *impl_->layer;
+  impl_->listener = std::thread([&layer] { layer.listen_after_bind(); });
   // The layer's stop() only acts on a server that runs; returning before
   // it does would let an early stop() miss it and its join never end.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!impl_->is_running() && std::chrono::steady_clock::now() < give_up) {
+  while (!layer.is_running() && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
 void HttpServer::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopped_) return;
-    stopped_ = true;
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->stopped) return;
+    impl_->stopped = true;
   }
-  impl_->stopping.store(true);
-  impl_->stop();
-  if (listener_.joinable()) listener_.join();
+  impl_->layer->stopping.store(true);
+  impl_->layer->stop();
+  if (impl_->listener.joinable()) impl_->listener.join();
 }
 
-std::string HttpServer::url() const { return url_of(options_.address.host, port_); }
+int HttpServer::port() const { return impl_->port; }
+
+std::string HttpServer::url() const { return url_of(impl_->options.host, impl_->port); }
 
 }  // namespace daqnet

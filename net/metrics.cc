@@ -4,18 +4,30 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "eq_data.h"
 #include "eq_fct.h"
+#include "library/daq/vrel_daq_event_stat/stat_property_names.h"
 
 namespace daqnet {
 namespace {
 
-// Upper bounds of the histogram buckets, in milliseconds.
-constexpr double kLadderMs[] = {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000};
+namespace stat = daqevstat::stat_property;
+
+// Upper bounds of the histogram buckets, in whole milliseconds so that each
+// bucket holds whole 1 ms bins. Each bucket is as wide as it may be while
+// histogram_quantile puts the p99 of samples all in one bin within 1.5 times
+// max(10 %, 1 ms) of that bin (made by widening each bucket from its lower
+// bound until that no longer holds). Samples spread over their bucket come
+// within max(10 %, 1 ms); no distribution does worse than 1.52 times it.
+// The 10 % for every distribution would take about 85 bounds.
+constexpr int kBoundsMs[] = {
+    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,  14,   16,   18,
+    20,   23,   26,   29,   33,   38,   43,   49,   56,   64,   73,   84,   96,  110,  126,  145,
+    166,  191,  219,  252,  290,  333,  383,  441,  507,  583,  671,  772,  888, 1022, 1176, 1354,
+    1559, 1795, 2066, 2379, 2739, 3154, 3631, 4181, 4814, 5543, 6382, 7348, 8191};
 
 enum class Kind { gauge, counter, histogram };
 
@@ -27,31 +39,37 @@ struct Family {
 
 // In the order the families are written.
 const Family kFamilies[] = {
-    {"daqevstat_stat_on", Kind::gauge, "The statistics switch: 0 off, on otherwise."},
+    {"daqevstat_stat_on", Kind::gauge,
+     "Value of the statistics switch: 0 off, any other value on."},
     {"daqevstat_events_total", Kind::counter,
-     "Events counted since the statistics were switched on or cleared."},
+     "Events counted since the statistics were switched on or last cleared."},
     {"daqevstat_lost_events", Kind::gauge,
-     "Events missing from the event-number sequence since switch-on or clear."},
-    {"daqevstat_lost_period_seconds", Kind::gauge, "Length of the lost-events period."},
-    {"daqevstat_current_event_number", Kind::gauge, "Number of the event counted last."},
-    {"daqevstat_current_event_count", Kind::gauge,
-     "Event total when the current event was counted."},
+     "Event numbers missing from the counted sequence since switch-on or clear; shrinks when a "
+     "late event arrives."},
+    {"daqevstat_lost_period_seconds", Kind::gauge,
+     "Length of the period over which lost events are also counted on their own, in seconds."},
+    {"daqevstat_current_event_number", Kind::gauge, "Event number of the event counted last."},
+    {"daqevstat_current_event_ordinal", Kind::gauge,
+     "Events counted up to and including the event counted last, as a 32-bit float (exact up to "
+     "2^24)."},
     {"daqevstat_current_event_timestamp_seconds", Kind::gauge,
-     "Event time of the current event, in seconds since the epoch."},
+     "Event time of the event counted last, in seconds since the epoch."},
     {"daqevstat_current_event_info", Kind::gauge,
-     "Always 1; the label text is the current event's type."},
+     "Always 1; the label type names the event type of the event counted last."},
     {"daqevstat_event_number_difference", Kind::gauge,
-     "Difference of the event numbers of the last two counted events."},
-    {"daqevstat_lost_events_ratio", Kind::gauge, "Lost events over all events since switch-on."},
+     "Event number of the event counted last minus that of the event counted before it."},
+    {"daqevstat_lost_events_ratio", Kind::gauge,
+     "Lost events over counted events since switch-on or clear."},
     {"daqevstat_lost_events_period_ratio", Kind::gauge,
-     "Lost events over all events in the current lost-events period."},
+     "Lost events over counted events in the current lost-events period."},
     {"daqevstat_event_latency_seconds", Kind::histogram,
-     "Distance of the event time behind its arrival."},
+     "Arrival time minus event time of each counted event, in 1 ms bins."},
     {"daqevstat_event_period_seconds", Kind::histogram,
-     "Distance between the event times of consecutive events."},
+     "Event time minus the previous counted event's event time, in 1 ms bins."},
     {"daqevstat_event_local_period_seconds", Kind::histogram,
-     "Distance between the arrival times of consecutive events."},
-    {"daqevstat_property_value", Kind::gauge, "Numeric value of any other property."},
+     "Arrival time minus the previous counted event's arrival time, in 1 ms bins."},
+    {"daqevstat_property_value", Kind::gauge,
+     "Value of a numeric property that is not one of the statistics' own."},
 };
 
 enum FamilyIndex {
@@ -60,7 +78,7 @@ enum FamilyIndex {
   kLostEvents,
   kLostPeriod,
   kCurrentNumber,
-  kCurrentCount,
+  kCurrentOrdinal,
   kCurrentTimestamp,
   kCurrentInfo,
   kNumberDifference,
@@ -75,26 +93,41 @@ enum FamilyIndex {
 
 // Property name suffixes and the family each feeds; INFO feeds four.
 struct Suffix {
-  const char* text;
+  std::string_view text;
   int family;
   double scale;  // applied to the value (a percentage becomes a ratio)
 };
 const Suffix kSuffixes[] = {
-    {".STAT.ON", kStatOn, 1.0},
-    {".STAT.EV.TOTAL", kEventsTotal, 1.0},
-    {".STAT.EV.LOST", kLostEvents, 1.0},
-    {".STAT.EV.LOST.PERIOD", kLostPeriod, 1.0},
-    {".STAT.EV.INFO", kCurrentNumber, 1.0},
-    {".STAT.EV.DIFF", kNumberDifference, 1.0},
-    {".STAT.EV.LOST.PERC", kLostRatio, 0.01},
-    {".STAT.EV.LOST.PRD.PERC", kLostPeriodRatio, 0.01},
-    {".STAT.EV.LATENCY.TD", kLatency, 1.0},
-    {".STAT.EV.PERIOD.TD", kPeriod, 1.0},
-    {".STAT.EV.PERIODL.TD", kLocalPeriod, 1.0},
+    {stat::kOn.suffix, kStatOn, 1.0},
+    {stat::kTotal.suffix, kEventsTotal, 1.0},
+    {stat::kLost.suffix, kLostEvents, 1.0},
+    {stat::kLostPeriod.suffix, kLostPeriod, 1.0},
+    {stat::kEventInfo.suffix, kCurrentNumber, 1.0},
+    {stat::kDiff.suffix, kNumberDifference, 1.0},
+    {stat::kLostPercent.suffix, kLostRatio, 0.01},
+    {stat::kLostPeriodPercent.suffix, kLostPeriodRatio, 0.01},
+    {stat::kLatency.suffix, kLatency, 1.0},
+    {stat::kPeriod.suffix, kPeriod, 1.0},
+    {stat::kLocalPeriod.suffix, kLocalPeriod, 1.0},
 };
 
-bool ends_with(const std::string& text, const char* tail) {
-  const std::string suffix(tail);
+// The total congruent to `low` modulo 2^32 nearest to `approximate`, when
+// the two agree to within the float's rounding (one unit in its last place)
+// plus kSlack events counted between the two reads; else `low` (see the
+// header: a clear or switch-on between the reads).
+std::uint64_t widen_event_total(std::uint32_t low, double approximate) {
+  constexpr double kWrap = 4294967296.0;           // 2^32
+  constexpr double kSlack = 1048576.0;             // 2^20
+  constexpr double kLargest = 9007199254740992.0;  // 2^53: beyond, doubles skip integers
+  if (!(approximate >= 0.0) || approximate > kLargest) return low;
+  const double laps = std::floor((approximate - static_cast<double>(low)) / kWrap + 0.5);
+  if (laps < 1.0) return low;
+  const double widened = static_cast<double>(low) + laps * kWrap;
+  if (std::fabs(widened - approximate) > kSlack + approximate * 0x1p-23) return low;
+  return static_cast<std::uint64_t>(low) + (static_cast<std::uint64_t>(laps) << 32);
+}
+
+bool ends_with(const std::string& text, std::string_view suffix) {
   return text.size() > suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -172,20 +205,46 @@ std::string number(double value) {
   return buffer;
 }
 
-// A bucket bound in seconds, written as short as it reads ("0.001").
-std::string bound(double ms) {
-  char buffer[40];
-  std::snprintf(buffer, sizeof buffer, "%.15g", ms / 1000.0);
-  return buffer;
+constexpr std::size_t kBoundCount = sizeof(kBoundsMs) / sizeof(kBoundsMs[0]);
+
+// The label of each bound, in seconds as short as it reads: ",le=\"0.001\"".
+const std::vector<std::string>& bound_labels() {
+  static const std::vector<std::string> labels = [] {
+    std::vector<std::string> out;
+    for (const int ms : kBoundsMs) {
+      char buffer[40];
+      std::snprintf(buffer, sizeof buffer, ",le=\"%.15g\"", ms / 1000.0);
+      out.emplace_back(buffer);
+    }
+    return out;
+  }();
+  return labels;
 }
 
+// The samples of every family, each family's kept apart until the end so
+// that its samples follow one announcement.
 class Exposition {
  public:
-  void sample(int family, const std::string& suffix, const std::string& labels, double value) {
-    samples_[family] +=
-        std::string(kFamilies[family].name) + suffix + "{" + labels + "} " + number(value) + "\n";
+  void sample(int family, const char* suffix, const std::string& labels, double value) {
+    sample_text(family, suffix, labels, number(value));
   }
 
+  // `more` is appended to `labels`, starting with its comma.
+  void sample_text(int family, const char* suffix, const std::string& labels,
+                   const std::string& value, const std::string& more = std::string()) {
+    std::string& out = samples_[family];
+    out += kFamilies[family].name;
+    out += suffix;
+    out += '{';
+    out += labels;
+    out += more;
+    out += "} ";
+    out += value;
+    out += '\n';
+  }
+
+  // One pass over the bins, skipping empty ones: a scrape reads three
+  // distributions of 8192 bins per object, most of them usually empty.
   void histogram(int family, const std::string& labels, const EqData& reply) {
     const std::vector<double>& bins = reply.reals();
     if (bins.empty()) return;
@@ -198,23 +257,33 @@ class Exposition {
     const std::size_t last = bins.size() - 1;
     double count = 0.0;
     double sum_ms = 0.0;
+    // [k]: the bins first counted at bound k (their upper edge at or below
+    // it); [kBoundCount]: those only +Inf counts, the clamped last bin too.
+    double first_counted_at[kBoundCount + 1] = {};
+    std::size_t k = 0;
     for (std::size_t i = 0; i < bins.size(); ++i) {
-      count += bins[i];
-      sum_ms += bins[i] * (start + (static_cast<double>(i) + 0.5) * width);
-    }
-    // Cumulative counts at each ladder bound that lies at or below the last
-    // bin's lower edge.
-    double below = 0.0;
-    std::size_t next = 0;
-    for (double le : kLadderMs) {
-      if (le > start + static_cast<double>(last) * width) break;
-      while (next < last && start + static_cast<double>(next + 1) * width <= le) {
-        below += bins[next];
-        ++next;
+      const double v = bins[i];
+      if (v == 0.0) continue;
+      count += v;
+      sum_ms += v * (start + (static_cast<double>(i) + 0.5) * width);
+      if (i == last) {
+        first_counted_at[kBoundCount] += v;
+        continue;
       }
-      sample(family, "_bucket", labels + ",le=\"" + bound(le) + "\"", below);
+      const double upper = start + static_cast<double>(i + 1) * width;
+      while (k < kBoundCount && kBoundsMs[k] < upper) ++k;
+      first_counted_at[k] += v;
     }
-    sample(family, "_bucket", labels + ",le=\"+Inf\"", count);
+    // Cumulative counts at each bound that lies at or below the last bin's
+    // lower edge.
+    const std::vector<std::string>& le = bound_labels();
+    double below = 0.0;
+    for (std::size_t b = 0; b < kBoundCount; ++b) {
+      if (kBoundsMs[b] > start + static_cast<double>(last) * width) break;
+      below += first_counted_at[b];
+      sample_text(family, "_bucket", labels, number(below), le[b]);
+    }
+    sample_text(family, "_bucket", labels, number(count), ",le=\"+Inf\"");
     sample(family, "_sum", labels, sum_ms / 1000.0);
     sample(family, "_count", labels, count);
   }
@@ -263,60 +332,117 @@ const Suffix* statistics_suffix(const std::string& name, std::string* base) {
   for (const Suffix& suffix : kSuffixes) {
     // The longest matching suffix decides.
     if (ends_with(name, suffix.text) &&
-        (found == nullptr || std::string(suffix.text).size() > std::string(found->text).size())) {
+        (found == nullptr || suffix.text.size() > found->text.size())) {
       found = &suffix;
     }
   }
-  if (found != nullptr) *base = name.substr(0, name.size() - std::string(found->text).size());
+  if (found != nullptr) *base = name.substr(0, name.size() - found->text.size());
   return found;
 }
 
-void add_property(Exposition& out, const std::string& name, const EqData& reply) {
+// One property's reply, read before any is written out: the event total
+// needs the current-event record of its object, listed apart from it.
+struct Read {
+  std::string name;
+  EqData reply;
+  const Suffix* suffix = nullptr;
   std::string base;
-  const Suffix* suffix = statistics_suffix(name, &base);
-  const std::string base_label = "base=\"" + label_value(base) + "\"";
-  if (suffix != nullptr) {
-    switch (suffix->family) {
+};
+
+class LocationWriter {
+ public:
+  LocationWriter(Exposition& out, const EqFct& location)
+      : out_(out), location_label_("location=\"" + label_value(location.name()) + "\"") {}
+
+  void add(const Read& read, const std::vector<Read>& all) {
+    if (read.suffix == nullptr) {
+      add_other(read);
+      return;
+    }
+    const std::string labels = location_label_ + ",base=\"" + label_value(read.base) + "\"";
+    const EqData& reply = read.reply;
+    switch (read.suffix->family) {
       case kCurrentNumber: {
         const EqData::UstrElement* record = reply.get_ustr(0);
         if (reply.type() != DATA_USTR || record == nullptr) break;
         // The event number is 32-bit unsigned in the record's signed field.
-        out.sample(kCurrentNumber, "", base_label,
-                   static_cast<double>(static_cast<std::uint32_t>(record->i1)));
-        out.sample(kCurrentCount, "", base_label, record->f1);
-        out.sample(kCurrentTimestamp, "", base_label,
-                   static_cast<double>(record->tm) + static_cast<double>(record->f2) / 1000.0);
-        out.sample(kCurrentInfo, "", base_label + ",text=\"" + label_value(record->str) + "\"",
-                   1.0);
+        out_.sample(kCurrentNumber, "", labels,
+                    static_cast<double>(static_cast<std::uint32_t>(record->i1)));
+        out_.sample(kCurrentOrdinal, "", labels, record->f1);
+        out_.sample(kCurrentTimestamp, "", labels,
+                    static_cast<double>(record->tm) + static_cast<double>(record->f2) / 1000.0);
+        out_.sample(kCurrentInfo, "", labels + ",type=\"" + label_value(record->str) + "\"", 1.0);
+        return;
+      }
+      case kEventsTotal: {
+        if (!is_numeric(reply.type())) break;
+        // The property is a 32-bit int holding the total's low bits.
+        const auto low = static_cast<std::uint32_t>(reply.get_long());
+        out_.sample_text(kEventsTotal, "", labels,
+                         std::to_string(widen_event_total(low, record_count(read.base, all))));
         return;
       }
       case kLatency:
       case kPeriod:
       case kLocalPeriod:
         if (reply.type() != DATA_SPECTRUM) break;
-        out.histogram(suffix->family, base_label, reply);
+        out_.histogram(read.suffix->family, labels, reply);
         return;
       default:
         if (!is_numeric(reply.type())) break;
-        out.sample(suffix->family, "", base_label, numeric(reply) * suffix->scale);
+        out_.sample(read.suffix->family, "", labels, numeric(reply) * read.suffix->scale);
         return;
     }
+    add_other(read);
   }
-  if (is_numeric(reply.type())) {
-    out.sample(kOther, "", "property=\"" + label_value(name) + "\"", numeric(reply));
+
+ private:
+  void add_other(const Read& read) {
+    if (!is_numeric(read.reply.type())) return;
+    out_.sample(kOther, "", location_label_ + ",property=\"" + label_value(read.name) + "\"",
+                numeric(read.reply));
   }
-}
+
+  // The count in the current-event record of the object `base`; -1 when
+  // there is none.
+  static double record_count(const std::string& base, const std::vector<Read>& all) {
+    for (const Read& read : all) {
+      if (read.suffix == nullptr || read.suffix->family != kCurrentNumber || read.base != base) {
+        continue;
+      }
+      const EqData::UstrElement* record = read.reply.get_ustr(0);
+      if (read.reply.type() == DATA_USTR && record != nullptr) return record->f1;
+    }
+    return -1.0;
+  }
+
+  Exposition& out_;
+  const std::string location_label_;
+};
 
 }  // namespace
 
-std::string render_metrics(EqFct& location) {
+std::string render_metrics(const std::vector<EqFct*>& locations) {
   Exposition out;
-  for (const std::string& name : location.property_names()) {
-    EqData in;
-    EqData reply;
-    location.remote_get(name, &in, &reply);
-    if (reply.error() != 0) continue;
-    add_property(out, name, reply);
+  for (EqFct* location : locations) {
+    if (location == nullptr) continue;
+    const std::vector<std::string> names = location->property_names();
+    std::vector<Read> reads;
+    reads.reserve(names.size());
+    for (const std::string& name : names) {
+      reads.emplace_back();
+      Read& read = reads.back();
+      read.name = name;
+      EqData in;
+      location->remote_get(name, &in, &read.reply);
+      if (read.reply.error() != 0) {
+        reads.pop_back();
+        continue;
+      }
+      read.suffix = statistics_suffix(name, &read.base);
+    }
+    LocationWriter writer(out, *location);
+    for (const Read& read : reads) writer.add(read, reads);
   }
   return out.text();
 }

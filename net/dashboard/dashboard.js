@@ -1,20 +1,27 @@
-// Live view of one location's statistics objects. Reads every property once a
-// second from the same origin; writes the switch and the period with the token
-// the user typed. Everything the server sends is shown as text, never as markup.
+// Live view of the statistics objects of every location the server serves.
+// Reads every property once a second from the same origin; writes the switch
+// and the period with the token the user typed; keeps the last 15 minutes of
+// each object's rate and loss in the page. Everything the server sends is
+// shown as text, never as markup. Property suffixes come from DAQ_STAT_SUFFIX,
+// generated from the library's list of names.
 (() => {
   'use strict';
 
-  const API = 'api/v1/properties';  // relative, so the page also works behind a path prefix
+  // Relative, so the page also works behind a path prefix. A server without
+  // the list of locations serves one location at the older path.
+  const LOCATIONS_API = 'api/v1/locations';
+  const SINGLE_LOCATION_API = 'api/v1/properties';
   const REFRESH_MS = 1000;
   const RETRY_MS = 2000;
   const FETCH_TIMEOUT_MS = 4000;
   const RATE_WINDOW_MS = 5000;
+  const TREND_WINDOW_MS = 15 * 60 * 1000;
   const TOKEN_KEY = 'daqevstat.write-token';
   // Distributions have 8192 bins of 1 ms; the last one also counts every
   // longer time, so it is drawn apart instead of as an 8191 ms bar.
   const LAST_BIN = 8191;
   const SVG_NS = 'http://www.w3.org/2000/svg';
-  const ON = 'STAT.ON';
+  const SUFFIX = DAQ_STAT_SUFFIX;
 
   // ---- pure helpers (also reachable from the browser test) ----
 
@@ -140,6 +147,44 @@
     return (last.total - first.total) / seconds;
   }
 
+  // Lost events in % of the events counted over the samples kept, or null
+  // (as for the rate). Late events that take more gaps back than new ones
+  // open give 0, not a negative loss.
+  function lossFrom(samples) {
+    if (samples.length < 2) return null;
+    const first = samples[0];
+    const last = samples[samples.length - 1];
+    const counted = last.total - first.total;
+    if (!(counted > 0) || typeof first.lost !== 'number' || typeof last.lost !== 'number') return null;
+    return (100 * Math.max(0, last.lost - first.lost)) / counted;
+  }
+
+  // Drops trend points older than the window, and gap markers that no
+  // longer follow a point.
+  function pruneTrend(points, now, windowMs) {
+    let start = 0;
+    while (start < points.length && now - points[start].t > windowMs) ++start;
+    const kept = points.slice(start);
+    while (kept.length && kept[0].value === null) kept.shift();
+    return kept;
+  }
+
+  // SVG path data through the points, broken wherever a value is null (no
+  // data: the server gone, statistics off, a counter reset).
+  function stripPath(points, x, y) {
+    let d = '';
+    let pen = false;
+    for (const p of points) {
+      if (typeof p.value !== 'number' || !Number.isFinite(p.value)) {
+        pen = false;
+        continue;
+      }
+      d += `${pen ? 'L' : 'M'}${x(p.t).toFixed(1)},${y(p.value).toFixed(1)}`;
+      pen = true;
+    }
+    return d;
+  }
+
   // ---- formatting ----
 
   const DASH = '—';
@@ -161,13 +206,18 @@
 
   const objectsEl = document.getElementById('objects');
   const template = document.getElementById('object-template');
+  const locationTemplate = document.getElementById('location-template');
   const connectionEl = document.getElementById('connection');
   const serverErrorEl = document.getElementById('server-error');
   const noObjectsEl = document.getElementById('no-objects');
   const updatedEl = document.getElementById('updated');
   const tokenEl = document.getElementById('token');
 
-  const cards = new Map();  // base name -> card
+  const sections = new Map();  // location name -> its section
+  const cards = new Map();  // location name, NUL, base name -> card
+  // True while the server answers the list of locations; false for a server
+  // that serves one location at the older path only.
+  let hasLocations = true;
   let updates = 0;
   let lastGood = null;
 
@@ -194,17 +244,30 @@
   function baseNames(properties) {
     const names = [];
     for (const name of Object.keys(properties)) {
-      if (name.endsWith(`.${ON}`) && name.length > ON.length + 1) {
-        names.push(name.slice(0, -(ON.length + 1)));
+      if (name.endsWith(SUFFIX.on) && name.length > SUFFIX.on.length) {
+        names.push(name.slice(0, -SUFFIX.on.length));
       }
     }
     return names;
   }
 
-  function createCard(base) {
+  function createSection(location) {
+    const root = locationTemplate.content.firstElementChild.cloneNode(true);
+    root.dataset.location = location;
+    const title = root.querySelector('[data-role="location-title"]');
+    title.textContent = location || 'Location';
+    root.setAttribute('aria-label', `Location ${location}`);
+    return { location, root, objects: root.querySelector('[data-role="location-objects"]') };
+  }
+
+  function createCard(location, base) {
     const root = template.content.firstElementChild.cloneNode(true);
-    const card = { base, root, roles: {}, plots: [], samples: [], writing: 0, periodDirty: false };
+    const card = {
+      location, base, root, roles: {}, plots: [], trends: [], samples: [], writing: 0,
+      periodDirty: false,
+    };
     root.dataset.object = base;
+    root.dataset.location = location;
     for (const el of root.querySelectorAll('[data-role]')) {
       const role = el.dataset.role;
       if (role === 'summary') continue;
@@ -214,12 +277,22 @@
     card.roles.title.textContent = base;
     root.setAttribute('aria-label', `Statistics object ${base}`);
     for (const fig of root.querySelectorAll('figure.plot')) {
-      const name = `${base}.${fig.dataset.suffix}`;
+      const suffixKey = fig.dataset.suffix;
+      const name = base + SUFFIX[suffixKey];
       fig.dataset.plot = name;
       fig.dataset.bars = '0';
       fig.dataset.clamped = '0';
       const title = fig.querySelector('figcaption strong').textContent;
-      card.plots.push({ fig, name, title, svg: fig.querySelector('svg'), summary: fig.querySelector('.summary') });
+      card.plots.push({
+        fig, name, suffixKey, title, svg: fig.querySelector('svg'), summary: fig.querySelector('.summary'),
+      });
+    }
+    for (const fig of root.querySelectorAll('figure.trend')) {
+      const kind = fig.dataset.trend;
+      fig.dataset.testid = `trend-${kind}-${base}`;
+      fig.dataset.points = '0';
+      const title = fig.querySelector('figcaption strong').textContent;
+      card.trends.push({ fig, kind, title, svg: fig.querySelector('svg'), points: [] });
     }
     card.roles.switch.addEventListener('change', () => writeSwitch(card));
     // A period being typed is not overwritten by the next read; Escape
@@ -248,9 +321,9 @@
   }
 
   function renderCard(card, properties, now) {
-    const get = (suffix) => properties[`${card.base}.${suffix}`];
-    const on = Number(get(ON)) !== 0;
-    const live = on && get('STAT.EV.TOTAL') !== undefined;
+    const get = (key) => properties[card.base + SUFFIX[key]];
+    const on = Number(get('on')) !== 0;
+    const live = on && get('total') !== undefined;
     const r = card.roles;
 
     r.state.textContent = on ? 'on' : 'off';
@@ -260,42 +333,121 @@
       r.switch.disabled = false;
     }
 
-    const period = get('STAT.EV.LOST.PERIOD');
+    const period = get('lostPeriod');
     card.period = period;
     r.period.disabled = !live;
     r['period-apply'].disabled = !live;
     const editing = document.activeElement === r.period || card.periodDirty;
     if (!editing) r.period.value = typeof period === 'number' ? String(period) : '';
 
-    const total = get('STAT.EV.TOTAL');
+    const total = get('total');
+    const lost = get('lost');
     if (typeof total === 'number') {
-      card.samples.push({ t: now, total });
+      card.samples.push({ t: now, total, lost });
       if (card.samples.length > 1 && total < card.samples[card.samples.length - 2].total) {
-        card.samples = [{ t: now, total }];
+        card.samples = [{ t: now, total, lost }];
       }
       while (card.samples.length > 2 && now - card.samples[0].t > RATE_WINDOW_MS) card.samples.shift();
     } else {
       card.samples = [];
     }
     const rate = rateFrom(card.samples);
+    addTrendPoint(card, now, { rate, lost: lossFrom(card.samples) });
 
-    const info = get('STAT.EV.INFO');
+    const info = get('eventInfo');
     const eventNumber = info && typeof info === 'object' ? info.i1_data : undefined;
     const eventType = info && typeof info === 'object' && typeof info.str_data === 'string' ? info.str_data : '';
 
     setText(r.total, formatInt(total), total);
     const rateText = rate === null ? DASH : `${rate < 10 ? rate.toFixed(1) : formatInt(rate)} /s`;
     setText(r.rate, rateText, rate === null ? null : Math.round(rate * 10) / 10);
-    setText(r.lost, formatInt(get('STAT.EV.LOST')), get('STAT.EV.LOST'));
-    setText(r['lost-perc'], formatPercent(get('STAT.EV.LOST.PERC')), get('STAT.EV.LOST.PERC'));
-    setText(r['lost-prd-perc'], formatPercent(get('STAT.EV.LOST.PRD.PERC')), get('STAT.EV.LOST.PRD.PERC'));
-    setText(r.diff, formatNumber(get('STAT.EV.DIFF')), get('STAT.EV.DIFF'));
+    setText(r.lost, formatInt(lost), lost);
+    setText(r['lost-perc'], formatPercent(get('lostPercent')), get('lostPercent'));
+    setText(r['lost-prd-perc'], formatPercent(get('lostPeriodPercent')), get('lostPeriodPercent'));
+    setText(r.diff, formatNumber(get('diff')), get('diff'));
     setText(r.event, formatInt(eventNumber), eventNumber);
     setText(r.type, eventType || DASH, eventType || null);
 
     for (const plot of card.plots) {
-      drawPlot(plot, live ? get(plot.name.slice(card.base.length + 1)) : undefined, live);
+      drawPlot(plot, live ? get(plot.suffixKey) : undefined, live);
     }
+  }
+
+  // ---- trends ----
+
+  // One point per read and strip; null where there is no value to show.
+  function addTrendPoint(card, now, values) {
+    for (const trend of card.trends) {
+      const value = values[trend.kind];
+      trend.points.push({ t: now, value: typeof value === 'number' ? value : null });
+      trend.points = pruneTrend(trend.points, now, TREND_WINDOW_MS);
+      drawTrend(trend, now);
+    }
+  }
+
+  // A gap in every strip while the server cannot be read.
+  function addTrendGap(now) {
+    for (const card of cards.values()) {
+      for (const trend of card.trends) {
+        const last = trend.points[trend.points.length - 1];
+        if (last && last.value !== null) trend.points.push({ t: now, value: null });
+        trend.points = pruneTrend(trend.points, now, TREND_WINDOW_MS);
+        drawTrend(trend, now);
+      }
+    }
+  }
+
+  function drawTrend(trend, now) {
+    const { fig, svg: root, points } = trend;
+    const width = Math.max(240, Math.round(root.clientWidth || 360));
+    const height = Math.max(70, Math.round(root.clientHeight || 96));
+    const m = { left: 48, right: 12, top: 8, bottom: 22 };
+    const w = width - m.left - m.right;
+    const h = height - m.top - m.bottom;
+    root.setAttribute('viewBox', `0 0 ${width} ${height}`);
+    root.replaceChildren();
+
+    const values = points.filter((p) => p.value !== null).map((p) => p.value);
+    fig.dataset.points = String(values.length);
+    const peak = values.reduce((a, b) => Math.max(a, b), 0);
+    const yTop = niceCeiling(peak);
+    const x = (t) => m.left + ((t - (now - TREND_WINDOW_MS)) / TREND_WINDOW_MS) * w;
+    const y = (v) => m.top + h - (Math.max(0, v) / yTop) * h;
+    const unit = trend.kind === 'lost' ? ' %' : '';
+    const label = svg('title', {}, root);
+
+    for (const t of [0, yTop / 2, yTop]) {
+      if (t > 0) svg('line', { class: 'grid', x1: m.left, x2: m.left + w, y1: y(t), y2: y(t) }, root);
+      svg('text', { x: m.left - 4, y: y(t) + 4, 'text-anchor': 'end' }, root,
+        trend.kind === 'lost' ? formatTrendPercent(t) : formatInt(t));
+    }
+    for (const minutes of [15, 10, 5, 0]) {
+      const tx = x(now - minutes * 60000);
+      svg('line', { class: 'axis', x1: tx, x2: tx, y1: m.top + h, y2: m.top + h + 4 }, root);
+      svg('text', { x: tx, y: m.top + h + 15, 'text-anchor': minutes === 0 ? 'end' : 'middle' }, root,
+        minutes === 0 ? 'now' : `−${minutes} min`);
+    }
+    svg('path', { class: trend.kind === 'lost' ? 'line lost' : 'line', d: stripPath(points, x, y) }, root);
+    // The newest value as a dot, so that a strip only seconds old shows too.
+    const newest = points[points.length - 1];
+    if (newest && newest.value !== null) {
+      svg('circle', { class: trend.kind === 'lost' ? 'dot lost' : 'dot', cx: x(newest.t), cy: y(newest.value), r: 2.5 },
+        root);
+    }
+    svg('line', { class: 'axis', x1: m.left, x2: m.left + w, y1: m.top + h, y2: m.top + h }, root);
+    svg('line', { class: 'axis', x1: m.left, x2: m.left, y1: m.top, y2: m.top + h }, root);
+
+    const last = values.length ? values[values.length - 1] : null;
+    label.textContent = last === null
+      ? `${trend.title}: no data yet`
+      : `${trend.title} over the last 15 minutes: now ${trend.kind === 'lost'
+        ? formatTrendPercent(last) : formatInt(last)}${unit}, at most ${trend.kind === 'lost'
+        ? formatTrendPercent(peak) : formatInt(peak)}${unit}`;
+  }
+
+  function formatTrendPercent(v) {
+    if (v === 0) return '0';
+    return v >= 1 ? String(Math.round(v * 100) / 100) : String(Number(v.toPrecision(2)));
   }
 
   // ---- plots ----
@@ -417,25 +569,49 @@
 
   // ---- reading ----
 
-  function render(properties) {
+  // locations: [[name, properties], ...] in the server's order.
+  function render(locations) {
     const now = performance.now();
-    const names = baseNames(properties);
-    for (const [base, card] of cards) {
-      if (!names.includes(base)) {
+    const seen = new Set();
+    let objects = 0;
+    locations.forEach(([location, properties], i) => {
+      let section = sections.get(location);
+      if (!section) {
+        section = createSection(location);
+        sections.set(location, section);
+      }
+      if (objectsEl.children[i] !== section.root) {
+        objectsEl.insertBefore(section.root, objectsEl.children[i] || null);
+      }
+      baseNames(properties).forEach((base, k) => {
+        const key = `${location}\u0000${base}`;
+        seen.add(key);
+        let card = cards.get(key);
+        if (!card) {
+          card = createCard(location, base);
+          cards.set(key, card);
+        }
+        const list = section.objects;
+        if (list.children[k] !== card.root) list.insertBefore(card.root, list.children[k] || null);
+        renderCard(card, properties, now);
+        objects += 1;
+      });
+    });
+    for (const [key, card] of cards) {
+      if (!seen.has(key)) {
         card.root.remove();
-        cards.delete(base);
+        cards.delete(key);
       }
     }
-    names.forEach((base, i) => {
-      let card = cards.get(base);
-      if (!card) {
-        card = createCard(base);
-        cards.set(base, card);
+    const names = new Set(locations.map(([location]) => location));
+    for (const [location, section] of sections) {
+      if (!names.has(location)) {
+        section.root.remove();
+        sections.delete(location);
       }
-      if (objectsEl.children[i] !== card.root) objectsEl.insertBefore(card.root, objectsEl.children[i] || null);
-      renderCard(card, properties, now);
-    });
-    noObjectsEl.hidden = names.length !== 0;
+    }
+    objectsEl.dataset.locations = String(locations.length);
+    noObjectsEl.hidden = objects !== 0;
   }
 
   async function fetchJson(url, options) {
@@ -470,6 +646,7 @@
       card.samples = [];
       setText(card.roles.rate, DASH, null);
     }
+    addTrendGap(performance.now());
     showConnection('error', 'Disconnected');
   }
 
@@ -485,24 +662,48 @@
     showConnection('ok', 'Live');
   }
 
-  async function readOnce() {
-    let reply;
-    try {
-      reply = await fetchJson(API);
-    } catch (error) {
-      showServerTrouble(describeFailure(error));
-      return false;
-    }
+  function locationApi(location) {
+    return hasLocations ? `${LOCATIONS_API}/${encodeURIComponent(location)}/properties` : SINGLE_LOCATION_API;
+  }
+
+  // Throws an Error whose message completes "No data: ".
+  async function readProperties(url) {
+    const reply = await fetchJson(url);
     const properties = reply.body && reply.body.properties;
-    if (!reply.ok) {
-      showServerTrouble(`the server answered HTTP ${reply.status}`);
+    if (!reply.ok) throw new Error(`the server answered HTTP ${reply.status}`);
+    if (!properties || typeof properties !== 'object') throw new Error('the server sent an unexpected reply');
+    return properties;
+  }
+
+  // The names of the locations, or [''] for a server with one location at
+  // the older path (it answers the list with 404).
+  async function readLocations() {
+    const reply = await fetchJson(LOCATIONS_API);
+    if (reply.status === 404) {
+      hasLocations = false;
+      return [''];
+    }
+    const names = reply.body && reply.body.locations;
+    if (!reply.ok) throw new Error(`the server answered HTTP ${reply.status}`);
+    if (!Array.isArray(names) || !names.every((n) => typeof n === 'string')) {
+      throw new Error('the server sent an unexpected reply');
+    }
+    hasLocations = true;
+    return names;
+  }
+
+  async function readOnce() {
+    const locations = [];
+    try {
+      for (const name of await readLocations()) {
+        locations.push([name, await readProperties(locationApi(name))]);
+      }
+    } catch (error) {
+      showServerTrouble(error instanceof TypeError || (error && error.name === 'AbortError')
+        ? describeFailure(error) : error.message);
       return false;
     }
-    if (!properties || typeof properties !== 'object') {
-      showServerTrouble('the server sent an unexpected reply');
-      return false;
-    }
-    render(properties);
+    render(locations);
     showServerGood();
     return true;
   }
@@ -527,13 +728,13 @@
   }
 
   // Returns the reply's value, or throws an Error whose message is for the user.
-  async function writeProperty(name, value) {
+  async function writeProperty(card, name, value) {
     const headers = { 'Content-Type': 'application/json' };
     const token = tokenEl.value.trim();
     if (token) headers.Authorization = `Bearer ${token}`;
     let reply;
     try {
-      reply = await fetchJson(`${API}/${encodeURIComponent(name)}`, {
+      reply = await fetchJson(`${locationApi(card.location)}/${encodeURIComponent(name)}`, {
         method: 'PUT',
         headers,
         body: JSON.stringify({ value }),
@@ -555,11 +756,11 @@
   async function writeSwitch(card) {
     const sw = card.roles.switch;
     const wanted = sw.checked ? 1 : 0;
-    const name = `${card.base}.${ON}`;
+    const name = card.base + SUFFIX.on;
     card.writing += 1;
     sw.disabled = true;
     try {
-      const value = await writeProperty(name, wanted);
+      const value = await writeProperty(card, name, wanted);
       sw.checked = Number(value) !== 0;
       showMessage(card, 'ok', `Statistics switched ${sw.checked ? 'on' : 'off'}.`);
     } catch (error) {
@@ -580,11 +781,11 @@
       input.focus();
       return;
     }
-    const name = `${card.base}.STAT.EV.LOST.PERIOD`;
+    const name = card.base + SUFFIX.lostPeriod;
     const apply = card.roles['period-apply'];
     apply.disabled = true;
     try {
-      const value = await writeProperty(name, wanted);
+      const value = await writeProperty(card, name, wanted);
       card.periodDirty = false;
       input.value = value === undefined ? text : String(value);
       if (Number(value) === wanted) {
@@ -599,6 +800,8 @@
     }
   }
 
-  window.daqDashboard = { chooseScale, axisTicks, binPairs, layoutBars, rateFrom, axisMap, LAST_BIN };
+  window.daqDashboard = {
+    chooseScale, axisTicks, binPairs, layoutBars, rateFrom, lossFrom, pruneTrend, stripPath, axisMap, LAST_BIN,
+  };
   poll();
 })();

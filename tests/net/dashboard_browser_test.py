@@ -3,9 +3,10 @@
 
 Starts `daqevstat simulate --listen 127.0.0.1:0`, opens the page in headless
 Chromium driven over its DevTools protocol, and checks what a person would
-see: the event total rising between two looks, the three distributions drawn,
-a rate, writes refused without the token and done with it, and the page
-telling that the server is gone and recovering when it is back.
+see: the server's locations, the event total rising between two looks, the
+three distributions drawn, a rate, the rate and loss trend strips filling,
+writes refused without the token and done with it, and the page telling that
+the server is gone and recovering when it is back, with the trends kept.
 
 Loopback only; every wait is bounded and the whole run stays under a minute.
 Exits 77 (skipped) when no browser is installed.
@@ -27,6 +28,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -104,6 +106,18 @@ class SimulatedServer:
 def get_properties(address):
     with urllib.request.urlopen(f"{address}/api/v1/properties", timeout=5) as reply:
         return json.load(reply)["properties"]
+
+
+def get_locations(address):
+    """The server's location names, or None when it serves one location only
+    at the older path."""
+    try:
+        with urllib.request.urlopen(f"{address}/api/v1/locations", timeout=5) as reply:
+            return json.load(reply)["locations"]
+    except urllib.error.HTTPError as error:
+        if error.code == 404:
+            return None
+        raise
 
 
 # ---------------------------------------------------------------- browser
@@ -395,6 +409,23 @@ def check_helpers(page):
            "the rate is events per second between the first and last read")
     expect(page.js("daqDashboard.rateFrom([{t: 0, total: 500}, {t: 1000, total: 20}])") is None,
            "no rate is shown across a counter reset")
+    losses = page.js("""[
+        [{t: 0, total: 0, lost: 0}, {t: 1000, total: 1000, lost: 10}],
+        [{t: 0, total: 0, lost: 12}, {t: 1000, total: 1000, lost: 9}],
+        [{t: 0, total: 7, lost: 3}, {t: 1000, total: 7, lost: 3}],
+    ].map(daqDashboard.lossFrom)""")
+    expect(losses == [1, 0, None],
+           f"the loss is lost over counted events in %, 0 when late events take gaps back, "
+           f"none without counted events ({losses})")
+    strip = page.js("""(() => {
+        const d = daqDashboard;
+        const points = [{t: 0, value: 5}, {t: 10, value: null}, {t: 30, value: 6},
+                        {t: 40, value: null}, {t: 50, value: 7}, {t: 900020, value: 8}];
+        const kept = d.pruneTrend(points, 900035, 900000);
+        return {kept: kept.map((p) => p.t), path: d.stripPath(points, (t) => t, (v) => v)};
+    })()""")
+    expect(strip["kept"] == [50, 900020] and strip["path"].count("M") == 3,
+           f"trend points older than the window are dropped and gaps break the line ({strip})")
 
 
 def check_live_view(page, address):
@@ -434,6 +465,33 @@ def check_live_view(page, address):
     for testid in ("lost-EVSTAT", "lost-perc-EVSTAT", "event-EVSTAT", "type-EVSTAT", "diff-EVSTAT"):
         shown = page.text(f'[data-testid="{testid}"]')
         expect(shown not in (None, "", "—"), f"{testid} shows a value ({shown!r})")
+
+    locations = get_locations(address)
+    shown = page.js("[...document.querySelectorAll('section.location')].map((e) => e.dataset.location)")
+    expect(shown == (locations if locations is not None else [""]),
+           f"the page shows every location the server lists ({shown}, server: {locations})")
+    cards = page.js("[...document.querySelectorAll('section.location article.object')]"
+                    ".map((e) => e.dataset.location + '/' + e.dataset.object)")
+    expect(len(cards) == 2 and all(c.endswith(("/EVSTAT", "/EVSTAT2")) for c in cards),
+           f"each object is shown under its location ({cards})")
+
+
+def trend_points(page, kind, base="EVSTAT"):
+    return int(page.attr(f'[data-testid="trend-{kind}-{base}"]', "data-points") or 0)
+
+
+def trend_segments(page, kind, base="EVSTAT"):
+    path = page.js(f"document.querySelector('[data-testid=\"trend-{kind}-{base}\"] path')"
+                   ".getAttribute('d')")
+    return path.count("M")
+
+
+def check_trends(page):
+    for kind in ("rate", "lost"):
+        page.wait(f"Number(document.querySelector('[data-testid=\"trend-{kind}-EVSTAT\"]')"
+                  ".dataset.points) >= 3", f"three points in the {kind} trend")
+        expect(trend_segments(page, kind) >= 1,
+               f"the {kind} strip is drawn ({trend_points(page, kind)} points)")
 
 
 def check_writes(page, address):
@@ -477,6 +535,7 @@ def check_writes(page, address):
 
 def check_recovery(page, tool, server, deadline):
     host_port = server.address.split("//", 1)[1]
+    before = trend_points(page, "rate")
     status = server.stop()
     expect(status == 0, f"the server ends cleanly on SIGTERM while serving (status {status})")
     page.wait("document.querySelector('#connection').dataset.state === 'error' &&"
@@ -497,6 +556,13 @@ def check_recovery(page, tool, server, deadline):
               f" Number(document.querySelector('#objects').dataset.updates) >= {updates + 2}",
               "the page to recover", timeout=20)
     expect(True, "the page recovered when the server came back")
+    page.wait(f"Number(document.querySelector('[data-testid=\"trend-rate-EVSTAT\"]')"
+              f".dataset.points) >= {before + 2}", "new points in the rate trend")
+    after = trend_points(page, "rate")
+    segments = trend_segments(page, "rate")
+    expect(after >= before + 2 and segments >= 2,
+           f"the rate trend kept its {before} points through the outage and goes on "
+           f"({after} points, {segments} pieces of line around the gap)")
     return restarted
 
 
@@ -528,6 +594,7 @@ def main():
 
         check_helpers(page)
         check_live_view(page, server.address)
+        check_trends(page)
         if args.screenshot:
             shot = dt.call("Page.captureScreenshot", format="png")
             with open(args.screenshot, "wb") as f:

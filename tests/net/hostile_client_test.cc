@@ -81,7 +81,6 @@ class HostileClientTest : public ServedLocation {
   void SetUp() override {
     ServedLocation::SetUp();
     HttpServerOptions options;
-    options.threads = 2;
     options.read_timeout = milliseconds(500);
     options.request_deadline = milliseconds(1500);
     options.keep_alive_timeout = milliseconds(500);

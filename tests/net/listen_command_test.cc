@@ -150,7 +150,8 @@ TEST_F(ListenCommandTest, SimulateServesWhileItRunsAndWritesNeedTheFileToken) {
   client.set_read_timeout(10, 0);
   const auto metrics = client.Get("/metrics");
   ASSERT_TRUE(metrics);
-  EXPECT_NE(std::string::npos, metrics->body.find("daqevstat_events_total{base=\"EVSTAT\"}"));
+  EXPECT_NE(std::string::npos,
+            metrics->body.find("daqevstat_events_total{location=\"DAQ_EVSTAT\",base=\"EVSTAT\"}"));
   const std::string path = "/api/v1/properties/EVSTAT.STAT.EV.LOST.PERIOD";
   EXPECT_EQ(403, client.Put(path, R"({"value": 20})", "application/json")->status);
   const auto written = client.Put(path, {{"Authorization", "Bearer file-token"}},

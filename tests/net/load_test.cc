@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/http_server.h"
+#include "daqevstat_http.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/simulated_server.h"
 
@@ -29,7 +29,7 @@ TEST(LoadTest, EightClientsWhileEventsFlowAtFiftyKilohertz) {
   daqevstat::tool::SimulatedServer server(options);
   daqnet::HttpServerOptions http_options;
   http_options.write_token = "load-token";
-  daqnet::HttpServer http(server.location(), http_options);
+  daqnet::HttpServer http({&server.location()}, http_options);
   http.start();
   server.start();
 

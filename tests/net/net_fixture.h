@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "daqevstat_http.h"
 #include "eq_fct.h"
 #include "local_clock.h"
-#include "net/http_server.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqnet::testing {
@@ -31,7 +31,7 @@ class ServedLocation : public ::testing::Test {
 
   void serve(HttpServerOptions options = {}) {
     if (options.write_token.empty()) options.write_token = kToken;
-    http_ = std::make_unique<HttpServer>(location_, options);
+    http_ = std::make_unique<HttpServer>(std::vector<EqFct*>{&location_}, options);
     http_->start();
   }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "net/listen_address.h"
 #include "net/write_access.h"
@@ -28,14 +29,16 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
       daqnet::parse_listen_address(options.address, &error);
   if (!address) throw std::runtime_error("--listen: " + error);
   daqnet::HttpServerOptions http;
-  http.address = *address;
+  http.host = address->host;
+  http.port = address->port;
   http.write_token = options.write_token_file.empty()
                          ? options.write_token
                          : daqnet::read_token_file(options.write_token_file);
-  http.before_write = [&server](const std::string& name) {
+  http.before_write = [&server](const std::string&, const std::string& name) {
     if (ends_with(name, ".STAT.ON")) server.remember_settings();
   };
-  http_ = std::make_unique<daqnet::HttpServer>(server.location(), std::move(http));
+  http_ = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&server.location()},
+                                               std::move(http));
   // The server's threads start with SIGINT and SIGTERM blocked, as the
   // simulated server's do: the controlling thread must be the one to see
   // them (the shell's blocked read ends only when the signal reaches it).

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "net/http_server.h"
+#include "daqevstat_http.h"
 #include "tool/options.h"
 
 namespace daqevstat::tool {

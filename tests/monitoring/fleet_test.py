@@ -1,0 +1,335 @@
+#!/usr/bin/env python3
+"""A fleet of simulated servers scraped by a real Prometheus with our rules.
+
+Starts three servers on loopback, each with its own fault mix:
+  clean   a few reordered and repeated events, no loss;
+  lossy   2 % of events lost;
+  paused  `daqevstat shell`, whose source is paused half-way through.
+Then one Prometheus on a free port with a temporary storage folder, scraping
+them every second, with a copy of the rules whose windows and `for:` durations
+are shortened so that the run ends within about a minute. It shows that every
+target is up, that DaqEventsLost fires for the lossy server and the stall
+alert for the paused one and for no other, that no other alert fires at all,
+and that the recorded latency quantiles agree with each server's own
+percentiles within the bucket error.
+
+Every process is started and stopped by its process id; every wait is
+bounded. Exits 77 (skipped) without prometheus.
+
+Usage: fleet_test.py --tool PATH --rules DIR
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+
+SKIP = 77
+DEADLINE_S = 90
+RATE_HZ = 1000
+# Shortened windows and durations for the test copy of the rules; the scrape
+# and evaluation interval is 1 s.
+WINDOWS = {"[5m]": "[10s]", "[2m]": "[5s]"}
+FOR = {"5m": "5s", "10m": "5s", "1h": "30s", "2m": "3s"}
+# Quantile agreement: the exposition's bucket error, max(10 %, 1 ms), plus
+# one 1 ms bin (a nearest-rank percentile names a bin, not a point) and
+# the difference between the last 10 s and the whole run.
+QUANTILE_RELATIVE = 0.10
+QUANTILE_ABSOLUTE_MS = 1.0
+QUANTILE_SLACK_MS = 1.5
+
+SERVERS = {
+    "clean": ["simulate", "--reorder", "0.001", "--dup", "0.001", "--latency-ms", "10",
+              "--jitter-ms", "3", "--seed", "11"],
+    "lossy": ["simulate", "--loss", "0.02", "--latency-ms", "20", "--jitter-ms", "6",
+              "--seed", "12"],
+    "paused": ["shell", "--loss", "0", "--latency-ms", "40", "--jitter-ms", "10", "--seed", "13"],
+}
+
+
+class Failure(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def expect(condition, text):
+    if not condition:
+        raise Failure(text)
+    log(f"ok: {text}")
+
+
+class Deadline:
+    def __init__(self, seconds):
+        self.end = time.monotonic() + seconds
+
+    def wait(self, what, probe, timeout, interval=0.5):
+        """Calls probe until it returns something true; returns that."""
+        end = min(time.monotonic() + timeout, self.end)
+        value = None
+        while time.monotonic() < end:
+            value = probe()
+            if value:
+                return value
+            time.sleep(interval)
+        raise Failure(f"timed out waiting for {what} (last: {value!r})")
+
+
+class Process:
+    """A child in its own session; its output is drained all along so that it
+    never blocks on a full pipe."""
+
+    def __init__(self, name, args, stdin=subprocess.DEVNULL):
+        self.name = name
+        self.lines = []
+        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        for raw in self.proc.stdout:
+            self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        return self.proc.returncode
+
+
+def start_server(tool, name, deadline):
+    args = [tool] + SERVERS[name] + ["--rate", str(RATE_HZ), "--listen", "127.0.0.1:0"]
+    if args[1] == "simulate":
+        args += ["--duration", "0"]
+    server = Process(name, args, stdin=subprocess.PIPE if args[1] == "shell" else subprocess.DEVNULL)
+    pattern = re.compile(r"listening on http://(127\.0\.0\.1:\d+)/")
+
+    def address():
+        if server.proc.poll() is not None:
+            raise Failure(f"{name} ended at start: {server.lines[-10:]}")
+        for line in list(server.lines):
+            match = pattern.search(line)
+            if match:
+                return match.group(1)
+        return None
+
+    server.address = deadline.wait(f"{name} to say where it listens", address, 15, 0.05)
+    return server
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def shortened_rules(text):
+    for long, short in WINDOWS.items():
+        text = text.replace(long, short)
+    return re.sub(r"^(\s*for:\s*)(\S+)\s*$", lambda m: m.group(1) + FOR[m.group(2)], text,
+                  flags=re.M)
+
+
+def write_config(folder, rules_dir, servers):
+    rule_files = []
+    for name in ("daqevstat-recording.rules.yml", "daqevstat-alerts.rules.yml"):
+        with open(os.path.join(rules_dir, name)) as f:
+            text = shortened_rules(f.read())
+        path = os.path.join(folder, name)
+        with open(path, "w") as f:
+            f.write(text)
+        rule_files.append(path)
+    config = {
+        "global": {"scrape_interval": "1s", "scrape_timeout": "1s", "evaluation_interval": "1s"},
+        "rule_files": rule_files,
+        "scrape_configs": [{
+            "job_name": "daqevstat",
+            "static_configs": [{"targets": [s.address for s in servers.values()]}],
+        }],
+    }
+    path = os.path.join(folder, "prometheus.yml")
+    with open(path, "w") as f:
+        json.dump(config, f, indent=1)  # JSON is YAML
+    return path
+
+
+class Prometheus:
+    def __init__(self, config, folder, deadline):
+        self.process = None
+        for _ in range(3):  # the free port may be taken before Prometheus binds it
+            port = free_port()
+            self.url = f"http://127.0.0.1:{port}"
+            self.process = Process("prometheus", [
+                "prometheus", f"--config.file={config}",
+                f"--storage.tsdb.path={os.path.join(folder, 'data')}",
+                f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"])
+            try:
+                deadline.wait("Prometheus to be ready", self._ready, 20, 0.2)
+                return
+            except Failure:
+                self.process.stop()
+        raise Failure(f"Prometheus did not start: {self.process.lines[-10:]}")
+
+    def _ready(self):
+        if self.process.proc.poll() is not None:
+            raise Failure(f"Prometheus ended: {self.process.lines[-10:]}")
+        try:
+            with urllib.request.urlopen(f"{self.url}/-/ready", timeout=2) as reply:
+                return reply.status == 200
+        except OSError:
+            return False
+
+    def api(self, path, **params):
+        url = f"{self.url}/api/v1/{path}"
+        if params:
+            url += "?" + urllib.parse.urlencode(params)
+        with urllib.request.urlopen(url, timeout=5) as reply:
+            body = json.load(reply)
+        if body.get("status") != "success":
+            raise Failure(f"{path}: {body}")
+        return body["data"]
+
+    def query(self, expr):
+        return self.api("query", query=expr)["result"]
+
+    def alerts(self):
+        return self.api("alerts")["alerts"]
+
+
+def get_json(address, path):
+    with urllib.request.urlopen(f"http://{address}{path}", timeout=5) as reply:
+        return json.load(reply)
+
+
+def nearest_rank_ms(bins, q):
+    """The 1 ms bin that holds the q-quantile by nearest rank."""
+    counts = sorted((int(k), v) for k, v in bins.items())
+    total = sum(v for _, v in counts)
+    rank = max(1, -(-q * total // 1))
+    seen = 0
+    for index, count in counts:
+        seen += count
+        if seen >= rank:
+            return index
+    return counts[-1][0]
+
+
+def check_targets_up(prom, servers, deadline):
+    def all_up():
+        result = prom.query('up{job="daqevstat"}')
+        return len(result) == len(servers) and all(r["value"][1] == "1" for r in result)
+    deadline.wait("every target to be up", all_up, 15)
+    expect(True, f"all {len(servers)} targets are up")
+
+
+def firing(prom, alertname):
+    return {a["labels"].get("instance") for a in prom.alerts()
+            if a["labels"]["alertname"] == alertname and a["state"] == "firing"}
+
+
+def check_quantiles(prom, servers):
+    for name, server in servers.items():
+        bins = get_json(server.address, "/api/v1/properties/EVSTAT.STAT.EV.LATENCY.TD")["value"]["bins"]
+        for q, series in ((0.5, "p50_5m"), (0.9, "p90_5m"), (0.99, "p99_5m")):
+            result = prom.query(f'daqevstat:event_latency_seconds:{series}'
+                                f'{{instance="{server.address}",base="EVSTAT"}}')
+            if len(result) != 1:
+                raise Failure(f"{name}: no recorded {series} ({result})")
+            recorded_ms = 1000 * float(result[0]["value"][1])
+            own_ms = nearest_rank_ms(bins, q)
+            bound = max(QUANTILE_RELATIVE * own_ms, QUANTILE_ABSOLUTE_MS) + QUANTILE_SLACK_MS
+            expect(abs(recorded_ms - own_ms) <= bound,
+                   f"{name}: recorded latency {series} {recorded_ms:.1f} ms, the server's own "
+                   f"{own_ms} ms (bound {bound:.1f} ms)")
+
+
+def alerts_seen(prom):
+    """Every (alert, instance) that was pending or firing during the run."""
+    result = prom.query("max_over_time(ALERTS[10m])")
+    return sorted({(r["metric"]["alertname"], r["metric"].get("instance", "")) for r in result})
+
+
+def run(args, folder, deadline, processes):
+    servers = {}
+    for name in SERVERS:
+        servers[name] = start_server(args.tool, name, deadline)
+        processes.append(servers[name])
+    log("servers: " + ", ".join(f"{n} {s.address}" for n, s in servers.items()))
+    config = write_config(folder, args.rules, servers)
+    started = time.monotonic()
+    prom = Prometheus(config, folder, deadline)
+    processes.append(prom.process)
+    log(f"prometheus: {prom.url}")
+
+    check_targets_up(prom, servers, deadline)
+
+    lossy = servers["lossy"].address
+    fired = deadline.wait("DaqEventsLost to fire", lambda: firing(prom, "DaqEventsLost"), 40)
+    loss_after = time.monotonic() - started
+    expect(fired == {lossy}, f"DaqEventsLost fired for the lossy server ({lossy}) only, "
+                             f"{loss_after:.1f} s after Prometheus started")
+
+    check_quantiles(prom, servers)
+
+    paused = servers["paused"]
+    paused.proc.stdin.write(b"pause\n")
+    paused.proc.stdin.flush()
+    paused_at = time.monotonic()
+    fired = deadline.wait("DaqEventsStalled to fire", lambda: firing(prom, "DaqEventsStalled"), 30)
+    expect(fired == {paused.address},
+           f"DaqEventsStalled fired for the paused server ({paused.address}) only, "
+           f"{time.monotonic() - paused_at:.1f} s after the pause")
+
+    seen = alerts_seen(prom)
+    wanted = sorted({("DaqEventsLost", lossy), ("DaqEventsStalled", paused.address)})
+    expect(seen == wanted, f"no other alert was pending or firing during the run ({seen})")
+    log(f"figures: DaqEventsLost fired {loss_after:.1f} s after Prometheus started "
+        f"(scrape and evaluation every 1 s, window 10 s, for 5 s); no other server's alert fired")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--rules", required=True, help="the folder of the rule files")
+    args = parser.parse_args()
+    if shutil.which("prometheus") is None:
+        log("SKIP: no prometheus on PATH (Debian: apt-get install prometheus)")
+        return SKIP
+
+    deadline = Deadline(DEADLINE_S)
+    folder = tempfile.mkdtemp(prefix="daqevstat-fleet-")
+    processes = []
+    try:
+        run(args, folder, deadline, processes)
+    except (Failure, OSError, urllib.error.URLError) as failure:
+        log(f"FAILED: {failure}")
+        for process in processes:
+            log(f"{process.name} said:\n  " + "\n  ".join(process.lines[-8:]))
+        return 1
+    finally:
+        for process in reversed(processes):
+            process.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+    log("fleet with Prometheus: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
