@@ -1,311 +1,243 @@
-#include <httplib.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <pthread.h>
 
-#include <atomic>
-#include <climits>
-#include <mutex>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <csignal>
+#include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "daqevstat_http.h"
-#include "eq_data.h"
-#include "eq_errors.h"
-#include "eq_fct.h"
-#include "net/connection_stream.h"
-#include "net/dashboard/dashboard_page.h"
+#include "net/http_connection.h"
+#include "net/http_router.h"
 #include "net/listen_address.h"
-#include "net/metrics.h"
-#include "net/property_json.h"
 #include "net/write_access.h"
+#include "thread_annotations.h"
 
 namespace daqnet {
 namespace {
 
-constexpr const char* kJson = "application/json";
-constexpr const char* kPropertiesPath = "/api/v1/properties";
-constexpr const char* kPropertyPrefix = "/api/v1/properties/";
-constexpr const char* kPropertyPattern = R"(/api/v1/properties/(.+))";
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
 
-// The page loads nothing from elsewhere and may only talk to this server.
-constexpr const char* kPagePolicy =
-    "default-src 'none'; script-src 'self' 'unsafe-inline'; style-src 'self' 'unsafe-inline'; "
-    "img-src 'self' data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
-    "frame-ancestors 'none'";
+// How long to wait before accepting again when the process is out of file
+// descriptors (or the kernel of memory): the pending connections stay
+// queued meanwhile.
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
 
-void send_json(httplib::Response& res, int status, const Json& body) {
-  res.status = status;
-  res.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), kJson);
+// Room in the kernel for answers a client has not yet read (the kernel
+// doubles it); enough for the largest answer, a metrics scrape of many
+// locations.
+constexpr int kSendBufferBytes = 256 * 1024;
+
+std::string address_text(const asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+  }
+  return address.to_string();
 }
 
-void send_error(httplib::Response& res, int status, const std::string& message) {
-  Json body = Json::object();
-  body["error"] = message;
-  send_json(res, status, body);
+std::vector<EqFct*> checked(std::vector<EqFct*> locations) {
+  if (locations.empty()) throw std::invalid_argument("HTTP server without a location");
+  for (EqFct* location : locations) {
+    if (location == nullptr) throw std::invalid_argument("HTTP server given a null location");
+  }
+  return locations;
 }
-
-// The HTTP status of a reply that carries an error.
-int status_of(int code) {
-  switch (code) {
-    case unknown_property:
-      return 404;
-    case ill_parameter:
-    case out_of_range:
-      return 400;
-    case read_only:
-    case not_implemented:
-      return 405;
-    default:
-      return 500;
-  }
-}
-
-void send_reply_error(httplib::Response& res, const EqData& reply) {
-  Json body = Json::object();
-  body["error"] = reply.error_text().empty() ? get_error_string(reply.error()) : reply.error_text();
-  body["code"] = reply.error();
-  send_json(res, status_of(reply.error()), body);
-}
-
-void send_property(httplib::Response& res, const std::string& name, const EqData& reply) {
-  if (reply.error() != 0) {
-    send_reply_error(res, reply);
-    return;
-  }
-  Json body = Json::object();
-  body["name"] = name;
-  body["value"] = reply_json(reply);
-  send_json(res, 200, body);
-}
-
-// The value a write sends, from the body {"value": V}: an integer as
-// DATA_INT within 32 bits and DATA_LONG beyond, a number with a fraction or
-// exponent as DATA_DOUBLE, a text as DATA_STRING; the properties convert
-// it as they do for any client. Sets `error` for anything else.
-bool value_from_body(const std::string& body, EqData* value, std::string* error) {
-  const Json document = Json::parse(body, nullptr, false);
-  if (document.is_discarded()) {
-    *error = "the body is not JSON";
-    return false;
-  }
-  if (!document.is_object() || !document.contains("value") || document.size() != 1) {
-    *error = "the body must be an object with the one member \"value\"";
-    return false;
-  }
-  const Json& v = document.at("value");
-  if (v.is_number_unsigned()) {
-    const auto number = v.get<std::uint64_t>();
-    if (number <= static_cast<std::uint64_t>(INT_MAX)) {
-      value->set(static_cast<int>(number));
-    } else if (number <= static_cast<std::uint64_t>(LLONG_MAX)) {
-      value->set(static_cast<long long>(number));
-    } else {
-      value->set(static_cast<double>(number));
-    }
-  } else if (v.is_number_integer()) {
-    const auto number = v.get<std::int64_t>();
-    if (number >= INT_MIN && number <= INT_MAX) {
-      value->set(static_cast<int>(number));
-    } else {
-      value->set(static_cast<long long>(number));
-    }
-  } else if (v.is_number_float()) {
-    value->set(v.get<double>());
-  } else if (v.is_string()) {
-    value->set(v.get<std::string>());
-  } else {
-    *error = "\"value\" must be a number or a text";
-    return false;
-  }
-  return true;
-}
-
-const char* reason_of(int status) {
-  switch (status) {
-    case 400:
-      return "bad request";
-    case 403:
-      return "forbidden";
-    case 404:
-      return "not found";
-    case 405:
-      return "method not allowed";
-    case 408:
-      return "request timeout";
-    case 413:
-      return "request body too large";
-    case 414:
-      return "request target too long";
-    case 416:
-      return "range not satisfiable";
-    case 431:
-      return "request header fields too large";
-    case 500:
-      return "internal error";
-    default:
-      return "error";
-  }
-}
-
-enum class Route { none, page, properties, property, metrics };
-
-Route route_of(const std::string& path) {
-  if (path == "/") return Route::page;
-  if (path == "/metrics") return Route::metrics;
-  if (path == kPropertiesPath) return Route::properties;
-  if (path.compare(0, std::string(kPropertyPrefix).size(), kPropertyPrefix) == 0) {
-    return Route::property;
-  }
-  return Route::none;
-}
-
-// The first location over the packaged HTTP layer.
-class Layer : public httplib::Server {
- public:
-  Layer(EqFct& location, const HttpServerOptions& options)
-      : location_(location),
-        options_(options),
-        access_(options.write_token),
-        limits_{options.read_timeout, options.write_timeout, options.request_deadline,
-                options.max_header_bytes + options.max_body_bytes} {
-    const std::size_t threads = 4;
-    new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // The layer's default also sets SO_REUSEPORT, which lets a second
-    // server bind the same port and take a share of its requests unseen.
-    set_socket_options([](socket_t sock) {
-      int yes = 1;
-      ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    set_payload_max_length(options.max_body_bytes);
-    set_keep_alive_max_count(options.keep_alive_requests > 0 ? options.keep_alive_requests : 1);
-    // Only announced in the Keep-Alive header; the connection loop below
-    // keeps the exact time.
-    set_keep_alive_timeout(static_cast<time_t>((options.keep_alive_timeout.count() + 999) / 1000));
-    set_default_headers({{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
-    set_pre_routing_handler(
-        [this](const httplib::Request& req, httplib::Response& res) { return check(req, res); });
-    set_error_handler([](const httplib::Request&, httplib::Response& res) {
-      if (res.body.empty()) send_error(res, res.status, reason_of(res.status));
-    });
-    set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-      send_error(res, 500, "internal error");
-    });
-    Get("/", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(dashboard_page(), "text/html; charset=utf-8");
-      res.set_header("Content-Security-Policy", kPagePolicy);
-      res.set_header("X-Frame-Options", "DENY");
-      res.set_header("Referrer-Policy", "no-referrer");
-    });
-    Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(render_metrics({&location_}), "text/plain; version=0.0.4; charset=utf-8");
-    });
-    Get(kPropertiesPath, [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(json_text(properties_json(location_)), kJson);
-    });
-    Get(kPropertyPattern, [this](const httplib::Request& req, httplib::Response& res) {
-      const std::string name = req.matches[1];
-      EqData in;
-      EqData out;
-      location_.remote_get(name, &in, &out);
-      send_property(res, name, out);
-    });
-    Put(kPropertyPattern,
-        [this](const httplib::Request& req, httplib::Response& res) { write(req, res); });
-  }
-
-  // Set before the listener is stopped: open connections end soon after.
-  std::atomic<bool> stopping{false};
-
- private:
-  // Unknown paths and methods a path does not take are answered here,
-  // before any body is read.
-  HandlerResponse check(const httplib::Request& req, httplib::Response& res) {
-    const Route route = route_of(req.path);
-    if (route == Route::none) {
-      send_error(res, 404, "no such resource");
-      return HandlerResponse::Handled;
-    }
-    const bool read = req.method == "GET" || req.method == "HEAD";
-    if (read || (route == Route::property && req.method == "PUT")) {
-      return HandlerResponse::Unhandled;
-    }
-    send_error(res, 405, "method not allowed");
-    res.set_header("Allow", route == Route::property ? "GET, HEAD, PUT" : "GET, HEAD");
-    // The body, if any, is not read: the connection cannot go on.
-    res.set_header("Connection", "close");
-    return HandlerResponse::Handled;
-  }
-
-  void write(const httplib::Request& req, httplib::Response& res) {
-    const std::string name = req.matches[1];
-    if (!access_.allows(req.get_header_value("Authorization"))) {
-      send_error(res, 403,
-                 access_.has_token() ? "writing needs the write token (Authorization: Bearer)"
-                                     : "writing is disabled: the server has no write token");
-      return;
-    }
-    EqData in;
-    std::string error;
-    if (!value_from_body(req.body, &in, &error)) {
-      send_error(res, 400, error);
-      return;
-    }
-    if (options_.before_write) options_.before_write(location_.name(), name);
-    EqData out;
-    location_.remote_set(name, &in, &out);
-    send_property(res, name, out);
-  }
-
-  // The connection loop of the HTTP layer, over a stream that bounds each
-  // request in bytes and time (see ConnectionStream).
-  bool process_and_close_socket(socket_t sock) override {
-    bool ok = false;
-    {
-      detail::ConnectionStream stream(sock, limits_, stopping);
-      const std::size_t requests = keep_alive_max_count_;
-      for (std::size_t count = 0; count < requests; ++count) {
-        const auto idle = count == 0 ? options_.read_timeout : options_.keep_alive_timeout;
-        if (!stream.next_request(idle)) break;
-        const bool close_connection = count + 1 == requests || stopping.load();
-        bool connection_closed = false;
-        ok = process_request(stream, close_connection, connection_closed, [](httplib::Request&) {});
-        if (!ok || connection_closed) break;
-      }
-    }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
-    return ok;
-  }
-
-  EqFct& location_;
-  const HttpServerOptions& options_;
-  const WriteAccess access_;
-  const detail::ConnectionStream::Limits limits_;
-};
 
 }  // namespace
 
+// Everything runs on one I/O thread: the accept loop, every connection, and
+// the router (which calls into the locations). Nothing there needs a lock;
+// the controlling thread only posts stop() to it and joins it.
 class HttpServer::Impl {
  public:
   Impl(std::vector<EqFct*> locations, HttpServerOptions options)
-      : locations(std::move(locations)), options(std::move(options)) {
-    if (this->locations.empty()) throw std::invalid_argument("HTTP server without a location");
-    for (EqFct* location : this->locations) {
-      if (location == nullptr) throw std::invalid_argument("HTTP server given a null location");
-    }
-    layer = std::make_unique<Layer>(*this->locations.front(), this->options);
+      : options_(std::move(options)),
+        router_(checked(std::move(locations)), options_),
+        limits_{options_.read_timeout,        options_.write_timeout,
+                options_.request_deadline,    options_.keep_alive_timeout,
+                options_.keep_alive_requests, options_.max_header_bytes,
+                options_.max_body_bytes} {
+    if (limits_.keep_alive_requests == 0) limits_.keep_alive_requests = 1;
   }
 
-  const std::vector<EqFct*> locations;
-  const HttpServerOptions options;
-  std::unique_ptr<Layer> layer;
-  int port = 0;
-  std::mutex mutex;
-  bool started = false;  // guarded by mutex
-  bool stopped = false;  // guarded by mutex
-  std::thread listener;
+  void start() EXCLUDES(mutex_) {
+    {
+      quelmar::MutexLock lock(mutex_);
+      if (started_) throw std::logic_error("HTTP server started twice");
+      started_ = true;
+    }
+    if (!options_.write_token.empty()) {
+      const std::string problem = check_token(options_.write_token);
+      if (!problem.empty()) throw std::runtime_error(problem);
+    }
+    bind();
+    accept();
+    // The thread starts with SIGINT and SIGTERM blocked: the controlling
+    // thread must be the one to see them.
+    sigset_t stop_signals;
+    sigset_t old_mask;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+    try {
+      thread_ = std::thread([this] { io_.run(); });
+    } catch (...) {
+      pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+      throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  }
+
+  void stop() EXCLUDES(mutex_) {
+    {
+      quelmar::MutexLock lock(mutex_);
+      if (stopped_) return;
+      stopped_ = true;
+    }
+    if (!thread_.joinable()) return;
+    asio::post(io_, [this] {
+      boost::system::error_code ignored;
+      acceptor_.close(ignored);
+      retry_.cancel();
+      // Each stop() ends its connection's pending operation; the
+      // connections then go, and with the last of them the thread's work.
+      const auto open = connections_;
+      for (const auto& [raw, weak] : open) {
+        if (auto connection = weak.lock()) connection->stop();
+      }
+    });
+    thread_.join();
+  }
+
+  int port() const { return port_; }
+  const HttpServerOptions& options() const { return options_; }
+
+ private:
+  void bind() {
+    tcp::endpoint endpoint;
+    try {
+      tcp::resolver resolver(io_);
+      const auto results =
+          resolver.resolve(options_.host, std::to_string(options_.port),
+                           tcp::resolver::passive | tcp::resolver::numeric_service);
+      endpoint = results.begin()->endpoint();
+      acceptor_.open(endpoint.protocol());
+      // No SO_REUSEPORT: a second server must not take a share of this
+      // one's port unseen.
+      acceptor_.set_option(tcp::acceptor::reuse_address(true));
+      acceptor_.bind(endpoint);
+      acceptor_.listen(asio::socket_base::max_listen_connections);
+    } catch (const boost::system::system_error& e) {
+      throw std::runtime_error("cannot listen on " + url_of(options_.host, options_.port) + " (" +
+                               e.code().message() + ")");
+    }
+    port_ = acceptor_.local_endpoint().port();
+  }
+
+  void accept() {
+    acceptor_.async_accept([this](boost::system::error_code error, tcp::socket socket) {
+      if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
+      if (error) {
+        // Out of descriptors or memory: try again a little later rather
+        // than spin; other errors concern that one connection only.
+        if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+            error == asio::error::no_memory) {
+          retry_.expires_after(kAcceptBackoff);
+          retry_.async_wait([this](boost::system::error_code wait_error) {
+            if (!wait_error) accept();
+          });
+          return;
+        }
+      } else {
+        admit(std::move(socket));
+      }
+      accept();
+    });
+  }
+
+  void admit(tcp::socket socket) {
+    boost::system::error_code error;
+    const tcp::endpoint remote = socket.remote_endpoint(error);
+    if (error) return;
+    const tcp::endpoint local = socket.local_endpoint(error);
+    if (error) return;
+    detail::Peer peer{address_text(remote.address()), address_text(local.address())};
+    std::size_t& from_peer = per_peer_[peer.address];
+    if (connections_.size() >= options_.max_connections ||
+        from_peer >= options_.max_connections_per_peer) {
+      if (from_peer == 0) per_peer_.erase(peer.address);
+      refuse(std::move(socket));
+      return;
+    }
+    ++from_peer;
+    socket.set_option(tcp::no_delay(true), error);
+    // A client that stops reading holds at most this much of the kernel's
+    // memory, and its answer's deadline starts to count once that is full.
+    socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), error);
+    // A connection ended by a deadline, an error or stop() is reset, and
+    // what it could not send is dropped; only the close after a last answer
+    // is orderly (see Connection).
+    socket.set_option(asio::socket_base::linger(true, 0), error);
+    const std::uint64_t id = next_id_++;
+    auto connection = std::make_shared<detail::Connection>(
+        std::move(socket), router_, limits_, peer,
+        // Runs on the I/O thread, in the connection's destructor.
+        [this, id, address = peer.address] { release(id, address); });
+    connections_.emplace(id, connection);
+    connection->start();
+  }
+
+  void release(std::uint64_t id, const std::string& address) {
+    connections_.erase(id);
+    const auto found = per_peer_.find(address);
+    if (found != per_peer_.end() && --found->second == 0) per_peer_.erase(found);
+  }
+
+  // Past a bound: a short answer the socket buffer takes at once, what the
+  // client already sent read and dropped (so the close sends no reset that
+  // could destroy the answer), and the connection closed. Nothing waits.
+  static void refuse(tcp::socket socket) {
+    static const std::string kBusy =
+        "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+        "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nRetry-After: 1\r\n"
+        "Connection: close\r\nContent-Length: 34\r\n\r\n{\"error\": \"too many connections\"}\n";
+    boost::system::error_code error;
+    socket.non_blocking(true, error);
+    socket.send(asio::buffer(kBusy), 0, error);
+    char sink[4096];
+    for (int i = 0; i < 4 && socket.receive(asio::buffer(sink), 0, error) > 0; ++i) {
+    }
+    socket.shutdown(tcp::socket::shutdown_both, error);
+    socket.close(error);
+  }
+
+  const HttpServerOptions options_;
+  detail::Router router_;
+  detail::ConnectionLimits limits_;
+
+  asio::io_context io_{1};
+  tcp::acceptor acceptor_{io_};
+  asio::steady_timer retry_{io_};
+  int port_ = 0;  // set by start(), before the thread runs
+  std::thread thread_;
+
+  // I/O thread only: the open connections and how many each peer has.
+  std::unordered_map<std::uint64_t, std::weak_ptr<detail::Connection>> connections_;
+  std::uint64_t next_id_ = 0;
+  std::unordered_map<std::string, std::size_t> per_peer_;
+
+  quelmar::Mutex mutex_;
+  bool started_ GUARDED_BY(mutex_) = false;
+  bool stopped_ GUARDED_BY(mutex_) = false;
 };
 
 HttpServer::HttpServer(std::vector<EqFct*> locations, HttpServerOptions options)
@@ -313,48 +245,12 @@ HttpServer::HttpServer(std::vector<EqFct*> locations, HttpServerOptions options)
 
 HttpServer::~HttpServer() { stop(); }
 
-void HttpServer::start() {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->started) throw std::logic_error("HTTP server started twice");
-    impl_->started = true;
-  }
-  const std::string& host = impl_->options.host;
-  int port = impl_->options.port;
-  if (port == 0) {
-    port = impl_->layer->bind_to_any_port(host);
-    if (port <= 0) port = 0;
-  } else if (!impl_->layer->bind_to_port(host, port)) {
-    port = 0;
-  }
-  if (port == 0) {
-    throw std::runtime_error("cannot listen on " + url_of(host, impl_->options.port) +
-                             " (address in use or not available)");
-  }
-  impl_->port = port;
-  Layer& layer = *impl_->layer;
-  impl_->listener = std::thread([&layer] { layer.listen_after_bind(); });
-  // The layer's stop() only acts on a server that runs; returning before
-  // it does would let an early stop() miss it and its join never end.
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!layer.is_running() && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
+void HttpServer::start() { impl_->start(); }
 
-void HttpServer::stop() {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (impl_->stopped) return;
-    impl_->stopped = true;
-  }
-  impl_->layer->stopping.store(true);
-  impl_->layer->stop();
-  if (impl_->listener.joinable()) impl_->listener.join();
-}
+void HttpServer::stop() { impl_->stop(); }
 
-int HttpServer::port() const { return impl_->port; }
+int HttpServer::port() const { return impl_->port(); }
 
-std::string HttpServer::url() const { return url_of(impl_->options.host, impl_->port); }
+std::string HttpServer::url() const { return url_of(impl_->options().host, impl_->port()); }
 
 }  // namespace daqnet

@@ -1,7 +1,12 @@
 #include "net/write_access.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace daqnet {
@@ -41,15 +46,49 @@ std::string check_token(std::string_view token) {
   for (unsigned char c : token) {
     if (c <= ' ' || c == 0x7f) return "write token holds a blank or control character";
   }
+  if (token.size() < kMinTokenLength) {
+    return "write token too short: " + std::to_string(token.size()) + " characters, at least " +
+           std::to_string(kMinTokenLength) + " needed";
+  }
   return "";
 }
 
 std::string read_token_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read the write token file " + path);
-  std::string line;
-  std::getline(in, line);
-  if (in.bad()) throw std::runtime_error("cannot read the write token file " + path);
+  const auto fail = [&path](const std::string& why) {
+    return std::runtime_error("cannot read the write token file " + path + ": " + why);
+  };
+  // Opened without blocking, so that a FIFO nobody writes to cannot hold
+  // the start; only a regular file is then read.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw fail(std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throw fail(std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) {
+    throw fail(S_ISDIR(info.st_mode) ? "it is a directory, not a regular file"
+                                     : "not a regular file (a FIFO, device or socket)");
+  }
+  if (info.st_size > static_cast<off_t>(kMaxTokenFileBytes)) {
+    throw fail("larger than " + std::to_string(kMaxTokenFileBytes) + " bytes");
+  }
+  // One byte more than allowed tells a file that grew since fstat.
+  std::string text(kMaxTokenFileBytes + 1, '\0');
+  std::size_t size = 0;
+  while (size < text.size()) {
+    const ssize_t n = ::read(fd, &text[size], text.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw fail(std::strerror(errno));
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  if (size > kMaxTokenFileBytes) {
+    throw fail("larger than " + std::to_string(kMaxTokenFileBytes) + " bytes");
+  }
+  text.resize(size);
+  std::string line = text.substr(0, text.find('\n'));
   const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
   while (!line.empty() && blank(line.back())) line.pop_back();
   std::size_t first = 0;

@@ -1,6 +1,7 @@
 #ifndef NET_WRITE_ACCESS_H_
 #define NET_WRITE_ACCESS_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,14 +33,21 @@ class WriteAccess {
 // Compares without an early exit: the time depends only on the lengths.
 bool equal_in_constant_time(std::string_view a, std::string_view b);
 
+// A token shorter than this is refused: it could be guessed.
+inline constexpr std::size_t kMinTokenLength = 16;
+// A token file larger than this is refused unread.
+inline constexpr std::size_t kMaxTokenFileBytes = 4096;
+
 // The token in the first line of `path`, without the line end and without
 // blanks around it. Throws std::runtime_error naming the file when it cannot
-// be read, and when the token is empty or holds a blank or control
-// character (it travels in an HTTP header).
+// be read, when it is not a regular file (a FIFO, a device, a directory) or
+// holds more than kMaxTokenFileBytes, and when check_token() refuses the
+// token.
 std::string read_token_file(const std::string& path);
 
-// The same checks for a token given directly; "" when it is sound, the
-// reason otherwise.
+// Whether a token given directly is sound: not empty, no blank or control
+// character (it travels in an HTTP header), at least kMinTokenLength
+// characters. "" when it is, the reason otherwise.
 std::string check_token(std::string_view token);
 
 }  // namespace daqnet

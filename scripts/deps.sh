@@ -66,13 +66,8 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("libedit headers")
     DAQEVSTAT_PACKAGES+=(libedit-dev)
   fi
-  # The HTTP server of the tool (--listen), and the Prometheus parser that
-  # its metrics test reads them with, in the system's own interpreter.
-  if ! daqevstat_have_header httplib.h; then
-    DAQEVSTAT_MISSING+=("cpp-httplib headers")
-    DAQEVSTAT_PACKAGES+=(libcpp-httplib-dev)
-  fi
-  # The HTTP server and client: Boost.Beast on Boost.Asio, header-only.
+  # The HTTP server (libdaqevstat-http, the tool's --listen) and the tests'
+  # client: Boost.Beast on Boost.Asio, header-only.
   if ! daqevstat_have_header boost/beast.hpp; then
     DAQEVSTAT_MISSING+=("Boost.Beast headers")
     DAQEVSTAT_PACKAGES+=(libboost1.81-dev)
@@ -82,6 +77,8 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("promtool (for the metrics and rules tests)")
     DAQEVSTAT_PACKAGES+=(prometheus)
   fi
+  # The Prometheus parser the metrics test reads a scrape with, in the
+  # system's own interpreter.
   if ! /usr/bin/python3 -c 'import prometheus_client' >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("Prometheus client for Python (for the metrics test)")
     DAQEVSTAT_PACKAGES+=(python3-prometheus-client)
@@ -99,6 +96,11 @@ daqevstat_find_missing() {
   if ! daqevstat_have_libfuzzer; then
     DAQEVSTAT_MISSING+=("libFuzzer runtime (for the fuzz targets)")
     DAQEVSTAT_PACKAGES+=(libclang-rt-dev)
+  fi
+  # The HTTP load benchmark's load generator; its smoke test skips without it.
+  if ! command -v wrk >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("wrk (for the HTTP load benchmark)")
+    DAQEVSTAT_PACKAGES+=(wrk)
   fi
   # Only the dashboard's browser test needs a browser; it skips without one.
   if ! command -v chromium >/dev/null 2>&1; then

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "net/host_check.h"
 #include "net/listen_address.h"
 #include "net/write_access.h"
 
@@ -23,6 +24,10 @@ const char* const kSynopsis =
     "                 [--objects K] [--config FILE] [--svg FILE] [--csv DIR]\n"
     "                 [--listen [ADDR:]PORT [--write-token TOKEN | --write-token-file FILE]]\n"
     "       daqevstat shell [server and listen options of simulate]\n"
+    "       daqevstat shell --connect URL [--location NAME] [--token-file FILE]\n"
+    "       daqevstat get [--server URL] [--location NAME] [--json] NAME...\n"
+    "       daqevstat set [--server URL] [--location NAME] [--token-file FILE] NAME VALUE\n"
+    "       daqevstat watch [--server URL] [--location NAME] [--interval S] [--count N] BASE\n"
     "       daqevstat replay [--base NAME] [--type N] [--period SEC]\n"
     "                        [--format csv|tid|header|block] [--json] [--svg FILE] [--csv DIR] "
     "FILE\n"
@@ -157,6 +162,17 @@ void add_listen_options(CLI::App* command, ListenOptions* listen) {
       ->check(non_empty())
       ->needs(address)
       ->excludes(token);
+  command
+      ->add_option("--allowed-host", listen->allowed_hosts,
+                   "also answer requests whose Host header names NAME (repeatable); loopback "
+                   "names and the listening address are always answered")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return daqnet::canonical_host(text).empty() ? "not a host name or address: " + text
+                                                        : "";
+          },
+          ""))
+      ->needs(address);
 }
 
 // The one-line usage of the command the error belongs to, or the synopsis.
@@ -227,6 +243,10 @@ Command parse_command(const std::vector<std::string>& args) {
       "shell", "run a simulated DAQ server and act on its properties from standard input");
   const auto shell_faults = add_server_options(shell, &command.shell.server);
   add_listen_options(shell, &command.shell.listen);
+  const CLI::Option* connect = client::add_connect_options(shell, &command.shell.connect);
+
+  const client::ClientCommands client_commands =
+      client::add_client_commands(&app, &command.get, &command.set, &command.watch);
 
   ReplayOptions& replay_options = command.options;
   CLI::App* replay = app.add_subcommand(
@@ -271,7 +291,8 @@ Command parse_command(const std::vector<std::string>& args) {
       command.action = Command::Action::usage_error;
       command.error = name + ": empty value";
       const CLI::App* named = nullptr;
-      for (const CLI::App* candidate : {simulate, shell, replay}) {
+      for (const CLI::App* candidate : {simulate, shell, replay, client_commands.get,
+                                        client_commands.set, client_commands.watch}) {
         if (candidate->get_name() == args[0]) named = candidate;
       }
       command.text = usage_for(app, named);
@@ -312,6 +333,25 @@ Command parse_command(const std::vector<std::string>& args) {
   } else if (shell->parsed()) {
     command.action = Command::Action::shell;
     apply_ideal(*shell, shell_faults);
+    // A connected shell has no simulated server to configure.
+    if (connect->count() > 0) {
+      for (const CLI::Option* option : shell->get_options()) {
+        const std::string name = option->get_name();
+        if (option->count() > 0 && name != "--connect" && name != "--location" &&
+            name != "--token-file") {
+          command.action = Command::Action::usage_error;
+          command.error = name + " acts on a simulated server; it cannot go with --connect";
+          command.text = usage_for(app, shell);
+          return command;
+        }
+      }
+    }
+  } else if (client_commands.get->parsed()) {
+    command.action = Command::Action::get;
+  } else if (client_commands.set->parsed()) {
+    command.action = Command::Action::set;
+  } else if (client_commands.watch->parsed()) {
+    command.action = Command::Action::watch;
   } else {
     command.action = Command::Action::simulate;
     apply_ideal(*simulate, simulate_faults);

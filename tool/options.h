@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tool/client/client_options.h"
 #include "tool/replay_command.h"
 #include "tool/shell_command.h"
 #include "tool/simulate_command.h"
@@ -20,12 +21,18 @@ struct Command {
     replay,       // run `options`
     simulate,     // run `simulate`
     shell,        // run `shell`
+    get,          // run `get` against a running server
+    set,          // run `set`
+    watch,        // run `watch`
     usage_error,  // print `error` and `text` (the usage) on standard error, exit 2
   };
   Action action = Action::usage_error;
   ReplayOptions options;  // replay
   SimulateOptions simulate;
   ShellOptions shell;
+  client::GetOptions get;
+  client::SetOptions set;
+  client::WatchOptions watch;
   std::string error;  // one line, no newline
   std::string text;   // help, version or usage text, ending in a newline
 };
@@ -38,11 +45,15 @@ struct Command {
 //          [--json] [--svg FILE] [--csv DIR] FILE
 //   simulate [server options] [listen options] [--duration S] [--svg FILE] [--csv DIR]
 //   shell [server options] [listen options]
-// The server's faults start from kRealisticFaults; --ideal starts them from
-// none, and each fault option given sets its own on top of either.
+//   shell --connect URL [--location NAME] [--token-file FILE]
+//   get [--server URL] [--location NAME] [--json] NAME...
+//   set [--server URL] [--location NAME] [--token-file FILE] NAME VALUE
+//   watch [--server URL] [--location NAME] [--interval S] [--count N] BASE
 // where the listen options are --listen [ADDR:]PORT (ADDR an IPv4 address or
 // host name, or [IPV6]; without it 127.0.0.1) and, with it, one of
 // --write-token TOKEN and --write-token-file FILE.
+// The server's faults start from kRealisticFaults; --ideal starts them from
+// none, and each fault option given sets its own on top of either.
 // Options may also be written --option=VALUE and may follow FILE; "--" ends
 // the options. NAME must have no blank or control character and at most 63
 // characters, since it becomes the front of every property name. N and SEC

@@ -13,8 +13,14 @@
 // on purpose. The server exits with 1 when the statistics it reads disagree
 // with those gaps, so it doubles as an end-to-end check of an installation.
 //
-// Usage: embed_server CONFIG_FILE
+// With --listen the location is also served over HTTP (JSON, /metrics, the
+// dashboard) from before the first event; once the events have been checked
+// the server prints what it fed and goes on serving until SIGINT or SIGTERM,
+// so that a client can read the same figures over HTTP.
+//
+// Usage: embed_server [--listen [ADDR:]PORT] CONFIG_FILE
 
+#include <signal.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -24,9 +30,12 @@
 #include <cstdio>
 #include <exception>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "daqevstat_http.h"
 #include "eq_config.h"
 #include "eq_data.h"
 #include "eq_fct.h"
@@ -150,6 +159,47 @@ bool receive_events(vrel_daq_event_stat& stat, EventSource& source) {
   return true;
 }
 
+// "PORT", "ADDR:PORT" or "[IPV6]:PORT" into the server's options; a port
+// alone listens on the loopback address. False for anything else.
+bool parse_listen(const std::string& text, daqnet::HttpServerOptions& options) {
+  std::string host = "127.0.0.1";
+  std::string port = text;
+  if (!text.empty() && text.front() == '[') {
+    const std::size_t close = text.find("]:");
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.find(':') != std::string::npos) return false;  // IPv6 needs brackets
+  }
+  if (host.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535) {
+    return false;
+  }
+  options.host = host;
+  options.port = std::stoi(port);
+  return true;
+}
+
+// Blocks SIGINT and SIGTERM in this thread and every thread it starts after,
+// so that wait_for_stop_signal() receives them.
+sigset_t block_stop_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+void wait_for_stop_signal(const sigset_t& signals) {
+  int signal_number = 0;
+  while (sigwait(&signals, &signal_number) != 0) {
+  }
+}
+
 bool check(const char* what, double got, double expected) {
   const bool ok = std::fabs(got - expected) < 1e-3;
   std::printf("  %-28s %8g   expected %8g%s\n", what, got, expected, ok ? "" : "   WRONG");
@@ -159,16 +209,37 @@ bool check(const char* what, double got, double expected) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s CONFIG_FILE\n", argv[0]);
+  // Lines reach a pipe as they are printed: a client may be waiting for them.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  std::optional<daqnet::HttpServerOptions> listen;
+  int arg = 1;
+  if (argc == 4 && std::string(argv[1]) == "--listen") {
+    listen.emplace();
+    if (!parse_listen(argv[2], *listen)) {
+      std::fprintf(stderr, "embed_server: --listen wants [ADDR:]PORT, not '%s'\n", argv[2]);
+      return 2;
+    }
+    arg = 3;
+  } else if (argc != 2) {
+    std::fprintf(stderr, "usage: %s [--listen [ADDR:]PORT] CONFIG_FILE\n", argv[0]);
     return 2;
   }
-  const std::string config_path = argv[1];
+  const std::string config_path = argv[arg];
 
   try {
     EqFct location("DAQ_STAT");
     location.config().load(config_path);  // a missing file is a first start
     vrel_daq_event_stat stat("DAQ1 statistics of the DAQ1 stream", &location, VREL_EV_NORMAL);
+
+    // Declared after the location, so stopped before it goes.
+    std::optional<daqnet::HttpServer> http;
+    sigset_t stop_signals{};
+    if (listen) {
+      stop_signals = block_stop_signals();
+      http.emplace(std::vector<EqFct*>{&location}, *listen);
+      http->start();  // throws when the address cannot be bound
+      std::printf("embed_server: serving %s\n", http->url().c_str());
+    }
 
     // A client switches the statistics on.
     EqData on;
@@ -202,11 +273,19 @@ int main(int argc, char** argv) {
     ok &= check("DAQ1.STAT.EV.LATENCY.TD sum", reading.latency_entries, kEvents);
     ok &= check("DAQ1.STAT.EV.PERIOD.TD sum", reading.period_entries, kEvents - 1);
 
-    location.save_config(config_path);  // the switch and the period, for the next start
-    std::printf("embed_server: configuration saved to %s\n", config_path.c_str());
-
     std::printf("embed_server: %s\n",
                 ok ? "statistics agree with the source" : "statistics DISAGREE with the source");
+
+    if (http) {
+      // What a client must read over HTTP, then serve until told to stop.
+      std::printf("fed DAQ_STAT DAQ1 events %d lost %u\n", kEvents, total_missing());
+      std::printf("embed_server: serving until SIGINT or SIGTERM\n");
+      wait_for_stop_signal(stop_signals);
+      http->stop();
+    }
+
+    location.save_config(config_path);  // the switch and the period, for the next start
+    std::printf("embed_server: configuration saved to %s\n", config_path.c_str());
     return ok ? 0 : 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "embed_server: %s\n", e.what());

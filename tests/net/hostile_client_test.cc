@@ -25,8 +25,15 @@ using std::chrono::milliseconds;
 // A raw client connection to the loopback port.
 class RawClient {
  public:
-  explicit RawClient(int port) {
+  // From `from` (a loopback address) when given.
+  explicit RawClient(int port, const char* from = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (from != nullptr) {
+      sockaddr_in source{};
+      source.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from, &source.sin_addr);
+      if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) return;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -105,7 +112,7 @@ TEST_F(HostileClientTest, MalformedRequestsGetAnErrorAndTheConnectionEnds) {
   };
   for (const Case& k : std::vector<Case>{
            {"HELLO\r\n\r\n", 400, 400},
-           {"FOO /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 400, 405},
+           {"FOO /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400, 405},
 
            {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) + "\r\n\r\n", 400, 400},
            {long_target, 400, 414},
@@ -159,7 +166,7 @@ TEST_F(HostileClientTest, SlowAndSilentClientsAreDroppedWhileOthersAreServed) {
   std::thread slow([this] {
     RawClient raw(http_->port());
     const std::string request =
-        "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(200, 'z') + "\r\n\r\n";
+        "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(200, 'z') + "\r\n\r\n";
     const auto start = Clock::now();
     bool dropped = false;
     for (char c : request) {
@@ -219,7 +226,7 @@ TEST_F(HostileClientTest, AClientThatNeverReadsIsDroppedAtTheDeadline) {
   int small = 4096;
   ::setsockopt(raw.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   std::string requests;
-  for (int i = 0; i < 200; ++i) requests += "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (int i = 0; i < 200; ++i) requests += "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   ASSERT_TRUE(raw.send(requests));
   const auto start = Clock::now();
   std::this_thread::sleep_for(milliseconds(2500));
@@ -243,13 +250,179 @@ TEST_F(HostileClientTest, AFloodOfIdleConnectionsDrainsWithinTheLimits) {
   // Pipelined requests on one connection are answered in order.
   RawClient raw(http_->port());
   raw.send(
-      "GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: x\r\n\r\n"
-      "GET /api/v1/properties/NOPE HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+      "GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+      "GET /api/v1/properties/NOPE HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   bool closed = false;
   const std::string both = raw.receive(milliseconds(3000), &closed);
   EXPECT_EQ(200, status_of(both));
   EXPECT_NE(std::string::npos, both.find("HTTP/1.1 404"));
   EXPECT_TRUE(closed);
+}
+
+}  // namespace
+}  // namespace daqnet::testing
+
+namespace daqnet::testing {
+namespace {
+
+// One request on a new raw connection: the answer and whether the server
+// closed the connection after it.
+struct Exchange {
+  std::string response;
+  bool closed = false;
+};
+
+Exchange exchange(int port, const std::string& request, milliseconds wait = milliseconds(1500),
+                  const char* from = nullptr) {
+  RawClient raw(port, from);
+  Exchange result;
+  if (!raw.connected()) return result;
+  raw.send(request);
+  result.response = raw.receive(wait, &result.closed);
+  return result;
+}
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+const std::string kPut = "PUT /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+
+TEST_F(HostileClientTest, SmugglingEncodingsAndForeignHostsAreRefusedBeforeTheBody) {
+  const std::string auth = "Authorization: Bearer " + std::string(kToken) + "\r\n";
+  const std::string zero = R"({"value": 0})";
+  struct Case {
+    std::string request;
+    int status;
+    bool closes;
+  };
+  for (const Case& k : std::vector<Case>{
+           // A compressed body is never inflated.
+           {kPut + auth + "Content-Encoding: gzip\r\nContent-Length: 12\r\n\r\n" + zero, 415, true},
+           {kPut + auth + "Content-Encoding: br\r\nContent-Length: 12\r\n\r\n" + zero, 415, true},
+           // Framing that two parsers could read differently.
+           {kPut + auth + "Content-Length: 12\r\nTransfer-Encoding: chunked\r\n\r\nc\r\n" + zero +
+                "\r\n0\r\n\r\n",
+            400, true},
+           {kPut + auth + "Transfer-Encoding: chunked\r\nContent-Length: 12\r\n\r\nc\r\n" + zero +
+                "\r\n0\r\n\r\n",
+            400, true},
+           {kPut + auth + "Transfer-Encoding: gzip\r\nContent-Length: 12\r\n\r\n" + zero, 400,
+            true},
+           {kPut + auth + "Content-Length: 12\r\nContent-Length: 13\r\n\r\n" + zero + " ", 400,
+            true},
+           // Names a rebound page would send.
+           {"GET /metrics HTTP/1.1\r\nHost: attacker.example\r\n\r\n", 421, true},
+           {"GET /metrics HTTP/1.1\r\nHost: attacker.example:80\r\n\r\n", 421, true},
+           {"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1.attacker.example\r\n\r\n", 421, true},
+           {"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: attacker.example\r\n\r\n", 400,
+            true},
+           {"GET /metrics HTTP/1.1\r\n\r\n", 400, true},
+           // Loopback names, in any form.
+           {"GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", 200, true},
+           {"GET /metrics HTTP/1.1\r\nHost: LocalHost.:9\r\nConnection: close\r\n\r\n", 200, true},
+           {"GET /metrics HTTP/1.1\r\nHost: 127.0.0.2:80\r\nConnection: close\r\n\r\n", 200, true},
+           {"GET /metrics HTTP/1.1\r\nHost: [::1]:80\r\nConnection: close\r\n\r\n", 200, true},
+           {"GET /metrics HTTP/1.0\r\n\r\n", 200, true},
+       }) {
+    const Exchange got = exchange(http_->port(), k.request);
+    EXPECT_EQ(k.status, status_of(got.response)) << k.request << "\n" << got.response;
+    EXPECT_EQ(k.closes, got.closed) << k.request;
+    if (k.status != 200) {
+      EXPECT_NE(std::string::npos, got.response.find("{\"error\":")) << got.response;
+    }
+  }
+  EXPECT_EQ(1, read_int("EVSTAT.STAT.ON"));
+  expect_serving();
+}
+
+TEST_F(HostileClientTest, RangesAreIgnoredAndAGetBodyIsNeverARequest) {
+  auto plain = client()->Get("/");
+  ASSERT_TRUE(plain);
+  std::string ranges = "bytes=0-";
+  for (int i = 0; i < 2000; ++i) ranges += ",0-" + std::to_string(i);
+  const Exchange ranged =
+      exchange(http_->port(), "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: " + ranges +
+                                  "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(200, status_of(ranged.response));
+  EXPECT_EQ(std::string::npos, ranged.response.find("Content-Range"));
+  EXPECT_LT(ranged.response.size(), plain->body.size() + 1024);
+  EXPECT_GE(ranged.response.size(), plain->body.size());
+
+  // The body of a GET holds what looks like a second request: it is read
+  // and dropped, so exactly one answer comes.
+  const std::string smuggled = "GET /api/v1/properties/NOPE HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const Exchange got = exchange(http_->port(),
+                                "GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: "
+                                "127.0.0.1\r\nContent-Length: " +
+                                    std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled);
+  EXPECT_EQ(200, status_of(got.response));
+  EXPECT_EQ(1u, count_of(got.response, "HTTP/1.1 ")) << got.response;
+}
+
+// A server whose connections wait long, as a production one does.
+class ConnectionBoundTest : public ServedLocation {
+ protected:
+  void serve_bounded(std::size_t in_all, std::size_t per_peer) {
+    HttpServerOptions options;
+    options.read_timeout = milliseconds(20000);
+    options.keep_alive_timeout = milliseconds(20000);
+    options.max_connections = in_all;
+    options.max_connections_per_peer = per_peer;
+    serve(options);
+  }
+
+  // A connection from `from` (a loopback address) that stays open.
+  std::unique_ptr<RawClient> idle_from(const char* from) {
+    return std::make_unique<RawClient>(http_->port(), from);
+  }
+};
+
+TEST_F(ConnectionBoundTest, HundredsOfIdleConnectionsHoldNothingAScrapeNeeds) {
+  serve_bounded(512, 400);
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(idle_from("127.0.0.1"));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  // Half-sent requests too.
+  for (int i = 0; i < 300; i += 2) idle[i]->send("GET /metrics HTTP/1.1\r\nHost: 127");
+  HttpClient c("127.0.0.1", http_->port(), milliseconds(10000));
+  for (int i = 0; i < 20; ++i) {
+    const auto metrics = c.Get("/metrics");
+    ASSERT_TRUE(metrics) << metrics.error();
+    EXPECT_EQ(200, metrics->status);
+  }
+}
+
+TEST_F(ConnectionBoundTest, PastTheBoundsConnectionsGet503AndClose) {
+  serve_bounded(6, 4);
+  const std::string get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  const auto status_from = [&](const char* from) {
+    const Exchange got = exchange(http_->port(), get, milliseconds(1500), from);
+    EXPECT_TRUE(got.closed) << from;
+    return status_of(got.response);
+  };
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 4; ++i) idle.push_back(idle_from("127.0.0.1"));
+  EXPECT_EQ(503, status_from("127.0.0.1")) << "a fifth from one peer";
+  idle.push_back(idle_from("127.0.0.2"));
+  EXPECT_EQ(200, status_from("127.0.0.3")) << "the sixth in all";
+  idle.push_back(idle_from("127.0.0.2"));
+  EXPECT_EQ(503, status_from("127.0.0.4")) << "a seventh in all";
+  // Once they close, there is room again (the server sees the closes in
+  // its own time).
+  idle.clear();
+  int status = 0;
+  for (int i = 0; i < 100 && status != 200; ++i) {
+    status = status_from("127.0.0.1");
+    if (status != 200) std::this_thread::sleep_for(milliseconds(20));
+  }
+  EXPECT_EQ(200, status);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -21,7 +20,7 @@ using Json = nlohmann::json;
 
 constexpr const char* kPeriod = "/api/v1/properties/EVSTAT.STAT.EV.LOST.PERIOD";
 
-httplib::Headers bearer(const std::string& token) { return {{"Authorization", "Bearer " + token}}; }
+Headers bearer(const std::string& token) { return {{"Authorization", "Bearer " + token}}; }
 
 int thread_count() {
   int count = 0;
@@ -76,22 +75,40 @@ TEST_F(HttpServerTest, OnePropertyAndUnknownOnes) {
   EXPECT_EQ(0, body.at("value").get<int>());
 }
 
-TEST_F(HttpServerTest, WritesNeedTheTokenAndChangeNothingWithoutIt) {
+TEST_F(HttpServerTest, WritesNeedTheTokenAndRepeatedWrongOnesBlockThePeer) {
   serve();
   auto c = client();
   const std::string body = R"({"value": 30})";
-  for (const httplib::Headers& headers :
-       {httplib::Headers{}, bearer("wrong"), bearer(std::string(kToken) + "x"),
-        bearer(std::string(kToken).substr(1)), httplib::Headers{{"Authorization", kToken}},
-        httplib::Headers{{"Authorization", std::string("Basic ") + kToken}}}) {
-    const auto result = c->Put(kPeriod, headers, body, "application/json");
-    ASSERT_TRUE(result);
-    EXPECT_EQ(403, result->status);
+  // Five failures are answered 403; from then on the peer is refused 429,
+  // even with the right token, and nothing changes.
+  const std::vector<Headers> wrong = {Headers{},
+                                      bearer("wrong"),
+                                      bearer(std::string(kToken) + "x"),
+                                      bearer(std::string(kToken).substr(1)),
+                                      Headers{{"Authorization", kToken}},
+                                      Headers{{"Authorization", std::string("Basic ") + kToken}}};
+  for (std::size_t i = 0; i < wrong.size(); ++i) {
+    const auto result = c->Put(kPeriod, wrong[i], body, "application/json");
+    ASSERT_TRUE(result) << result.error();
+    EXPECT_EQ(i < 5 ? 403 : 429, result->status) << i;
     EXPECT_TRUE(body_of(result).at("error").is_string());
-    EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
   }
-  auto result = c->Put(kPeriod, {{"Authorization", std::string("bEaReR  ") + kToken}}, body,
-                       "application/json");
+  const auto blocked = c->Put(kPeriod, bearer(kToken), body, "application/json");
+  EXPECT_EQ(429, blocked->status);
+  EXPECT_FALSE(blocked->get_header_value("Retry-After").empty());
+  EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
+  // Reads go on.
+  EXPECT_EQ(200, c->Get(kPeriod)->status);
+
+  // A new server forgets; the right token, in any case of the scheme.
+  http_->stop();
+  serve();
+  auto fresh = client();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(403, fresh->Put(kPeriod, bearer("wrong"), body, "application/json")->status);
+  }
+  auto result = fresh->Put(kPeriod, {{"Authorization", std::string("bEaReR  ") + kToken}}, body,
+                           "application/json");
   ASSERT_TRUE(result);
   EXPECT_EQ(200, result->status);
   EXPECT_EQ(30, body_of(result).at("value").get<int>());
@@ -103,7 +120,7 @@ TEST_F(HttpServerTest, AServerWithoutTokenRefusesEveryWrite) {
   options.write_token = "";
   http_ = std::make_unique<HttpServer>(std::vector<EqFct*>{&location_}, options);
   http_->start();
-  for (const httplib::Headers& headers : {httplib::Headers{}, bearer(""), bearer(kToken)}) {
+  for (const Headers& headers : {Headers{}, bearer(""), bearer(kToken)}) {
     const auto result = client()->Put(kPeriod, headers, R"({"value": 30})", "application/json");
     ASSERT_TRUE(result);
     EXPECT_EQ(403, result->status);
@@ -173,12 +190,12 @@ TEST_F(HttpServerTest, WrongMethodsAre405WithTheAllowedOnes) {
   for (const Case& k : {Case{"/", "GET, HEAD"}, Case{"/metrics", "GET, HEAD"},
                         Case{"/api/v1/properties", "GET, HEAD"},
                         Case{"/api/v1/properties/EVSTAT.STAT.ON", "GET, HEAD, PUT"}}) {
-    std::vector<httplib::Result> results;
+    std::vector<Result> results;
     results.push_back(c->Post(k.path, "{}", "application/json"));
     results.push_back(c->Delete(k.path));
     results.push_back(c->Patch(k.path, "{}", "application/json"));
     results.push_back(c->Options(k.path));
-    for (const httplib::Result& result : results) {
+    for (const Result& result : results) {
       ASSERT_TRUE(result) << k.path;
       EXPECT_EQ(405, result->status) << k.path;
       EXPECT_EQ(k.allow, result->get_header_value("Allow")) << k.path;
@@ -227,8 +244,7 @@ TEST_F(HttpServerTest, ServesIpv6Loopback) {
   ASSERT_TRUE(result);
   EXPECT_EQ(200, result->status);
   // Not on the IPv4 loopback.
-  httplib::Client v4("127.0.0.1", http_->port());
-  v4.set_connection_timeout(1, 0);
+  HttpClient v4("127.0.0.1", http_->port(), std::chrono::milliseconds(1000));
   EXPECT_FALSE(v4.Get("/"));
 }
 
@@ -241,13 +257,14 @@ TEST_F(HttpServerTest, StartAndStopLeaveNoThreadAndFreeThePort) {
   {
     HttpServer first({&location_}, options);
     first.start();
-    EXPECT_GT(thread_count(), threads_before);
+    // One I/O thread, whatever the number of connections.
+    EXPECT_EQ(threads_before + 1, thread_count());
     // Its port cannot be taken twice.
     HttpServerOptions same = options;
     same.port = first.port();
     HttpServer second({&location_}, same);
     EXPECT_THROW(second.start(), std::runtime_error);
-    httplib::Client c("127.0.0.1", first.port());
+    HttpClient c("127.0.0.1", first.port());
     EXPECT_EQ(200, c.Get("/metrics")->status);
     first.stop();
     first.stop();
@@ -263,6 +280,117 @@ TEST_F(HttpServerTest, StartAndStopLeaveNoThreadAndFreeThePort) {
   quick.stop();
   HttpServer idle({&location_}, options);
   EXPECT_EQ(threads_before, thread_count());
+}
+
+}  // namespace
+}  // namespace daqnet::testing
+
+namespace daqnet::testing {
+namespace {
+
+class HttpWriteValueTest : public ServedLocation {};
+
+TEST_F(HttpWriteValueTest, ValuesThatDoNotFitThePropertyAreRefusedAndChangeNothing) {
+  serve();
+  auto c = client();
+  const std::string on = "/api/v1/properties/EVSTAT.STAT.ON";
+  struct Case {
+    std::string path;
+    std::string body;
+    int status;
+    int value;  // of the property afterwards
+  };
+  for (const Case& k : std::vector<Case>{
+           {on, R"({"value": "1"})", 400, 1},
+           {on, R"({"value": "0"})", 400, 1},
+           {on, R"({"value": 4294967296})", 400, 1},
+           {on, R"({"value": -2147483649})", 400, 1},
+           {on, R"({"value": 1e300})", 400, 1},
+           {on, R"({"value": 18446744073709551615})", 400, 1},
+           {kPeriod, R"({"value": "30"})", 400, 15},
+           {kPeriod, R"({"value": 2147483648})", 400, 15},
+           {kPeriod, R"({"value": 2147483647.5})", 200, 2147483647},
+           {kPeriod, R"({"value": 20.9})", 200, 20},
+           {kPeriod, R"({"value": -2147483648})", 200, 20},  // the property refuses it
+       }) {
+    const auto result = c->Put(k.path, bearer(kToken), k.body, "application/json");
+    ASSERT_TRUE(result) << k.body;
+    EXPECT_EQ(k.status, result->status) << k.path << " " << k.body;
+    if (k.status != 200) {
+      EXPECT_TRUE(body_of(result).at("error").is_string()) << k.body;
+    }
+    EXPECT_EQ(k.value, read_int(k.path.substr(k.path.rfind('/') + 1))) << k.body;
+  }
+}
+
+class MultiLocationTest : public ServedLocation {};
+
+TEST_F(MultiLocationTest, EveryLocationIsServedAndTheFirstAtTheOldPaths) {
+  EqFct second{"SECOND LOC/2"};
+  vrel_daq_event_stat other("OTHER other statistics", &second);
+  EqData in;
+  EqData out;
+  in.set(1);
+  second.remote_set("OTHER.STAT.ON", &in, &out);
+  feed(3);
+  HttpServerOptions options;
+  options.write_token = kToken;
+  std::vector<std::string> written;
+  options.before_write = [&written](const std::string& location, const std::string& property) {
+    written.push_back(location + "|" + property);
+  };
+  http_ = std::make_unique<HttpServer>(std::vector<EqFct*>{&location_, &second}, options);
+  http_->start();
+  auto c = client();
+  EXPECT_EQ(R"(["LOC","SECOND LOC/2"])",
+            body_of(c->Get("/api/v1/locations")).at("locations").dump());
+  struct Case {
+    std::string path;
+    int status;
+    std::string member;  // present in the answer's properties, or its name
+  };
+  const std::string loc = "/api/v1/locations/LOC/properties";
+  const std::string sec = "/api/v1/locations/SECOND%20LOC%2F2/properties";
+  for (const Case& k : std::vector<Case>{
+           {loc, 200, "EVSTAT.STAT.EV.TOTAL"},
+           {sec, 200, "OTHER.STAT.EV.TOTAL"},
+           {"/api/v1/properties", 200, "EVSTAT.STAT.EV.TOTAL"},
+           {sec + "/OTHER.STAT.ON", 200, "OTHER.STAT.ON"},
+           {loc + "/EVSTAT.STAT.EV.TOTAL", 200, "EVSTAT.STAT.EV.TOTAL"},
+           {sec + "/EVSTAT.STAT.ON", 404, ""},
+           {"/api/v1/locations/NOPE/properties", 404, ""},
+           {"/api/v1/locations/LOC", 404, ""},
+           {"/api/v1/locations/LOC/props", 404, ""},
+           {"/api/v1/locations//properties", 404, ""},
+           {"/api/v1/locations/LOC/properties/%zz", 400, ""},
+       }) {
+    const auto result = c->Get(k.path);
+    ASSERT_TRUE(result) << k.path;
+    EXPECT_EQ(k.status, result->status) << k.path;
+    const Json body = body_of(result);
+    if (k.status != 200) {
+      EXPECT_TRUE(body.at("error").is_string()) << k.path;
+    } else if (body.contains("properties")) {
+      EXPECT_TRUE(body.at("properties").contains(k.member)) << k.path;
+    } else {
+      EXPECT_EQ(k.member, body.at("name")) << k.path;
+    }
+  }
+  EXPECT_EQ(3, body_of(c->Get(loc + "/EVSTAT.STAT.EV.TOTAL")).at("value").get<int>());
+  // A write goes to the location named, and the callback is told which.
+  const auto put = c->Put(sec + "/OTHER.STAT.EV.LOST.PERIOD", bearer(kToken), R"({"value": 25})",
+                          "application/json");
+  ASSERT_TRUE(put);
+  EXPECT_EQ(200, put->status);
+  EXPECT_EQ(15, read_int("EVSTAT.STAT.EV.LOST.PERIOD"));
+  EXPECT_EQ(std::vector<std::string>{"SECOND LOC/2|OTHER.STAT.EV.LOST.PERIOD"}, written);
+  EXPECT_EQ(405, c->Put("/api/v1/locations", bearer(kToken), "{}", "application/json")->status);
+  http_->stop();
+  EXPECT_THROW(HttpServer({}, options), std::invalid_argument);
+  EXPECT_THROW(HttpServer({&location_, nullptr}, options), std::invalid_argument);
+  options.write_token = "short";
+  HttpServer weak({&location_}, options);
+  EXPECT_THROW(weak.start(), std::runtime_error);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #define TESTS_NET_NET_FIXTURE_H_
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -10,12 +9,13 @@
 
 #include "daqevstat_http.h"
 #include "eq_fct.h"
+#include "http_client.h"
 #include "local_clock.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqnet::testing {
 
-inline constexpr const char* kToken = "s3cret-token";
+inline constexpr const char* kToken = "s3cret-test-token-0123";
 
 // A location with one statistics object EVSTAT, switched on, fed with known
 // events on a manual clock, and served over HTTP on a free loopback port.
@@ -61,16 +61,12 @@ class ServedLocation : public ::testing::Test {
     return out.get_int();
   }
 
-  std::unique_ptr<httplib::Client> client(const std::string& host = "127.0.0.1") {
-    auto c = std::make_unique<httplib::Client>(host, http_->port());
-    c->set_connection_timeout(5, 0);
-    c->set_read_timeout(10, 0);
-    c->set_write_timeout(10, 0);
-    return c;
+  std::unique_ptr<HttpClient> client(const std::string& host = "127.0.0.1") {
+    return std::make_unique<HttpClient>(host, http_->port());
   }
 
-  static nlohmann::json body_of(const httplib::Result& result) {
-    EXPECT_TRUE(result) << "no reply";
+  static nlohmann::json body_of(const Result& result) {
+    EXPECT_TRUE(result) << "no reply: " << result.error();
     if (!result) return nullptr;
     return nlohmann::json::parse(result->body, nullptr, false);
   }

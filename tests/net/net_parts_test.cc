@@ -2,12 +2,14 @@
 // the conversion of replies to JSON.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "eq_data.h"
 #include "net/listen_address.h"
@@ -61,19 +63,44 @@ TEST(WriteAccessTest, OnlyTheExactBearerTokenWrites) {
   EXPECT_FALSE(WriteAccess("").allows("Bearer "));
 }
 
-TEST(WriteAccessTest, TokenFileGivesItsFirstLineTrimmed) {
-  const std::string path = ::testing::TempDir() + "token_" + std::to_string(::getpid());
-  std::ofstream(path) << "  abc123\r\nsecond line\n";
-  EXPECT_EQ("abc123", read_token_file(path));
-  std::ofstream(path) << "\n";
-  EXPECT_THROW(read_token_file(path), std::runtime_error);
-  std::ofstream(path) << "two words\n";
-  EXPECT_THROW(read_token_file(path), std::runtime_error);
+TEST(WriteAccessTest, TokenFileIsARegularSmallFileWithALongEnoughToken) {
+  const std::string dir = ::testing::TempDir() + "token_" + std::to_string(::getpid());
+  ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+  const std::string path = dir + "/token";
+  std::ofstream(path) << "  abc123-0123456789\r\nsecond line\n";
+  EXPECT_EQ("abc123-0123456789", read_token_file(path));
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  struct Case {
+    std::string content;  // written to `path` first unless empty
+    std::string file;
+    std::string message;  // part of the error
+  };
+  for (const Case& k : std::vector<Case>{
+           {"\n", path, "empty"},
+           {"two words-0123456789\n", path, "blank"},
+           {"short-token\n", path, "too short"},
+           {std::string(5000, 'a'), path, "larger than 4096"},
+           {"", fifo, "not a regular file"},
+           {"", "/dev/zero", "not a regular file"},
+           {"", dir, "directory"},
+           {"", dir + "/missing", "cannot read"},
+       }) {
+    if (!k.content.empty()) std::ofstream(path, std::ios::trunc) << k.content;
+    try {
+      read_token_file(k.file);
+      ADD_FAILURE() << k.file << " " << k.message;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(k.message)) << e.what();
+    }
+  }
   std::remove(path.c_str());
-  EXPECT_THROW(read_token_file(path), std::runtime_error);
-  EXPECT_EQ("", check_token("ok-token"));
-  EXPECT_NE("", check_token("bad\ntoken"));
+  std::remove(fifo.c_str());
+  ::rmdir(dir.c_str());
+  EXPECT_EQ("", check_token("ok-token-0123456789"));
+  EXPECT_NE("", check_token("bad\ntoken-0123456789"));
   EXPECT_NE("", check_token(""));
+  EXPECT_NE(std::string::npos, check_token("fifteen-chars-x").find("too short"));
 }
 
 TEST(ReplyJsonTest, EveryDataTypeHasAForm) {

@@ -33,6 +33,7 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
   http.write_token = options.write_token_file.empty()
                          ? options.write_token
                          : daqnet::read_token_file(options.write_token_file);
+  http.allowed_hosts = options.allowed_hosts;
   http.before_write = [&server](const std::string&, const std::string& name) {
     if (ends_with(name, std::string(stat_property::kOn.suffix))) server.remember_settings();
   };

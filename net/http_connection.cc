@@ -1,0 +1,221 @@
+#include "net/http_connection.h"
+
+#include <algorithm>
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/write.hpp>
+#include <utility>
+
+namespace daqnet::detail {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+// After the last answer, what the client still sends is read and dropped
+// for at most this long and this much, so that closing with unread bytes
+// does not reset the connection before the client has read the answer.
+constexpr std::chrono::milliseconds kLingerTime{1000};
+constexpr std::size_t kLingerBytes = 64 * 1024;
+
+// One read takes at most this much.
+constexpr std::size_t kReadBytes = 16 * 1024;
+
+}  // namespace
+
+Connection::Connection(boost::asio::ip::tcp::socket socket, Router& router,
+                       const ConnectionLimits& limits, Peer peer, std::function<void()> on_end)
+    : stream_(std::move(socket)),
+      router_(router),
+      limits_(limits),
+      peer_(std::move(peer)),
+      on_end_(std::move(on_end)),
+      // Room for a whole header and some of the body; a header larger than
+      // the parser allows fails in the parser first.
+      buffer_(limits.max_header_bytes + limits.max_body_bytes + 8192) {}
+
+Connection::~Connection() {
+  if (on_end_) on_end_();
+}
+
+void Connection::start() { next_request(); }
+
+void Connection::stop() {
+  stopped_ = true;
+  close();
+}
+
+void Connection::close() {
+  beast::error_code ignored;
+  stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+  stream_.close();
+}
+
+void Connection::next_request() {
+  parser_.emplace();
+  parser_->header_limit(static_cast<std::uint32_t>(limits_.max_header_bytes));
+  parser_->body_limit(limits_.max_body_bytes);
+  header_checked_ = false;
+  // Pipelined bytes already here start the next request now.
+  request_started_ = buffer_.size() > 0;
+  if (request_started_) {
+    request_deadline_ = Clock::now() + limits_.request_deadline;
+    parse();
+  } else {
+    read();
+  }
+}
+
+void Connection::read() {
+  const auto now = Clock::now();
+  if (request_started_) {
+    stream_.expires_at(std::min(now + limits_.read_timeout, request_deadline_));
+  } else {
+    stream_.expires_at(now + (answered_ == 0 ? limits_.read_timeout : limits_.keep_alive_timeout));
+  }
+  // Plain reads, each with its own deadline, and the parser fed here: a
+  // request that trickles in byte by byte meets the read timeout per byte
+  // and the request deadline in all.
+  const std::size_t room = std::min<std::size_t>(kReadBytes, buffer_.max_size() - buffer_.size());
+  stream_.async_read_some(buffer_.prepare(room),
+                          [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                            self->on_read(error, bytes);
+                          });
+}
+
+void Connection::on_read(beast::error_code error, std::size_t bytes) {
+  if (stopped_) return;
+  buffer_.commit(bytes);
+  if (error) {
+    // The client went away, or a deadline passed (the stream is closed).
+    close();
+    return;
+  }
+  if (!request_started_) {
+    request_started_ = true;
+    request_deadline_ = Clock::now() + limits_.request_deadline;
+  }
+  parse();
+}
+
+void Connection::parse() {
+  beast::error_code error;
+  while (buffer_.size() > 0 && !parser_->is_done()) {
+    const std::size_t used = parser_->put(buffer_.data(), error);
+    buffer_.consume(used);
+    if (error == http::error::need_more) {
+      error = {};
+      break;
+    }
+    if (error) break;
+    if (!header_checked_ && parser_->is_header_done()) {
+      header_checked_ = true;
+      if (std::optional<Response> refusal = router_.check_header(parser_->get().base(), peer_)) {
+        send(std::move(*refusal), parser_->get().method() == http::verb::head, true);
+        return;
+      }
+    }
+    if (used == 0) break;
+  }
+  if (error == http::error::header_limit) {
+    send(error_response(431, "request line and headers too large"), false, true);
+  } else if (error == http::error::body_limit) {
+    send(error_response(413, "request body too large"), false, true);
+  } else if (error) {
+    send(error_response(400, "malformed request"), false, true);
+  } else if (!parser_->is_done()) {
+    if (buffer_.size() < buffer_.max_size()) {
+      read();
+    } else if (!parser_->is_header_done()) {
+      send(error_response(431, "request line and headers too large"), false, true);
+    } else {
+      send(error_response(413, "request body too large"), false, true);
+    }
+  } else {
+    answer();
+  }
+}
+
+void Connection::answer() {
+  Request request = parser_->release();
+  parser_.reset();
+  ++answered_;
+  const bool close = !request.keep_alive() || answered_ >= limits_.keep_alive_requests;
+  Response response = router_.answer(request, peer_);
+  // Answered as HTTP/1.1 always; an HTTP/1.0 client that asked to keep
+  // the connection is told it stays.
+  if (!close && request.version() < 11) response.set(http::field::connection, "keep-alive");
+  send(std::move(response), request.method() == http::verb::head, close);
+}
+
+void Connection::send(Response response, bool head, bool close) {
+  if (close) response.keep_alive(false);
+  response.prepare_payload();
+  if (head) {
+    // HEAD: the headers of the GET, its length included, and no body.
+    const std::size_t length = response.body().size();
+    response.body().clear();
+    response.content_length(length);
+  }
+  close_after_answer_ = close;
+  response_.emplace(std::move(response));
+  serializer_.emplace(*response_);
+  answer_deadline_ = Clock::now() + limits_.request_deadline;
+  write();
+}
+
+void Connection::write() {
+  stream_.expires_at(std::min(Clock::now() + limits_.write_timeout, answer_deadline_));
+  http::async_write_some(stream_, *serializer_,
+                         [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                           self->on_write(error, bytes);
+                         });
+}
+
+void Connection::on_write(beast::error_code error, std::size_t) {
+  if (stopped_) return;
+  if (error) {
+    close();
+    return;
+  }
+  if (!serializer_->is_done()) {
+    write();
+    return;
+  }
+  serializer_.reset();
+  response_.reset();
+  if (close_after_answer_) {
+    linger();
+  } else {
+    next_request();
+  }
+}
+
+void Connection::linger() {
+  beast::error_code ignored;
+  // This close is orderly: the answer goes out before the end.
+  stream_.socket().set_option(boost::asio::socket_base::linger(false, 0), ignored);
+  stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+  buffer_.consume(buffer_.size());
+  stream_.expires_after(kLingerTime);
+  stream_.async_read_some(boost::asio::buffer(drain_),
+                          [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                            self->on_linger(error, bytes);
+                          });
+}
+
+void Connection::on_linger(beast::error_code error, std::size_t bytes) {
+  if (stopped_) return;
+  drained_ += bytes;
+  if (error || drained_ >= kLingerBytes) {
+    close();
+    return;
+  }
+  stream_.async_read_some(boost::asio::buffer(drain_),
+                          [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                            self->on_linger(error, bytes);
+                          });
+}
+
+}  // namespace daqnet::detail

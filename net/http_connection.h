@@ -1,0 +1,106 @@
+#ifndef NET_HTTP_CONNECTION_H_
+#define NET_HTTP_CONNECTION_H_
+
+#include <array>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "net/http_router.h"
+
+namespace daqnet::detail {
+
+// Internal to the HTTP server; do not depend on it directly.
+
+struct ConnectionLimits {
+  std::chrono::milliseconds read_timeout;
+  std::chrono::milliseconds write_timeout;
+  std::chrono::milliseconds request_deadline;
+  std::chrono::milliseconds keep_alive_timeout;
+  std::size_t keep_alive_requests;
+  std::size_t max_header_bytes;
+  std::size_t max_body_bytes;
+};
+
+// One client connection: reads requests one after another (pipelined ones
+// in order), has the router answer each, and writes the answers. It holds
+// no thread while it waits; every wait has a deadline:
+//  - before a request's first byte: read_timeout on a new connection,
+//    keep_alive_timeout between requests;
+//  - a request must arrive whole within request_deadline of its first byte,
+//    and each read must make progress within read_timeout;
+//  - an answer must be taken within request_deadline of its first byte,
+//    each write making progress within write_timeout.
+// A request line and headers over max_header_bytes get 431, a body over
+// max_body_bytes 413, and a malformed request 400, each followed by a
+// close, as is every refusal of check_header(). A GET's body is read and
+// dropped like any other. After keep_alive_requests answers, or when the
+// client asks, the connection closes. Before closing after an answer, the
+// connection stops sending and reads (and drops) what the client still
+// sends for a moment, so that the answer is not lost to a reset.
+//
+// Thread safety: none needed. A connection lives on the server's one I/O
+// thread: its handlers and stop() run there only.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  // `router` must outlive the connection; `on_end` runs in its destructor.
+  Connection(boost::asio::ip::tcp::socket socket, Router& router, const ConnectionLimits& limits,
+             Peer peer, std::function<void()> on_end);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection();
+
+  void start();
+  // Closes the socket: the pending operation ends and nothing follows.
+  void stop();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  using Serializer = boost::beast::http::response_serializer<boost::beast::http::string_body>;
+
+  void next_request();
+  void read();
+  void on_read(boost::beast::error_code error, std::size_t bytes);
+  // Feeds what has arrived to the parser; refuses, answers or reads on.
+  void parse();
+  void answer();
+  void send(Response response, bool head, bool close);
+  void write();
+  void on_write(boost::beast::error_code error, std::size_t bytes);
+  void linger();
+  void on_linger(boost::beast::error_code error, std::size_t bytes);
+  void close();
+
+  boost::beast::tcp_stream stream_;
+  Router& router_;
+  const ConnectionLimits limits_;
+  const Peer peer_;
+  const std::function<void()> on_end_;
+
+  boost::beast::flat_buffer buffer_;
+  std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
+  bool header_checked_ = false;
+  bool request_started_ = false;
+  Clock::time_point request_deadline_{};
+  std::size_t answered_ = 0;
+
+  std::optional<Response> response_;
+  std::optional<Serializer> serializer_;
+  Clock::time_point answer_deadline_{};
+  bool close_after_answer_ = false;
+
+  std::array<char, 4096> drain_{};
+  std::size_t drained_ = 0;
+  bool stopped_ = false;
+};
+
+}  // namespace daqnet::detail
+
+#endif  // NET_HTTP_CONNECTION_H_
