@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <stdexcept>
@@ -163,10 +164,11 @@ class HttpServer::Impl {
     acceptor_.async_accept([this](boost::system::error_code error, tcp::socket socket) {
       if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
       if (error) {
-        // Out of descriptors or memory: try again a little later rather
-        // than spin; other errors concern that one connection only.
+        // Out of descriptors (the process's or the system's) or memory: try again a little later
+        // rather than spin; other errors concern that one connection only.
         if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-            error == asio::error::no_memory) {
+            error == asio::error::no_memory ||
+            error == boost::system::error_code(ENFILE, boost::system::system_category())) {
           retry_.expires_after(kAcceptBackoff);
           retry_.async_wait([this](boost::system::error_code wait_error) {
             if (!wait_error) accept();
