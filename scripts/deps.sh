@@ -97,6 +97,11 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("libFuzzer runtime (for the fuzz targets)")
     DAQEVSTAT_PACKAGES+=(libclang-rt-dev)
   fi
+  # The HTTP load benchmark's load generator; its smoke test skips without it.
+  if ! command -v wrk >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("wrk (for the HTTP load benchmark)")
+    DAQEVSTAT_PACKAGES+=(wrk)
+  fi
   # Only the dashboard's browser test needs a browser; it skips without one.
   if ! command -v chromium >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("chromium (for the dashboard's browser test)")

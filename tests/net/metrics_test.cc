@@ -17,7 +17,7 @@
 #include "D_value.h"
 #include "d_ustr.h"
 #include "net_fixture.h"
-#include "tool/simulated_server.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqnet::testing {
 namespace {

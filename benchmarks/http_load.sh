@@ -1,0 +1,317 @@
+#!/usr/bin/env bash
+# HTTP load figures of the tool's server: requests per second and latency of
+# GET /metrics and GET /api/v1/properties under wrk, with keep-alive clients,
+# with a crowd of idle connections held open meanwhile, and with a new
+# connection per request. Events flow the whole time; after each repetition
+# the tool's own report must say that its counters agree with what the source
+# delivered, or the run fails.
+#
+# A benchmark, not a test: it asserts no timing, it prints a Markdown table.
+# Loopback only; every step is bounded in time.
+#
+# Usage: benchmarks/http_load.sh [OPTIONS]
+#   --tool PATH        daqevstat binary (default build/default/tool/daqevstat)
+#   --seconds N        length of one measurement (default 10)
+#   --repeat N         repetitions of the whole series (default 2)
+#   --rate HZ          events per second of the simulated source (default 10000)
+#   --clients "A B"    wrk connections per point (default "8 64")
+#   --paths "P Q"      paths to load (default "/metrics /api/v1/properties")
+#   --modes "M ..."    keepalive, idle, close (default all three)
+#   --idle N           connections held open in idle mode (default 200)
+#   --idle-peers N     source addresses the idle connections come from (default 10)
+#   --idle-kind K      silent (nothing sent) or after-request (default silent)
+#   --threads N        wrk threads (default 2)
+#   --out FILE         also write the table to FILE
+#
+# Exit status: 0 when every point was measured and every repetition's totals
+# agree; 1 when they do not, wrk failed or the tool did; 2 on a wrong option;
+# 77 when wrk, python3 or the tool is missing (named on stderr).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/.." && pwd)
+
+tool="$root/build/default/tool/daqevstat"
+seconds=10
+repeat=2
+rate=10000
+clients="8 64"
+paths="/metrics /api/v1/properties"
+modes="keepalive idle close"
+idle=200
+idle_peers=10
+idle_kind=silent
+threads=2
+out=""
+
+usage() {
+  sed -n '/^# Usage:/,/^# Exit status/p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+
+while (($#)); do
+  case $1 in
+    --tool) tool=$2; shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --repeat) repeat=$2; shift 2 ;;
+    --rate) rate=$2; shift 2 ;;
+    --clients) clients=$2; shift 2 ;;
+    --paths) paths=$2; shift 2 ;;
+    --modes) modes=$2; shift 2 ;;
+    --idle) idle=$2; shift 2 ;;
+    --idle-peers) idle_peers=$2; shift 2 ;;
+    --idle-kind) idle_kind=$2; shift 2 ;;
+    --threads) threads=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    -h | --help) usage ;;
+    *) echo "http_load: unknown option $1" >&2; usage ;;
+  esac
+done
+
+for number in "$seconds" "$repeat" "$idle" "$idle_peers" "$threads"; do
+  [[ $number =~ ^[1-9][0-9]*$ ]] || { echo "http_load: not a positive integer: $number" >&2; exit 2; }
+done
+for mode in $modes; do
+  case $mode in keepalive | idle | close) ;; *) echo "http_load: unknown mode $mode" >&2; exit 2 ;; esac
+done
+for n in $clients; do
+  if ! [[ $n =~ ^[1-9][0-9]*$ ]] || ((n < threads)); then
+    echo "http_load: clients must be whole numbers of at least --threads ($threads): $n" >&2
+    exit 2
+  fi
+done
+
+missing=()
+command -v wrk >/dev/null 2>&1 || missing+=("wrk (Debian package wrk)")
+command -v python3 >/dev/null 2>&1 || missing+=("python3 (Debian package python3)")
+[[ -x $tool ]] || missing+=("the daqevstat tool at $tool (cmake --build build/default --target daqevstat_tool, or --tool PATH)")
+if ((${#missing[@]})); then
+  printf 'http_load: missing: %s\n' "${missing[@]}" >&2
+  exit 77
+fi
+
+work=$(mktemp -d /tmp/http_load.XXXXXX)
+tool_pid=""
+holder_pid=""
+
+# Stops a child: pid, signal, seconds to wait before SIGKILL. Sets
+# stopped_status to its exit status (137 when it had to be killed). The
+# tool runs as the leader of its own process group, so SIGKILL goes to the
+# whole group: a wrapper script given as --tool leaves nothing behind.
+stop_pid() {
+  local pid=$1 sig=$2 wait_s=$3 i
+  stopped_status=0
+  [[ -n $pid ]] || return 0
+  kill "-$sig" "$pid" 2>/dev/null || true
+  for ((i = 0; i < wait_s * 10; i++)); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid" 2>/dev/null || stopped_status=$?
+      return 0
+    fi
+    sleep 0.1
+  done
+  if [[ $pid == "$tool_pid" ]]; then
+    kill -KILL -- "-$pid" 2>/dev/null || true
+  else
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null || stopped_status=$?
+}
+
+cleanup() {
+  stop_pid "$holder_pid" TERM 5
+  stop_pid "$tool_pid" INT 10
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Starts the tool with events flowing and sets url and port.
+start_tool() {
+  local i
+  # Fresh files: the background start truncates them only when it gets to
+  # run, and the previous run's URL must not be read meanwhile.
+  rm -f "$work/report.txt" "$work/tool.err"
+  : >"$work/report.txt"
+  : >"$work/tool.err"
+  setsid "$tool" simulate --duration 0 --rate "$rate" --listen 127.0.0.1:0 \
+    >"$work/report.txt" 2>"$work/tool.err" </dev/null &
+  tool_pid=$!
+  url=""
+  for ((i = 0; i < 100; i++)); do
+    url=$(grep -so 'http://127\.0\.0\.1:[0-9]*/' "$work/tool.err" | head -n1 || true)
+    [[ -n $url ]] && break
+    kill -0 "$tool_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [[ -z $url ]]; then
+    echo "http_load: the tool did not report its URL; its output:" >&2
+    cat "$work/tool.err" >&2
+    exit 1
+  fi
+  port=${url##*:}
+  port=${port%/}
+}
+
+# Stops the tool and checks its report: every counter must agree with the
+# source's truth, and the tool must end cleanly (a sanitizer's report makes
+# its status non-zero). Sets totals_line.
+stop_tool_and_check() {
+  stop_pid "$tool_pid" INT 20
+  tool_pid=""
+  if ((stopped_status != 0)); then
+    echo "http_load: the tool ended with status $stopped_status; its messages:" >&2
+    tail -n 40 "$work/tool.err" >&2
+    return 1
+  fi
+  totals_line=$(grep -E '^  EVSTAT: counted' "$work/report.txt" || true)
+  local reads
+  reads=$(grep -E '^  client reads' "$work/report.txt" || true)
+  if [[ -z $totals_line ]] || ! grep -q '^    agrees:' "$work/report.txt"; then
+    echo "http_load: the event totals do not agree with the source after the load:" >&2
+    sed -n '/^== injected by the source/,$p' "$work/report.txt" >&2
+    return 1
+  fi
+  totals_line="${totals_line#  }; ${reads#  }"
+}
+
+start_holder() {
+  : >"$work/holder.out"  # as for the tool: no line of the previous holder
+  python3 "$here/hold_connections.py" 127.0.0.1 "$port" --count "$idle" --peers "$idle_peers" \
+    --kind "$idle_kind" --max-seconds $((seconds + 60)) >"$work/holder.out" 2>&1 &
+  holder_pid=$!
+  local i
+  for ((i = 0; i < 150; i++)); do
+    grep -q '^ready' "$work/holder.out" && break
+    kill -0 "$holder_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  held=$(sed -n 's/^ready held=\([0-9]*\).*/\1/p' "$work/holder.out")
+  [[ -n $held ]] || { echo "http_load: the idle connections could not be opened:" >&2; cat "$work/holder.out" >&2; exit 1; }
+}
+
+stop_holder() {
+  stop_pid "$holder_pid" TERM 5
+  holder_pid=""
+  held_end=$(sed -n 's/^held=\([0-9]*\).*/\1/p' "$work/holder.out")
+  reopened=$(sed -n 's/.*closed_by_server=\([0-9]*\).*/\1/p' "$work/holder.out")
+}
+
+# One wrk run; sets rps, p50, p99, errors.
+measure() {
+  local path=$1 n=$2 mode=$3 line
+  local -a header=()
+  [[ $mode == close ]] && header=(-H 'Connection: close')
+  # wrk leaves an answer slower than its --timeout out of the percentiles
+  # (it counts a timeout instead), which would hide the very stalls measured
+  # here: the limit is the whole point.
+  line=$(timeout $((seconds + 60)) wrk -t "$threads" -c "$n" -d "${seconds}s" --timeout "${seconds}s" \
+    --latency -s "$here/http_load_result.lua" "${header[@]}" "${url%/}$path" 2>&1 |
+    grep '^RESULT' || true)
+  if [[ -z $line ]]; then
+    rps="-" p50="-" p99="-" errors="wrk failed"
+    status=1
+    return
+  fi
+  local -A r=()
+  local kv
+  for kv in ${line#RESULT }; do r[${kv%%=*}]=${kv#*=}; done
+  rps=$(awk -v q="${r[requests]}" -v d="${r[duration_us]}" 'BEGIN { printf "%.0f", q / (d / 1e6) }')
+  if ((r[requests] > 0)); then
+    p50=$(awk -v v="${r[p50_us]}" 'BEGIN { printf "%.1f", v / 1000 }')
+    p99=$(awk -v v="${r[p99_us]}" 'BEGIN { printf "%.1f", v / 1000 }')
+  else
+    p50="-" p99="-"
+  fi
+  local socket_errors=$((r[connect] + r[read] + r[write]))
+  errors=""
+  ((r[requests] == 0)) && errors+="none answered "
+  ((r[timeout] > 0)) && errors+="${r[timeout]} timeouts "
+  ((socket_errors > 0)) && errors+="${socket_errors} socket "
+  ((r[status] > 0)) && errors+="${r[status]} non-2xx "
+  errors=${errors% }
+  [[ -n $errors ]] || errors=0
+}
+
+machine_state() {
+  local cpu
+  cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
+  echo "$(nproc) cores ($cpu), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
+declare -A cell_rps cell_p50 cell_p99 cell_err cell_held
+points=()
+for path in $paths; do
+  for mode in $modes; do
+    for n in $clients; do points+=("$path|$mode|$n"); done
+  done
+done
+
+echo "http_load: ${#points[@]} points x $repeat repetitions x ${seconds} s; $(machine_state)" >&2
+status=0
+totals=()
+states=()
+for ((run = 1; run <= repeat; run++)); do
+  start_tool
+  states+=("run $run start: $(machine_state)")
+  for point in "${points[@]}"; do
+    IFS='|' read -r path mode n <<<"$point"
+    held="" held_end="" reopened=""
+    [[ $mode == idle ]] && start_holder
+    measure "$path" "$n" "$mode"
+    if [[ $mode == idle ]]; then
+      stop_holder
+      cell_held[$point]+="${cell_held[$point]:+ / }$held→$held_end (${reopened} closed)"
+    fi
+    cell_rps[$point]+="${cell_rps[$point]:+ / }$rps"
+    cell_p50[$point]+="${cell_p50[$point]:+ / }$p50"
+    cell_p99[$point]+="${cell_p99[$point]:+ / }$p99"
+    cell_err[$point]+="${cell_err[$point]:+ / }$errors"
+    echo "http_load: run $run $path $mode c$n: $rps req/s, p50 $p50 ms, p99 $p99 ms, errors $errors${held:+, idle held $held→$held_end}" >&2
+  done
+  states+=("run $run end: $(machine_state)")
+  if stop_tool_and_check; then
+    totals+=("run $run: $totals_line")
+  else
+    totals+=("run $run: totals DO NOT AGREE")
+    status=1
+  fi
+done
+
+mode_name() {
+  case $1 in
+    keepalive) echo "keep-alive" ;;
+    idle) echo "keep-alive, $idle idle open" ;;
+    close) echo "new connection per request" ;;
+  esac
+}
+
+{
+  echo "| Path | Clients | Connections | Requests/s | p50 ms | p99 ms | Errors |"
+  echo "|---|---|---|---|---|---|---|"
+  for point in "${points[@]}"; do
+    IFS='|' read -r path mode n <<<"$point"
+    echo "| \`$path\` | $n | $(mode_name "$mode") | ${cell_rps[$point]} | ${cell_p50[$point]} | ${cell_p99[$point]} | ${cell_err[$point]} |"
+  done
+  echo
+  echo "Each cell: one figure per repetition (${repeat} x ${seconds} s per point, wrk -t$threads," \
+    "events at $rate/s throughout). Errors: \"none answered\", wrk's" \
+    "timeouts (waits past ${seconds} s), socket errors, non-2xx answers."
+  if [[ " $modes " == *" idle "* ]]; then
+    echo
+    echo "Idle connections held (at start → at end of each point, and how many the server closed):"
+    for point in "${points[@]}"; do
+      [[ $point == *"|idle|"* ]] || continue
+      IFS='|' read -r path mode n <<<"$point"
+      echo "- \`$path\` c$n: ${cell_held[$point]}"
+    done
+  fi
+  echo
+  echo "Event totals after the load:"
+  printf -- '- %s\n' "${totals[@]}"
+  echo
+  echo "Machine:"
+  printf -- '- %s\n' "${states[@]}"
+} | tee ${out:+"$out"}
+
+exit $status
