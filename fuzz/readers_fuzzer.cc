@@ -31,13 +31,13 @@
 #include "event.h"
 #include "fuzz_input.h"
 #include "quelmar_types.h"
-#include "tool/binary_reader.h"
-#include "tool/csv_reader.h"
-#include "tool/json_writer.h"
 #include "tool/options.h"
-#include "tool/replay.h"
-#include "tool/replay_record.h"
-#include "tool/summary_writer.h"
+#include "tool/replay/binary_reader.h"
+#include "tool/replay/csv_reader.h"
+#include "tool/replay/json_writer.h"
+#include "tool/replay/replay.h"
+#include "tool/replay/replay_record.h"
+#include "tool/replay/summary_writer.h"
 
 namespace {
 

@@ -1,13 +1,16 @@
 // daqevstat: a simulated DAQ server with live event statistics, a shell on
-// its published properties, and replays of recorded event streams.
+// its published properties, replays of recorded event streams, and a client
+// of running servers.
 
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "tool/client/client_commands.h"
+#include "tool/client/remote_shell.h"
 #include "tool/options.h"
-#include "tool/replay.h"
+#include "tool/replay/replay.h"
 #include "tool/shell_command.h"
 #include "tool/simulate_command.h"
 
@@ -47,7 +50,16 @@ int main(int argc, char** argv) {
     case Command::Action::simulate:
       return daqevstat::tool::run_simulate(command.simulate);
     case Command::Action::shell:
+      if (!command.shell.connect.server.empty()) {
+        return daqevstat::tool::client::run_remote_shell(command.shell.connect);
+      }
       return daqevstat::tool::run_shell(command.shell);
+    case Command::Action::get:
+      return daqevstat::tool::client::run_get(command.get);
+    case Command::Action::set:
+      return daqevstat::tool::client::run_set(command.set);
+    case Command::Action::watch:
+      return daqevstat::tool::client::run_watch(command.watch);
   }
   return 2;
 }

@@ -23,6 +23,10 @@ const char* const kSynopsis =
     "                 [--objects K] [--config FILE] [--svg FILE] [--csv DIR]\n"
     "                 [--listen [ADDR:]PORT [--write-token TOKEN | --write-token-file FILE]]\n"
     "       daqevstat shell [server and listen options of simulate]\n"
+    "       daqevstat shell --connect URL [--location NAME] [--token-file FILE]\n"
+    "       daqevstat get [--server URL] [--location NAME] [--json] NAME...\n"
+    "       daqevstat set [--server URL] [--location NAME] [--token-file FILE] NAME VALUE\n"
+    "       daqevstat watch [--server URL] [--location NAME] [--interval S] [--count N] BASE\n"
     "       daqevstat replay [--base NAME] [--type N] [--period SEC]\n"
     "                        [--format csv|tid|header|block] [--json] [--svg FILE] [--csv DIR] "
     "FILE\n"
@@ -207,6 +211,10 @@ Command parse_command(const std::vector<std::string>& args) {
       "shell", "run a simulated DAQ server and act on its properties from standard input");
   add_server_options(shell, &command.shell.server);
   add_listen_options(shell, &command.shell.listen);
+  const CLI::Option* connect = client::add_connect_options(shell, &command.shell.connect);
+
+  const client::ClientCommands client_commands =
+      client::add_client_commands(&app, &command.get, &command.set, &command.watch);
 
   ReplayOptions& replay_options = command.options;
   CLI::App* replay = app.add_subcommand(
@@ -251,7 +259,8 @@ Command parse_command(const std::vector<std::string>& args) {
       command.action = Command::Action::usage_error;
       command.error = name + ": empty value";
       const CLI::App* named = nullptr;
-      for (const CLI::App* candidate : {simulate, shell, replay}) {
+      for (const CLI::App* candidate : {simulate, shell, replay, client_commands.get,
+                                        client_commands.set, client_commands.watch}) {
         if (candidate->get_name() == args[0]) named = candidate;
       }
       command.text = usage_for(app, named);
@@ -291,6 +300,25 @@ Command parse_command(const std::vector<std::string>& args) {
     if (period_option->count() > 0) replay_options.period_sec = period_sec;
   } else if (shell->parsed()) {
     command.action = Command::Action::shell;
+    // A connected shell has no simulated server to configure.
+    if (connect->count() > 0) {
+      for (const CLI::Option* option : shell->get_options()) {
+        const std::string name = option->get_name();
+        if (option->count() > 0 && name != "--connect" && name != "--location" &&
+            name != "--token-file") {
+          command.action = Command::Action::usage_error;
+          command.error = name + " acts on a simulated server; it cannot go with --connect";
+          command.text = usage_for(app, shell);
+          return command;
+        }
+      }
+    }
+  } else if (client_commands.get->parsed()) {
+    command.action = Command::Action::get;
+  } else if (client_commands.set->parsed()) {
+    command.action = Command::Action::set;
+  } else if (client_commands.watch->parsed()) {
+    command.action = Command::Action::watch;
   } else {
     command.action = Command::Action::simulate;
   }

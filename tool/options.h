@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tool/replay_record.h"
+#include "tool/client/client_options.h"
+#include "tool/replay/replay_record.h"
 
 namespace daqevstat::tool {
 
@@ -72,10 +73,12 @@ struct SimulateOptions {
   std::string csv_dir;
 };
 
-// What `daqevstat shell` was asked to do.
+// What `daqevstat shell` was asked to do: a simulated server of its own,
+// or with --connect a running one.
 struct ShellOptions {
   ServerOptions server;
   ListenOptions listen;
+  client::ClientOptions connect;  // server empty: the simulated server
 };
 
 struct Command {
@@ -85,12 +88,18 @@ struct Command {
     replay,       // run `options`
     simulate,     // run `simulate`
     shell,        // run `shell`
+    get,          // run `get` against a running server
+    set,          // run `set`
+    watch,        // run `watch`
     usage_error,  // print `error` and `text` (the usage) on standard error, exit 2
   };
   Action action = Action::usage_error;
   ReplayOptions options;  // replay
   SimulateOptions simulate;
   ShellOptions shell;
+  client::GetOptions get;
+  client::SetOptions set;
+  client::WatchOptions watch;
   std::string error;  // one line, no newline
   std::string text;   // help, version or usage text, ending in a newline
 };
@@ -103,6 +112,10 @@ struct Command {
 //          [--json] [--svg FILE] [--csv DIR] FILE
 //   simulate [server options] [listen options] [--duration S] [--svg FILE] [--csv DIR]
 //   shell [server options] [listen options]
+//   shell --connect URL [--location NAME] [--token-file FILE]
+//   get [--server URL] [--location NAME] [--json] NAME...
+//   set [--server URL] [--location NAME] [--token-file FILE] NAME VALUE
+//   watch [--server URL] [--location NAME] [--interval S] [--count N] BASE
 // where the listen options are --listen [ADDR:]PORT (ADDR an IPv4 address or
 // host name, or [IPV6]; without it 127.0.0.1) and, with it, one of
 // --write-token TOKEN and --write-token-file FILE.

@@ -1,9 +1,5 @@
 #include "tool/shell_command.h"
 
-#include <editline/readline.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -12,79 +8,14 @@
 #include <optional>
 #include <string>
 
-#include "tool/http_listen.h"
-#include "tool/server_startup.h"
-#include "tool/settings_file.h"
-#include "tool/shell.h"
-#include "tool/simulated_server.h"
+#include "tool/shell/command_lines.h"
+#include "tool/shell/shell.h"
+#include "tool/simulate/http_listen.h"
+#include "tool/simulate/server_startup.h"
+#include "tool/simulate/settings_file.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
-namespace {
-
-constexpr const char* kPrompt = "daqevstat> ";
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void on_interrupt(int /*signal*/) { g_interrupted = 1; }
-
-// Catches SIGINT and SIGTERM for its lifetime. Without SA_RESTART, so a read
-// blocked on standard input returns and the shell ends cleanly: the server
-// is stopped and the settings saved instead of the process dying.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    g_interrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGINT, &action, &old_int_);
-    sigaction(SIGTERM, &action, &old_term_);
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-  ~InterruptGuard() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-  }
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
-
-void run_interactive(Shell& shell) {
-  // Left to catch them, the line editor would pass SIGINT and SIGTERM on to
-  // the whole process group; our own handler ends the shell instead.
-  rl_catch_signals = 0;
-  std::cout << "simulated DAQ server " << kSimulatedLocation
-            << " running; 'help' lists the commands, 'quit' or Ctrl-D leaves\n"
-            << std::flush;
-  while (g_interrupted == 0) {
-    char* input = readline(kPrompt);
-    if (input == nullptr) {
-      std::cout << "\n";  // so that the next prompt of the caller starts on its own line
-      return;
-    }
-    const std::string line(input);
-    std::free(input);
-    if (g_interrupted != 0) {
-      std::cout << "\n";
-      return;
-    }
-    if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
-    if (!shell.execute(line)) return;
-  }
-}
-
-void run_script(Shell& shell) {
-  std::string line;
-  while (g_interrupted == 0 && std::getline(std::cin, line)) {
-    if (!shell.execute(line)) return;
-  }
-}
-
-}  // namespace
 
 int run_shell(const ShellOptions& options) {
   const std::unique_ptr<SimulatedServer> server = open_server(options.server);
@@ -93,13 +24,10 @@ int run_shell(const ShellOptions& options) {
   if (!open_listen(options.listen, *server, http)) return 1;
   server->start();
   {
-    InterruptGuard interrupts;
     Shell shell(*server, std::cout);
-    if (::isatty(STDIN_FILENO) != 0) {
-      run_interactive(shell);
-    } else {
-      run_script(shell);
-    }
+    read_command_lines(std::string("simulated DAQ server ") + kSimulatedLocation +
+                           " running; 'help' lists the commands, 'quit' or Ctrl-D leaves",
+                       [&shell](const std::string& line) { return shell.execute(line); });
   }
   http.reset();
   server->stop();

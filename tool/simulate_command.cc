@@ -12,13 +12,13 @@
 #include <string>
 #include <thread>
 
-#include "tool/http_listen.h"
-#include "tool/plot_writer.h"
-#include "tool/property_text.h"
-#include "tool/server_startup.h"
-#include "tool/settings_file.h"
-#include "tool/simulate_report.h"
-#include "tool/simulated_server.h"
+#include "tool/output/plot_writer.h"
+#include "tool/output/property_text.h"
+#include "tool/simulate/http_listen.h"
+#include "tool/simulate/server_startup.h"
+#include "tool/simulate/settings_file.h"
+#include "tool/simulate/simulate_report.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "daqevstat_http.h"
 #include "net_fixture.h"
-#include "tool/json_writer.h"
+#include "tool/replay/json_writer.h"
 
 namespace daqnet::testing {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "daqevstat_http.h"
 #include "http_client.h"
-#include "tool/property_text.h"
-#include "tool/simulated_server.h"
+#include "tool/output/property_text.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "d_ustr.h"
 #include "library/daq/vrel_daq_event_stat/stat_property_names.h"
 #include "net_fixture.h"
-#include "tool/simulated_server.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqnet::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "tool/distribution.h"
+#include "tool/output/distribution.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tool/event_source.h"
+#include "tool/simulate/event_source.h"
 
 #include <gtest/gtest.h>
 

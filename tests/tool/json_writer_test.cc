@@ -1,11 +1,11 @@
-#include "tool/json_writer.h"
+#include "tool/replay/json_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tool/replay.h"
+#include "tool/replay/replay.h"
 
 namespace daqevstat::tool {
 namespace {

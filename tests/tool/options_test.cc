@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tool/json_writer.h"
+#include "tool/replay/json_writer.h"
 
 namespace daqevstat::tool {
 namespace {

@@ -1,4 +1,4 @@
-#include "tool/plot_writer.h"
+#include "tool/output/plot_writer.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>

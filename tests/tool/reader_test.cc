@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tool/binary_reader.h"
-#include "tool/csv_reader.h"
+#include "tool/replay/binary_reader.h"
+#include "tool/replay/csv_reader.h"
 
 namespace daqevstat::tool {
 namespace {

@@ -1,4 +1,4 @@
-#include "tool/settings_file.h"
+#include "tool/simulate/settings_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The shell's commands on a running simulated server, and one scripted run
 // of the binary that saves its settings and reads them back after a restart.
 
-#include "tool/shell.h"
+#include "tool/shell/shell.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "tool/property_text.h"
-#include "tool/simulated_server.h"
+#include "tool/output/property_text.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
 namespace {

@@ -1,0 +1,271 @@
+// `daqevstat get`, `set`, `watch` and `shell --connect` against a real
+// `daqevstat simulate --listen` child on loopback. Every run of the tool is
+// bounded by timeout(1), and the server child by a wait that kills it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stat_property_names.h"
+#include "tool/tool_run.h"
+
+namespace {
+
+using daqevstat::testing::read_file;
+using daqevstat::testing::ToolRun;
+
+constexpr const char* kToken = "client-end-to-end-token";
+const std::string kPeriod = "EVSTAT.STAT.EV.LOST.PERIOD";
+
+std::string shell_word(const std::string& arg) {
+  std::string out = "'";
+  for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A simulated server serving over HTTP until stopped.
+class ServerProcess {
+ public:
+  explicit ServerProcess(const std::string& dir) : err_(dir + "/server.err") {
+    std::ofstream(dir + "/server.token") << kToken << "\n";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(err, 2);
+      const std::string token_file = dir + "/server.token";
+      ::execl(DAQEVSTAT_TOOL_PATH, DAQEVSTAT_TOOL_PATH, "simulate", "--duration", "0", "--rate",
+              "200", "--latency-ms", "3", "--listen", "127.0.0.1:0", "--write-token-file",
+              token_file.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  ~ServerProcess() { stop(); }
+
+  // "http://127.0.0.1:PORT/", waiting up to 20 s; "" when none came.
+  std::string url() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until) {
+      const std::string err = read_file(err_);
+      const std::size_t at = err.find("listening on ");
+      const std::size_t end = err.find('\n', at);
+      if (at != std::string::npos && end != std::string::npos) {
+        return err.substr(at + 13, end - at - 13);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return "";
+  }
+
+  // Ends it with SIGTERM, killing it after 20 s.
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > until) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = -1;
+  }
+
+ private:
+  std::string err_;
+  pid_t pid_ = -1;
+};
+
+class ClientTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/daqevstat_client_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    dir_ = new std::string(pattern);
+    server_ = new ServerProcess(*dir_);
+    url_ = new std::string(server_->url());
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    std::system(("rm -rf " + shell_word(*dir_)).c_str());
+    delete url_;
+    delete dir_;
+  }
+  void SetUp() override { ASSERT_EQ(0u, url_->rfind("http://127.0.0.1:", 0)) << *url_; }
+
+  // One run of the tool with nothing of the caller's environment for the
+  // client; `environment` holds "NAME=VALUE" words, `input` goes to its
+  // standard input.
+  static ToolRun run(const std::vector<std::string>& args,
+                     const std::vector<std::string>& environment = {},
+                     const std::string& input = "") {
+    std::ofstream(*dir_ + "/in") << input;
+    std::string command = "timeout -s KILL 30 env -u DAQEVSTAT_SERVER -u DAQEVSTAT_TOKEN";
+    for (const std::string& word : environment) command += " " + shell_word(word);
+    command += " " + shell_word(DAQEVSTAT_TOOL_PATH);
+    for (const std::string& arg : args) command += " " + shell_word(arg);
+    command += " <" + shell_word(*dir_ + "/in") + " >" + shell_word(*dir_ + "/out") + " 2>" +
+               shell_word(*dir_ + "/err");
+    const int status = std::system(command.c_str());
+    ToolRun result;
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = read_file(*dir_ + "/out");
+    result.err = read_file(*dir_ + "/err");
+    return result;
+  }
+
+  static std::string token_file() { return *dir_ + "/server.token"; }
+
+  static std::string* dir_;
+  static ServerProcess* server_;
+  static std::string* url_;
+};
+
+std::string* ClientTest::dir_ = nullptr;
+ServerProcess* ClientTest::server_ = nullptr;
+std::string* ClientTest::url_ = nullptr;
+
+TEST_F(ClientTest, GetReadsEveryPropertyAndNamesAnUnknownOne) {
+  std::vector<std::string> args = {"get", "--server", *url_};
+  for (const auto& property : daqevstat::stat_property::kAll) {
+    args.push_back("EVSTAT" + std::string(property.suffix));
+  }
+  ToolRun result = run(args);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  const std::vector<std::string> lines = lines_of(result.out);
+  ASSERT_EQ(daqevstat::stat_property::kCount, lines.size()) << result.out;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(0u, lines[i].rfind(args[i + 3] + " = ", 0)) << lines[i];
+  }
+  EXPECT_EQ("EVSTAT.STAT.ON = 1", lines[0]);
+  EXPECT_NE(std::string::npos, result.out.find("EVSTAT.STAT.EV.LATENCY.TD = spectrum, "));
+
+  // The unknown name is reported by name; the known ones are still read.
+  result = run({"get", "EVSTAT.STAT.ON", "EVSTAT.NO.SUCH", kPeriod}, {"DAQEVSTAT_SERVER=" + *url_});
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_NE(std::string::npos, result.err.find("EVSTAT.NO.SUCH")) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("404")) << result.err;
+  EXPECT_EQ(2u, lines_of(result.out).size()) << result.out;
+
+  // --json: the server's answers, one a line.
+  result = run({"get", "--json", "--server", *url_, "EVSTAT.STAT.ON", kPeriod});
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  for (const std::string& line : lines_of(result.out)) {
+    const nlohmann::json answer = nlohmann::json::parse(line);
+    EXPECT_TRUE(answer.at("value").is_number_integer()) << line;
+  }
+}
+
+TEST_F(ClientTest, SetNeedsTheTokenAndPrintsTheServersAnswer) {
+  const std::vector<std::string> server = {"DAQEVSTAT_SERVER=" + *url_};
+  const ToolRun before = run({"get", kPeriod}, server);
+  ASSERT_EQ(0, before.exit_code) << before.err;
+
+  ToolRun result = run({"set", kPeriod, "41"}, server);
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_NE(std::string::npos, result.err.find("403")) << result.err;
+  EXPECT_EQ(1u, lines_of(result.err).size()) << result.err;
+  EXPECT_EQ(before.out, run({"get", kPeriod}, server).out);  // unchanged
+
+  result = run({"set", "--token-file", token_file(), kPeriod, "41"}, server);
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ(kPeriod + " = 41\n", result.out);
+  result = run({"set", kPeriod, "42"},
+               {"DAQEVSTAT_SERVER=" + *url_, std::string("DAQEVSTAT_TOKEN=") + kToken});
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ(kPeriod + " = 42\n", run({"get", kPeriod}, server).out);
+
+  // A wrong token is refused like none; a value without JSON form is a
+  // usage error before anything is sent.
+  result = run({"set", kPeriod, "43"}, {"DAQEVSTAT_SERVER=" + *url_, "DAQEVSTAT_TOKEN=wrong"});
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ(2, run({"set", kPeriod, "nan"}, server).exit_code);
+  EXPECT_EQ(kPeriod + " = 42\n", run({"get", kPeriod}, server).out);
+}
+
+TEST_F(ClientTest, WatchOnAPipePrintsPlainLinesAndStopsAfterCount) {
+  const ToolRun result =
+      run({"watch", "--server", *url_, "--interval", "0.2", "--count", "3", "EVSTAT"});
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  const std::vector<std::string> lines = lines_of(result.out);
+  ASSERT_EQ(3u, lines.size()) << result.out;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(0u, line.rfind("EVSTAT: events ", 0)) << line;
+    EXPECT_NE(std::string::npos, line.find(" lost in period ")) << line;
+  }
+  EXPECT_EQ(std::string::npos, result.out.find('\r'));
+
+  const ToolRun unknown = run({"watch", "--server", *url_, "--count", "1", "NOPE"});
+  EXPECT_EQ(1, unknown.exit_code);
+  EXPECT_NE(std::string::npos, unknown.err.find("no statistics object NOPE")) << unknown.err;
+}
+
+TEST_F(ClientTest, ShellConnectRunsAScriptFromAPipe) {
+  const ToolRun result =
+      run({"shell", "--connect", *url_}, {std::string("DAQEVSTAT_TOKEN=") + kToken},
+          "# a comment\nget EVSTAT.STAT.ON\nset " + kPeriod +
+              " 33\npause\nget NOPE\nlist\nquit\n"
+              "get EVSTAT.STAT.ON\n");
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  const std::vector<std::string> lines = lines_of(result.out);
+  ASSERT_GE(lines.size(), 4u) << result.out;
+  EXPECT_EQ("EVSTAT.STAT.ON = 1", lines[0]);
+  EXPECT_EQ(0u, lines[1].rfind(kPeriod + ": sent int 33; reply 33; value ", 0)) << lines[1];
+  EXPECT_EQ("error: pause needs a local server (daqevstat shell without --connect)", lines[2]);
+  EXPECT_EQ(0u, lines[3].rfind("error: NOPE: ", 0)) << lines[3];
+  // list shows every property; nothing runs after quit.
+  EXPECT_NE(std::string::npos, result.out.find(kPeriod + " = 33\n"));
+  EXPECT_EQ(lines.size(), 4u + daqevstat::stat_property::kCount) << result.out;
+}
+
+TEST_F(ClientTest, UnreachableServersAndBadUrlsEndWithOneLine) {
+  const std::string other = *dir_ + "/gone";
+  ASSERT_EQ(0, ::mkdir(other.c_str(), 0700));
+  ServerProcess gone(other);
+  const std::string url = gone.url();
+  ASSERT_FALSE(url.empty());
+  gone.stop();
+
+  ToolRun result = run({"get", "--server", url, "EVSTAT.STAT.ON"});
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("daqevstat get: cannot reach " + url + ": Connection refused\n", result.err);
+  result = run({"watch", "--server", url, "--interval", "0.1", "--count", "2", "EVSTAT"});
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ(2u, lines_of(result.out).size());
+  EXPECT_EQ(0u, result.out.rfind("server gone: cannot reach " + url, 0)) << result.out;
+  EXPECT_EQ(1, run({"shell", "--connect", url}).exit_code);
+
+  result = run({"get", "--server", "https://127.0.0.1:1/", "EVSTAT.STAT.ON"});
+  EXPECT_EQ(2, result.exit_code);
+  EXPECT_NE(std::string::npos, result.err.find("https is not supported yet")) << result.err;
+  result = run({"get", "EVSTAT.STAT.ON"});
+  EXPECT_EQ(2, result.exit_code);
+  EXPECT_NE(std::string::npos, result.err.find("DAQEVSTAT_SERVER")) << result.err;
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+#include "tool/client/client_options.h"
+
+#include <CLI/CLI.hpp>
+
+namespace daqevstat::tool::client {
+namespace {
+
+constexpr double kMinIntervalSec = 0.1;
+constexpr double kMaxIntervalSec = 3600.0;
+
+CLI::Validator not_empty() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string { return text.empty() ? "empty value" : ""; }, "");
+}
+
+void add_reach_options(CLI::App* command, ClientOptions* client) {
+  command
+      ->add_option("--server", client->server,
+                   "the server's URL, http://HOST[:PORT]/ (default: $DAQEVSTAT_SERVER)")
+      ->check(not_empty());
+  command
+      ->add_option("--location", client->location,
+                   "the location to act on, when the server serves several")
+      ->check(not_empty());
+}
+
+void add_token_option(CLI::App* command, ClientOptions* client) {
+  command
+      ->add_option("--token-file", client->token_file,
+                   "read the write token from the first line of FILE (default: "
+                   "$DAQEVSTAT_TOKEN; never on the command line)")
+      ->check(not_empty());
+}
+
+}  // namespace
+
+ClientCommands add_client_commands(CLI::App* app, GetOptions* get, SetOptions* set,
+                                   WatchOptions* watch) {
+  ClientCommands commands;
+  commands.get = app->add_subcommand("get", "read properties of a running server");
+  add_reach_options(commands.get, &get->client);
+  commands.get->add_flag("--json", get->json, "print the server's JSON answers as they came");
+  commands.get->add_option("NAME", get->names, "property names")->required()->check(not_empty());
+
+  commands.set = app->add_subcommand(
+      "set", "write a property of a running server (with the token) and print its answer");
+  add_reach_options(commands.set, &set->client);
+  add_token_option(commands.set, &set->client);
+  commands.set->add_option("NAME", set->name, "property name")->required()->check(not_empty());
+  commands.set
+      ->add_option("VALUE", set->value,
+                   "30 an integer, 2.9 a number, 2.9f a float, anything else (or \"30\") a text")
+      ->required();
+
+  commands.watch =
+      app->add_subcommand("watch", "show one statistics object of a running server live");
+  add_reach_options(commands.watch, &watch->client);
+  commands.watch
+      ->add_option("--interval", watch->interval_sec, "seconds between readings (default 1)")
+      ->check(CLI::Range(kMinIntervalSec, kMaxIntervalSec));
+  commands.watch
+      ->add_option("--count", watch->count, "stop after N lines (default: until interrupted)")
+      ->check(CLI::PositiveNumber);
+  commands.watch->add_option("BASE", watch->base, "base name of the statistics object")
+      ->required()
+      ->check(not_empty());
+  return commands;
+}
+
+CLI::Option* add_connect_options(CLI::App* shell, ClientOptions* connect) {
+  CLI::Option* url =
+      shell
+          ->add_option("--connect", connect->server,
+                       "act on a running server at URL (http://HOST[:PORT]/) instead of a "
+                       "simulated one")
+          ->check(not_empty());
+  shell
+      ->add_option("--location", connect->location,
+                   "with --connect: the location to act on, when the server serves several")
+      ->check(not_empty())
+      ->needs(url);
+  shell
+      ->add_option("--token-file", connect->token_file,
+                   "with --connect: read the write token from the first line of FILE "
+                   "(default: $DAQEVSTAT_TOKEN)")
+      ->check(not_empty())
+      ->needs(url);
+  return url;
+}
+
+}  // namespace daqevstat::tool::client

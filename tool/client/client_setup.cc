@@ -1,0 +1,70 @@
+#include "tool/client/client_setup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "net/write_access.h"
+#include "tool/client/server_url.h"
+
+namespace daqevstat::tool::client {
+namespace {
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? "" : value;
+}
+
+void fail(const std::string& command, const std::string& message) {
+  std::fprintf(stderr, "daqevstat %s: %s\n", command.c_str(), message.c_str());
+}
+
+}  // namespace
+
+std::unique_ptr<RemoteLocation> open_location(const std::string& command,
+                                              const ClientOptions& options, bool token,
+                                              HttpLimits limits, int* status) {
+  std::string url_text = options.server;
+  if (url_text.empty()) url_text = environment(kServerVariable);
+  if (url_text.empty()) {
+    fail(command, std::string("no server: give --server URL or set ") + kServerVariable);
+    *status = 2;
+    return nullptr;
+  }
+  std::string error;
+  const std::optional<ServerUrl> url = parse_server_url(url_text, &error);
+  if (!url) {
+    fail(command, error);
+    *status = 2;
+    return nullptr;
+  }
+
+  std::string write_token;
+  if (token) {
+    try {
+      if (!options.token_file.empty()) {
+        write_token = daqnet::read_token_file(options.token_file);
+      } else {
+        write_token = environment(kTokenVariable);
+        if (!write_token.empty()) {
+          if (const std::string why = daqnet::check_token(write_token); !why.empty()) {
+            fail(command, std::string(kTokenVariable) + ": " + why);
+            *status = 1;
+            return nullptr;
+          }
+        }
+      }
+    } catch (const std::exception& e) {
+      fail(command, e.what());
+      *status = 1;
+      return nullptr;
+    }
+  }
+  *status = 0;
+  return std::make_unique<RemoteLocation>(*url, options.location, std::move(write_token),
+                                          std::move(limits));
+}
+
+}  // namespace daqevstat::tool::client

@@ -1,0 +1,67 @@
+#include "tool/simulate/http_listen.h"
+
+#include <pthread.h>
+
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "net/listen_address.h"
+#include "net/write_access.h"
+#include "tool/simulate/simulated_server.h"
+
+namespace daqevstat::tool {
+namespace {
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
+  if (options.address.empty()) return;
+  std::string error;
+  const std::optional<daqnet::ListenAddress> address =
+      daqnet::parse_listen_address(options.address, &error);
+  if (!address) throw std::runtime_error("--listen: " + error);
+  daqnet::HttpServerOptions http;
+  http.host = address->host;
+  http.port = address->port;
+  http.write_token = options.write_token_file.empty()
+                         ? options.write_token
+                         : daqnet::read_token_file(options.write_token_file);
+  http.allowed_hosts = options.allowed_hosts;
+  http.before_write = [&server](const std::string&, const std::string& name) {
+    if (ends_with(name, ".STAT.ON")) server.remember_settings();
+  };
+  http_ = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&server.location()},
+                                               std::move(http));
+  // The server's threads start with SIGINT and SIGTERM blocked, as the
+  // simulated server's do: the controlling thread must be the one to see
+  // them (the shell's blocked read ends only when the signal reaches it).
+  sigset_t stop_signals;
+  sigset_t old_mask;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+  try {
+    http_->start();
+  } catch (...) {
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    throw;
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  std::fprintf(stderr, "listening on %s\n", http_->url().c_str());
+  std::fflush(stderr);
+}
+
+HttpListen::~HttpListen() {
+  if (http_ != nullptr) http_->stop();
+}
+
+}  // namespace daqevstat::tool

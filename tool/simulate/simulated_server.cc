@@ -1,0 +1,228 @@
+#include "tool/simulate/simulated_server.h"
+
+#include <pthread.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+
+#include "eq_data.h"
+#include "eq_errors.h"
+#include "event.h"
+#include "tool/simulate/settings_file.h"
+
+namespace daqevstat::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the client thread reads every property.
+constexpr auto kClientInterval = std::chrono::milliseconds(100);
+// The source never sleeps longer than this, so stop and pause act quickly.
+constexpr auto kMaxSleep = std::chrono::milliseconds(50);
+// A source that fell this far behind its schedule (a stopped process, a
+// busy machine) starts a new schedule instead of delivering a burst.
+constexpr auto kMaxBacklog = std::chrono::milliseconds(500);
+
+std::string base_name_of(int index) {
+  return index == 0 ? std::string(kDefaultBaseName)
+                    : std::string(kDefaultBaseName) + std::to_string(index + 1);
+}
+
+// The event time of a record that arrives now and lies `latency_ms` behind.
+time_stamp event_time(double latency_ms) {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  const std::int64_t arrival_us =
+      static_cast<std::int64_t>(now.tv_sec) * 1000000 + static_cast<std::int64_t>(now.tv_usec);
+  const std::int64_t event_us =
+      arrival_us - static_cast<std::int64_t>(std::llround(latency_ms * 1000.0));
+  time_stamp time{};
+  time.timeup = static_cast<std::uint32_t>(event_us / 1000000);
+  time.timelow = static_cast<std::uint32_t>(event_us % 1000000);
+  return time;
+}
+
+}  // namespace
+
+SimulatedServer::SimulatedServer(const ServerOptions& options)
+    : options_(options),
+      location_(std::make_unique<EqFct>(kSimulatedLocation)),
+      source_(options.faults) {
+  if (!options_.config_file.empty()) {
+    const SettingsLoad load = load_settings(*location_, options_.config_file);
+    settings_warnings_ = load.warnings;
+  }
+  for (int i = 0; i < options_.objects; ++i) {
+    const std::string base = base_name_of(i);
+    const std::string name = base + " simulated DAQ statistics";
+    stats_.push_back(
+        std::make_unique<vrel_daq_event_stat>(name.c_str(), location_.get(), VREL_EV_NORMAL));
+    base_names_.push_back(base);
+    // A saved switch, on or off, is the user's setting; otherwise the
+    // statistics are switched on the way a client does it.
+    const D_conf_struct* saved = location_->config().find(base + ".STAT.ON");
+    if (saved == nullptr || !saved->found) {
+      EqData in;
+      EqData out;
+      in.set(1);
+      location_->remote_set(base + ".STAT.ON", &in, &out);
+    }
+  }
+}
+
+SimulatedServer::~SimulatedServer() { stop(); }
+
+void SimulatedServer::start() {
+  if (started_) return;
+  started_ = true;
+  // The threads start with SIGINT and SIGTERM blocked, so that the calling
+  // thread, which waits for them, is the one that sees them.
+  sigset_t stop_signals;
+  sigset_t old_mask;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+  source_thread_ = std::thread([this] { run_source(); });
+  client_thread_ = std::thread([this] { run_client(); });
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+}
+
+void SimulatedServer::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_) return;
+    stopped_ = true;
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (source_thread_.joinable()) source_thread_.join();
+  if (client_thread_.joinable()) client_thread_.join();
+}
+
+void SimulatedServer::pause() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  paused_ = true;
+  wake_.wait(lock, [this] { return !delivering_; });
+}
+
+void SimulatedServer::resume() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = false;
+  }
+  wake_.notify_all();
+}
+
+bool SimulatedServer::paused() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return paused_;
+}
+
+void SimulatedServer::remember_settings() {
+  if (!options_.config_file.empty()) location_->update_config();
+}
+
+bool SimulatedServer::save() {
+  if (options_.config_file.empty()) return false;
+  save_settings(*location_, options_.config_file);
+  return true;
+}
+
+InjectedCounts SimulatedServer::injected() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counts_;
+}
+
+void SimulatedServer::feed(const Delivery& delivery) {
+  const time_stamp time = event_time(delivery.latency_ms);
+  for (const auto& stat : stats_) {
+    switch (options_.feed) {
+      case FeedKind::header: {
+        vrel_eventheader header{};
+        header.event_number = delivery.event_number;
+        header.event_type = VREL_EV_NORMAL;
+        header.event_time = time;
+        stat->update(&header);
+        break;
+      }
+      case FeedKind::block: {
+        vrel_serv_block_head_2010 block{};
+        block.time = time;
+        block.mpulse = static_cast<std::int32_t>(delivery.event_number);
+        std::strncpy(block.server, kSimulatedLocation, sizeof block.server - 1);
+        stat->update(&block);
+        break;
+      }
+      case FeedKind::tid: {
+        vrel_time_id tid{};
+        tid.event_number = delivery.event_number;
+        tid.time = time;
+        stat->update_by_tid(&tid);
+        break;
+      }
+    }
+  }
+}
+
+void SimulatedServer::run_source() {
+  const auto interval = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(1.0 / options_.rate_hz));
+  std::vector<Delivery> deliveries;
+  auto due = Clock::now();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (paused_ && !stopping_) {
+        wake_.wait(lock, [this] { return !paused_ || stopping_; });
+        due = Clock::now();
+      }
+      if (stopping_) break;
+      const auto now = Clock::now();
+      if (now < due) {
+        wake_.wait_until(lock, std::min(due, now + kMaxSleep));
+        continue;
+      }
+      if (now - due > kMaxBacklog) due = now;
+      delivering_ = true;
+    }
+    deliveries.clear();
+    source_.step(&deliveries);
+    for (const Delivery& delivery : deliveries) feed(delivery);
+    due += interval;
+    bool pause_waiting = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      counts_ = source_.counts();
+      delivering_ = false;
+      pause_waiting = paused_;
+    }
+    // Only a pause waits for the end of a delivery; no wake-up per event else.
+    if (pause_waiting) wake_.notify_all();
+  }
+  deliveries.clear();
+  source_.finish(&deliveries);
+  for (const Delivery& delivery : deliveries) feed(delivery);
+  std::lock_guard<std::mutex> lock(mutex_);
+  counts_ = source_.counts();
+}
+
+void SimulatedServer::run_client() {
+  EqFct::set_caller("client", "localhost");
+  for (;;) {
+    for (const std::string& name : location_->property_names()) {
+      EqData in;
+      EqData out;
+      location_->remote_get(name, &in, &out);
+      client_reads_.fetch_add(1);
+      if (out.error() != 0 && out.error() != unknown_property) client_errors_.fetch_add(1);
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wake_.wait_for(lock, kClientInterval, [this] { return stopping_; })) return;
+  }
+}
+
+}  // namespace daqevstat::tool
