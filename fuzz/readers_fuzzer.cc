@@ -141,7 +141,7 @@ void replay(FuzzInput& in) {
       std::fprintf(stderr, "invalid JSON (%s):\n%s\n", e.what(), json.c_str());
       std::abort();
     }
-    (void)tool::render_summary(run);
+    (void)tool::render_summary(run.base_name(), run.stat());
   } catch (const tool::ReplayError&) {
     // A refused switch or period write; the options parser lets through no
     // other way to fail.

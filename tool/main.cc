@@ -3,7 +3,6 @@
 // of running servers.
 
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -13,25 +12,6 @@
 #include "tool/replay/replay.h"
 #include "tool/shell_command.h"
 #include "tool/simulate_command.h"
-
-namespace {
-
-int run_replay_command(const daqevstat::tool::ReplayOptions& options) {
-  try {
-    const std::string output = daqevstat::tool::run_replay(options);
-    std::fwrite(output.data(), 1, output.size(), stdout);
-    if (std::fflush(stdout) != 0) {
-      std::fputs("daqevstat: error writing the output\n", stderr);
-      return 1;
-    }
-    return 0;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
-    return 1;
-  }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using daqevstat::tool::Command;
@@ -46,7 +26,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "daqevstat: %s\n%s", command.error.c_str(), command.text.c_str());
       return 2;
     case Command::Action::replay:
-      return run_replay_command(command.options);
+      return daqevstat::tool::run_replay_command(command.options);
     case Command::Action::simulate:
       return daqevstat::tool::run_simulate(command.simulate);
     case Command::Action::shell:

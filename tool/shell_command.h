@@ -1,9 +1,20 @@
 #ifndef TOOL_SHELL_COMMAND_H_
 #define TOOL_SHELL_COMMAND_H_
 
-#include "tool/options.h"
+#include "tool/client/client_options.h"
+#include "tool/simulate/http_listen.h"
+#include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
+
+// What `daqevstat shell` was asked to do.
+// What `daqevstat shell` was asked to do: a simulated server of its own,
+// or with --connect a running one.
+struct ShellOptions {
+  ServerOptions server;
+  ListenOptions listen;
+  client::ClientOptions connect;  // server empty: the simulated server
+};
 
 // `daqevstat shell`: runs a simulated server and executes Shell commands
 // read from standard input, with line editing, history and the prompt

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "stat_property_names.h"
 #include "tool/output/plot_writer.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/http_listen.h"
@@ -57,7 +58,8 @@ class StopSignals {
 
 std::optional<long long> counted_events(SimulatedServer& server) {
   const EqData reply =
-      remote_read(server.location(), server.base_names().front() + ".STAT.EV.TOTAL");
+      remote_read(server.location(),
+                  stat_property::client_name(server.base_names().front(), stat_property::kTotal));
   if (reply.error() != 0) return std::nullopt;
   return reply.get_long();
 }

@@ -53,6 +53,21 @@ TEST(CommandTest, SimulateIsTheDefaultAndTakesServerOptions) {
   EXPECT_EQ(1, command.simulate.server.objects);
   EXPECT_EQ(FeedKind::header, command.simulate.server.feed);
 
+  // The default stream is the realistic mix; --ideal clears every fault not
+  // given, for simulate and shell alike.
+  const auto faults_of = [](const FaultOptions& f) {
+    return std::vector<double>{f.loss, f.reorder, f.duplicate, f.latency_ms, f.jitter_ms};
+  };
+  EXPECT_EQ(faults_of(kRealisticFaults), faults_of(command.simulate.server.faults));
+  EXPECT_EQ(faults_of(kRealisticFaults), faults_of(parse_command({"shell"}).shell.server.faults));
+  EXPECT_GT(kRealisticFaults.loss, 0.0);
+  EXPECT_EQ(faults_of(FaultOptions{}),
+            faults_of(parse_command({"--ideal"}).simulate.server.faults));
+  EXPECT_EQ((std::vector<double>{0.0, 0.0, 0.2, 0.0, 0.0}),
+            faults_of(parse_command({"--dup", "0.2", "--ideal"}).simulate.server.faults));
+  EXPECT_EQ(faults_of(FaultOptions{}),
+            faults_of(parse_command({"shell", "--ideal"}).shell.server.faults));
+
   command = parse_command({"--rate", "250", "--loss=0.1", "--duration", "0"});
   ASSERT_EQ(Command::Action::simulate, command.action) << command.error;
   EXPECT_EQ(250.0, command.simulate.server.rate_hz);

@@ -60,10 +60,10 @@ class SimulateTest : public ::testing::Test {
 
 TEST_F(SimulateTest, LossAloneIsCountedExactlyAndEveryPropertyIsReported) {
   for (const char* feed : {"header", "block", "tid"}) {
-    const ToolRun result =
-        run(std::string("simulate --rate 3000 --duration 1 --loss 0.05 --seed 11 --objects 2 "
-                        "--feed ") +
-            feed);
+    const ToolRun result = run(
+        std::string("simulate --ideal --rate 3000 --duration 1 --loss 0.05 --seed 11 --objects 2 "
+                    "--feed ") +
+        feed);
     ASSERT_EQ(0, result.exit_code) << result.err;
     for (const std::string base : {"EVSTAT", "EVSTAT2"}) {
       const std::vector<long long> c = counts(result.out, base);
@@ -83,7 +83,7 @@ TEST_F(SimulateTest, LossAloneIsCountedExactlyAndEveryPropertyIsReported) {
 }
 
 TEST_F(SimulateTest, DuplicatesAreNeverCountedAndReorderedGapsAreTakenBack) {
-  ToolRun result = run("--rate 3000 --duration 1 --dup 0.2 --seed 5");
+  ToolRun result = run("--ideal --rate 3000 --duration 1 --dup 0.2 --seed 5");
   ASSERT_EQ(0, result.exit_code) << result.err;
   std::vector<long long> c = counts(result.out, "EVSTAT");
   ASSERT_EQ(4u, c.size()) << result.out;
@@ -91,7 +91,8 @@ TEST_F(SimulateTest, DuplicatesAreNeverCountedAndReorderedGapsAreTakenBack) {
   EXPECT_EQ(0, c[2]);
   EXPECT_NE(std::string::npos, result.out.find("duplicated ")) << result.out;
 
-  result = run("--rate 3000 --duration 1 --reorder 0.02 --seed 9 --latency-ms 3 --jitter-ms 1");
+  result =
+      run("--ideal --rate 3000 --duration 1 --reorder 0.02 --seed 9 --latency-ms 3 --jitter-ms 1");
   ASSERT_EQ(0, result.exit_code) << result.err;
   c = counts(result.out, "EVSTAT");
   ASSERT_EQ(4u, c.size()) << result.out;

@@ -1,11 +1,8 @@
 #include "tool/output/plot_writer.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -13,46 +10,29 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <system_error>
+
+#include "tool/output/durable_file.h"
 
 namespace daqevstat::tool {
 namespace {
 
 // --- Files -------------------------------------------------------------
 
+// Pictures are for everyone to read, as a file made with the usual umask.
+constexpr mode_t kPictureMode = 0644;
+
 [[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
   throw PlotError("cannot " + what + " '" + path + "': " + std::strerror(error));
 }
 
-// Writes `content` to a new file beside `path` and renames it over `path`,
-// so that readers see the old file or the whole new one, never a part.
+// Readers see the old file or the whole new one, never a part, and a
+// written picture survives a power failure.
 void write_file_atomically(const std::string& path, const std::string& content) {
-  static std::atomic<unsigned> sequence{0};
-  const std::string temporary =
-      path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(sequence.fetch_add(1));
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) fail("write", path, errno);
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      fail("write", path, error);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // close reports delayed write errors on some file systems.
-  if (::close(fd) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    fail("write", path, error);
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    fail("write", path, error);
+  try {
+    write_file_durably(path, content, kPictureMode);
+  } catch (const std::system_error& e) {
+    fail("write", path, e.code().value());
   }
 }
 

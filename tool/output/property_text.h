@@ -8,6 +8,10 @@
 
 namespace daqevstat::tool {
 
+// Base name the replay and the first simulated object publish under when
+// none is given.
+inline constexpr const char* kDefaultBaseName = "EVSTAT";
+
 // A remote reply in one line, by its data type: an integer or a number as
 // such, a text in quotes, the current-event record as its fields, a
 // spectrum as its sample count and occupied range. An error reply reads

@@ -5,16 +5,10 @@
 #include <exception>
 #include <fstream>
 #include <system_error>
-#include <vector>
 
-#include "D_spectrum.h"
 #include "eq_data.h"
-#include "tool/output/distribution.h"
-#include "tool/output/plot_writer.h"
 #include "tool/replay/binary_reader.h"
 #include "tool/replay/csv_reader.h"
-#include "tool/replay/json_writer.h"
-#include "tool/replay/summary_writer.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -58,17 +52,17 @@ Replay::Replay(const ReplayOptions& options)
     : base_name_(options.base_name),
       location_(std::make_unique<EqFct>("daqevstat replay")),
       stat_(make_stat(options, location_.get())) {
-  remote_write(".STAT.ON", 1);
-  if (options.period_sec) remote_write(".STAT.EV.LOST.PERIOD", *options.period_sec);
+  remote_write(stat_property::kOn, 1);
+  if (options.period_sec) remote_write(stat_property::kLostPeriod, *options.period_sec);
 }
 
 Replay::~Replay() = default;
 
-void Replay::remote_write(const std::string& suffix, int value) {
+void Replay::remote_write(const stat_property::Name& name, int value) {
   EqData in;
   EqData out;
   in.set(value);
-  const std::string property = base_name_ + suffix;
+  const std::string property = stat_property::client_name(base_name_, name);
   location_->remote_set(property, &in, &out);
   if (out.error() != 0) {
     throw ReplayError("writing " + std::to_string(value) + " to " + property +
@@ -125,22 +119,6 @@ void Replay::feed_file(const std::string& path, RecordFormat format) {
     throw ReplayError(path + ": cannot open: " + std::strerror(error));
   }
   feed_stream(in, format, path);
-}
-
-std::string run_replay(const ReplayOptions& options) {
-  Replay replay(options);
-  replay.feed_file(options.file, options.format);
-  if (!options.svg_file.empty() || !options.csv_dir.empty()) {
-    vrel_daq_event_stat& stat = replay.stat();
-    std::vector<Distribution> distributions;
-    for (D_spectrum* spectrum :
-         {stat.event_latency_, stat.event_period_, stat.event_period_local_}) {
-      if (spectrum != nullptr) distributions.push_back(read_distribution(*spectrum));
-    }
-    if (!options.svg_file.empty()) write_svg(distributions, options.svg_file);
-    if (!options.csv_dir.empty()) write_csv_dir(distributions, options.csv_dir);
-  }
-  return options.json ? render_json(replay.stat()) : render_summary(replay);
 }
 
 }  // namespace daqevstat::tool

@@ -3,16 +3,32 @@
 
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "eq_fct.h"
 #include "event.h"
 #include "local_clock.h"
-#include "tool/options.h"
+#include "stat_property_names.h"
+#include "tool/output/property_text.h"
 #include "tool/replay/replay_record.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat::tool {
+
+// What `daqevstat replay` was asked to do: the statistics object's set-up
+// (base name, type, period), read by Replay, and the input and output,
+// read by the command.
+struct ReplayOptions {
+  std::string base_name = kDefaultBaseName;
+  std::optional<int> event_type;  // --type; absent: the object has no type
+  std::optional<int> period_sec;  // --period; written to the period property
+  RecordFormat format = RecordFormat::csv;
+  bool json = false;
+  std::string file;
+  std::string svg_file;  // --svg: the timing distributions as one figure
+  std::string csv_dir;   // --csv: one file of non-zero bins per distribution
+};
 
 // One statistics object on its own location, switched on the way a client
 // would switch it on, and fed with recorded events.
@@ -53,7 +69,7 @@ class Replay {
   vrel_daq_event_stat& stat() { return *stat_; }
 
  private:
-  void remote_write(const std::string& suffix, int value);
+  void remote_write(const stat_property::Name& name, int value);
 
   const std::string base_name_;
   ManualClock clock_;
@@ -62,13 +78,6 @@ class Replay {
   // its properties from the location.
   std::unique_ptr<vrel_daq_event_stat> stat_;
 };
-
-// The whole `replay` command: builds a Replay, feeds options.file, writes
-// the pictures asked for (--svg, --csv) and returns the text to print (the
-// summary or the JSON object). Nothing is printed here, so a failed replay
-// produces no output of its own. Throws ReplayError, PlotError and
-// whatever the statistics object throws.
-std::string run_replay(const ReplayOptions& options);
 
 }  // namespace daqevstat::tool
 

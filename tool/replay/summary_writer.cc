@@ -6,7 +6,6 @@
 #include "D_spectrum.h"
 #include "d_evstat.h"
 #include "d_floathist.h"
-#include "tool/replay/replay.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat::tool {
@@ -78,10 +77,9 @@ BinRangeSummary summarize_bins(const std::vector<double>& bins) {
   return summary;
 }
 
-std::string render_summary(Replay& replay) {
-  vrel_daq_event_stat& stat = replay.stat();
+std::string render_summary(const std::string& base_name, vrel_daq_event_stat& stat) {
   std::string out;
-  append(&out, "%-22s %s\n", "base name", replay.base_name().c_str());
+  append(&out, "%-22s %s\n", "base name", base_name.c_str());
   append(&out, "%-22s %lld\n", "events counted", static_cast<long long>(stat.get_total_events()));
   append_int(&out, "lost events", stat.total_lost_events_, "");
   append_float(&out, "lost events (%)", stat.lost_events_perc_total_);

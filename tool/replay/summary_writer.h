@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace daqevstat::tool {
+class vrel_daq_event_stat;
 
-class Replay;
+namespace daqevstat::tool {
 
 // Sample count and occupied range of a distribution, in bins (1 ms each).
 struct BinRangeSummary {
@@ -19,12 +19,13 @@ struct BinRangeSummary {
 
 BinRangeSummary summarize_bins(const std::vector<double>& bins);
 
-// A readable account of the replay's statistics: base name, event and lost
+// A readable account of one statistics object: the base name it publishes
+// under, event and lost
 // counts, lost percentage, the period and its counters, the first, last and
 // reference events, the current-event record and, per distribution, the
 // sample count and the lowest, highest and mean occupied bin in ms. Ends in
 // a newline. Takes the statistics lock through the object's read-only views.
-std::string render_summary(Replay& replay);
+std::string render_summary(const std::string& base_name, vrel_daq_event_stat& stat);
 
 }  // namespace daqevstat::tool
 

@@ -14,6 +14,7 @@
 
 #include "eq_errors.h"
 #include "eq_fct.h"
+#include "stat_property_names.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/settings_file.h"
 #include "tool/simulate/simulate_report.h"
@@ -299,7 +300,7 @@ void Shell::set(const std::string& name, const std::string& text) {
   const std::string before = reply_text(remote_read(location, name));
   // A switch-off removes the period property; its setting is to survive in
   // the settings file all the same.
-  if (ends_with(name, ".STAT.ON")) server_.remember_settings();
+  if (ends_with(name, std::string(stat_property::kOn.suffix))) server_.remember_settings();
   const EqData reply = remote_write(location, name, value);
   if (reply.error() != 0) {
     out_ << error_line(name, reply);
@@ -321,7 +322,8 @@ void Shell::set(const std::string& name, const std::string& text) {
     line += "; events arriving meanwhile may have changed it too (pause for a still view)";
   }
   out_ << line << "\n";
-  if (count_after != count_before || (changed && ends_with(name, ".STAT.ON"))) {
+  if (count_after != count_before ||
+      (changed && ends_with(name, std::string(stat_property::kOn.suffix)))) {
     interfered_ = true;
   }
 }

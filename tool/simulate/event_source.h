@@ -5,9 +5,24 @@
 #include <random>
 #include <vector>
 
-#include "tool/options.h"
-
 namespace daqevstat::tool {
+
+// Faults the event source injects, each with its own probability per event,
+// and the event time's distance behind the arrival. The zero value is the
+// perfect stream.
+struct FaultOptions {
+  double loss = 0.0;        // the event is never delivered
+  double reorder = 0.0;     // the event is delivered a few events late
+  double duplicate = 0.0;   // the event is delivered twice in a row
+  double latency_ms = 0.0;  // mean of the event time's distance behind arrival
+  double jitter_ms = 0.0;   // its standard deviation
+  std::uint64_t seed = 1;
+};
+
+// A stream as a real DAQ link delivers it: a little loss, reordering and
+// duplication and a latency with jitter, so that every statistic has
+// something to show. What `simulate` and `shell` run unless told otherwise.
+inline constexpr FaultOptions kRealisticFaults{0.01, 0.005, 0.002, 5.0, 2.0, 1};
 
 // What the source did to the events it produced: the truth that the
 // statistics' counts are compared with.

@@ -1,8 +1,5 @@
 #include "tool/simulate/http_listen.h"
 
-#include <pthread.h>
-
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -10,7 +7,9 @@
 
 #include "net/listen_address.h"
 #include "net/write_access.h"
+#include "stat_property_names.h"
 #include "tool/simulate/simulated_server.h"
+#include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -36,26 +35,17 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
                          : daqnet::read_token_file(options.write_token_file);
   http.allowed_hosts = options.allowed_hosts;
   http.before_write = [&server](const std::string&, const std::string& name) {
-    if (ends_with(name, ".STAT.ON")) server.remember_settings();
+    if (ends_with(name, std::string(stat_property::kOn.suffix))) server.remember_settings();
   };
   http_ = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&server.location()},
                                                std::move(http));
   // The server's threads start with SIGINT and SIGTERM blocked, as the
   // simulated server's do: the controlling thread must be the one to see
   // them (the shell's blocked read ends only when the signal reaches it).
-  sigset_t stop_signals;
-  sigset_t old_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
-  try {
+  {
+    const StopSignalsBlocked blocked;
     http_->start();
-  } catch (...) {
-    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    throw;
   }
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   std::fprintf(stderr, "listening on %s\n", http_->url().c_str());
   std::fflush(stderr);
 }

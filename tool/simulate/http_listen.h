@@ -3,13 +3,21 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "daqevstat_http.h"
-#include "tool/options.h"
 
 namespace daqevstat::tool {
 
 class SimulatedServer;
+
+// Serving the simulated location over HTTP while it runs (--listen).
+struct ListenOptions {
+  std::string address;                     // --listen [ADDR:]PORT; empty: no HTTP server
+  std::string write_token;                 // --write-token
+  std::string write_token_file;            // --write-token-file: the token is its first line
+  std::vector<std::string> allowed_hosts;  // --allowed-host, repeatable
+};
 
 // The simulated location served over HTTP for as long as this lives, as
 // --listen asks (nothing without it). A write of a switch first remembers

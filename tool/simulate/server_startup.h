@@ -4,7 +4,6 @@
 #include <memory>
 #include <optional>
 
-#include "tool/options.h"
 #include "tool/simulate/http_listen.h"
 #include "tool/simulate/simulated_server.h"
 

@@ -2,17 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "eq_config.h"
+#include "tool/output/durable_file.h"
 
 namespace daqevstat::tool {
 
@@ -122,85 +123,25 @@ FileCheck check_file(const std::string& path) {
   return check;
 }
 
-bool write_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
+// The durable-write steps, with their errors as SettingsError starting
+// with `what`.
+template <typename Step>
+void durably(const std::string& what, Step&& step) {
+  try {
+    step();
+  } catch (const std::system_error& e) {
+    fail(what + errno_text(e.code().value()));
   }
-  return true;
-}
-
-// A removed temporary file on every way out that does not install it.
-class TempFile {
- public:
-  // Creates "<target>.tmp-XXXXXX" holding `content` with `mode`, synced.
-  // Throws SettingsError starting with `what` and leaves no file behind.
-  TempFile(const std::string& target, const std::string& content, mode_t mode,
-           const std::string& what) {
-    std::string pattern = target + ".tmp-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) fail(what + errno_text(errno));
-    path_.assign(name.data());
-    bool ok = write_all(fd, content) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && ok) {
-      ok = false;
-      error = errno;
-    }
-    if (!ok) {
-      ::unlink(path_.c_str());
-      fail(what + errno_text(error));
-    }
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-
-  const std::string& path() const { return path_; }
-
-  // Renames the file over `target`; afterwards there is nothing to remove.
-  void install(const std::string& target, const std::string& what) {
-    if (::rename(path_.c_str(), target.c_str()) != 0) fail(what + errno_text(errno));
-    path_.clear();
-  }
-
- private:
-  std::string path_;
-};
-
-// A rename is an entry of the folder: until the folder is synced, a power
-// failure may bring back the old file. A file system that cannot sync a
-// folder (EINVAL) offers nothing more to wait for.
-void sync_folder_of(const std::string& path, const std::string& what) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".")
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (::fsync(fd) != 0 && errno != EINVAL) error = errno;
-    ::close(fd);
-  }
-  if (error != 0) fail(what + errno_text(error));
 }
 
 // Writes `content` to `path` through a synced temporary file, then syncs
 // the folder.
 void write_new_file(const std::string& path, const std::string& content) {
   const std::string what = path + ": cannot create: ";
-  TempFile temp(path, content, kNewFileMode, what);
-  temp.install(path, what);
-  sync_folder_of(path, path + ": created, but its folder cannot be synced: ");
+  std::optional<StagedFile> temp;
+  durably(what, [&] { temp.emplace(path, content, kNewFileMode); });
+  durably(what, [&] { temp->install(); });
+  durably(path + ": created, but its folder cannot be synced: ", [&] { sync_folder_of(path); });
 }
 
 }  // namespace
@@ -248,7 +189,8 @@ void save_settings(EqFct& location, const std::string& path) {
 
   const std::string what = path + ": cannot save: ";
   const FileCheck previous = check_file(path);
-  TempFile temp(path, content, previous.mode, what);
+  std::optional<StagedFile> temp;
+  durably(what, [&] { temp.emplace(path, content, previous.mode); });
 
   // The previous file becomes the backup by a copy renamed into place, so
   // FILE stays in place throughout: a server reading FILE with the host's
@@ -259,13 +201,14 @@ void save_settings(EqFct& location, const std::string& path) {
     const std::string backup_path = settings_backup_path(path);
     const std::string backup_what =
         path + ": cannot keep the previous file as " + backup_path + ": ";
-    TempFile backup(backup_path, previous.text, previous.mode, backup_what);
-    backup.install(backup_path, backup_what);
+    std::optional<StagedFile> backup;
+    durably(backup_what, [&] { backup.emplace(backup_path, previous.text, previous.mode); });
+    durably(backup_what, [&] { backup->install(); });
   }
 
-  if (detail::before_settings_rename != nullptr) detail::before_settings_rename(temp.path());
-  temp.install(path, what);
-  sync_folder_of(path, path + ": saved, but its folder cannot be synced: ");
+  if (detail::before_settings_rename != nullptr) detail::before_settings_rename(temp->path());
+  durably(what, [&] { temp->install(); });
+  durably(path + ": saved, but its folder cannot be synced: ", [&] { sync_folder_of(path); });
 }
 
 }  // namespace daqevstat::tool

@@ -4,16 +4,18 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "eq_data.h"
+#include "stat_property_names.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
 namespace {
 
-const char* const kTimingSuffixes[] = {".STAT.EV.LATENCY.TD", ".STAT.EV.PERIOD.TD",
-                                       ".STAT.EV.PERIODL.TD"};
+const stat_property::Name kTimings[] = {stat_property::kLatency, stat_property::kPeriod,
+                                        stat_property::kLocalPeriod};
 
 std::string format(const char* pattern, double value) {
   char buffer[64];
@@ -21,24 +23,25 @@ std::string format(const char* pattern, double value) {
   return buffer;
 }
 
-bool is_timing(const std::string& name) {
-  for (const char* suffix : kTimingSuffixes) {
-    const std::string s(suffix);
-    if (name.size() >= s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0) {
-      return true;
-    }
-  }
-  return false;
+bool ends_with(const std::string& text, std::string_view tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+bool is_timing(const std::string& name) {
+  for (const stat_property::Name& timing : kTimings) {
+    if (ends_with(name, timing.suffix)) return true;
+  }
+  return false;
 }
 
 // Whether the property belongs to the object published under `base` and not
 // to one whose base merely starts with it (EVSTAT and EVSTAT2).
 bool belongs_to(const std::string& name, const std::string& base) {
-  return starts_with(name, base + ".STAT.");
+  for (const stat_property::Name& property : stat_property::kAll) {
+    if (name == stat_property::client_name(base, property)) return true;
+  }
+  return false;
 }
 
 Distribution distribution_from(const std::string& name, const EqData& reply) {
@@ -94,8 +97,8 @@ std::string explain(const InjectedCounts& truth, long long counted, long long lo
 std::vector<Distribution> read_distributions(SimulatedServer& server) {
   std::vector<Distribution> distributions;
   for (const std::string& base : server.base_names()) {
-    for (const char* suffix : kTimingSuffixes) {
-      const std::string name = base + suffix;
+    for (const stat_property::Name& timing : kTimings) {
+      const std::string name = stat_property::client_name(base, timing);
       const EqData reply = remote_read(server.location(), name);
       if (reply.error() != 0 || reply.type() != DATA_SPECTRUM) continue;
       distributions.push_back(distribution_from(name, reply));
@@ -140,8 +143,10 @@ std::string render_report(SimulatedServer& server, bool interfered) {
          ", duplicated " + std::to_string(truth.duplicated) +
          (truth.held > 0 ? ", held back now " + std::to_string(truth.held) : std::string()) + "\n";
   for (const std::string& base : server.base_names()) {
-    const auto counted = read_integer(location, base + ".STAT.EV.TOTAL");
-    const auto lost = read_integer(location, base + ".STAT.EV.LOST");
+    const auto counted =
+        read_integer(location, stat_property::client_name(base, stat_property::kTotal));
+    const auto lost =
+        read_integer(location, stat_property::client_name(base, stat_property::kLost));
     if (!counted || !lost) {
       out += "  " + base + ": statistics off, nothing to compare\n";
       continue;
@@ -160,16 +165,19 @@ std::string render_report(SimulatedServer& server, bool interfered) {
 std::string render_status(SimulatedServer& server, double rate_hz) {
   const std::string base = server.base_names().front();
   EqFct& location = server.location();
-  const auto counted = read_integer(location, base + ".STAT.EV.TOTAL");
-  const auto lost = read_integer(location, base + ".STAT.EV.LOST");
+  const auto counted =
+      read_integer(location, stat_property::client_name(base, stat_property::kTotal));
+  const auto lost = read_integer(location, stat_property::client_name(base, stat_property::kLost));
   if (!counted || !lost) return base + ": statistics off";
-  const EqData perc = remote_read(location, base + ".STAT.EV.LOST.PERC");
+  const EqData perc =
+      remote_read(location, stat_property::client_name(base, stat_property::kLostPercent));
   std::string line = "events " + std::to_string(*counted) + "  rate " + format("%.0f/s", rate_hz) +
                      "  lost " + std::to_string(*lost) + " (" +
                      format("%.2f%%", perc.error() == 0 ? perc.get_double() : 0.0) + ")";
-  const EqData latency = remote_read(location, base + ".STAT.EV.LATENCY.TD");
+  const std::string latency_name = stat_property::client_name(base, stat_property::kLatency);
+  const EqData latency = remote_read(location, latency_name);
   if (latency.error() == 0 && latency.type() == DATA_SPECTRUM) {
-    const Distribution d = distribution_from(base + ".STAT.EV.LATENCY.TD", latency);
+    const Distribution d = distribution_from(latency_name, latency);
     const DistributionSummary summary = summarize(d);
     if (summary.p50_bin && summary.p99_bin) {
       line += "  latency p50 " + bin_label(d, *summary.p50_bin) + "  p99 " +

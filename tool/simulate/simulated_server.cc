@@ -1,17 +1,18 @@
 #include "tool/simulate/simulated_server.h"
 
-#include <pthread.h>
 #include <sys/time.h>
 
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 
 #include "eq_data.h"
 #include "eq_errors.h"
 #include "event.h"
+#include "stat_property_names.h"
+#include "tool/output/property_text.h"
 #include "tool/simulate/settings_file.h"
+#include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -63,12 +64,13 @@ SimulatedServer::SimulatedServer(const ServerOptions& options)
     base_names_.push_back(base);
     // A saved switch, on or off, is the user's setting; otherwise the
     // statistics are switched on the way a client does it.
-    const D_conf_struct* saved = location_->config().find(base + ".STAT.ON");
+    const std::string on = stat_property::client_name(base, stat_property::kOn);
+    const D_conf_struct* saved = location_->config().find(on);
     if (saved == nullptr || !saved->found) {
       EqData in;
       EqData out;
       in.set(1);
-      location_->remote_set(base + ".STAT.ON", &in, &out);
+      location_->remote_set(on, &in, &out);
     }
   }
 }
@@ -78,22 +80,16 @@ SimulatedServer::~SimulatedServer() { stop(); }
 void SimulatedServer::start() {
   if (started_) return;
   started_ = true;
-  // The threads start with SIGINT and SIGTERM blocked, so that the calling
-  // thread, which waits for them, is the one that sees them.
-  sigset_t stop_signals;
-  sigset_t old_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
+  // The calling thread, which waits for the stop signals, is the one to see
+  // them.
+  const StopSignalsBlocked blocked;
   source_thread_ = std::thread([this] { run_source(); });
   client_thread_ = std::thread([this] { run_client(); });
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 }
 
 void SimulatedServer::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    quelmar::MutexLock lock(mutex_);
     if (stopped_) return;
     stopped_ = true;
     stopping_ = true;
@@ -104,21 +100,21 @@ void SimulatedServer::stop() {
 }
 
 void SimulatedServer::pause() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   paused_ = true;
-  wake_.wait(lock, [this] { return !delivering_; });
+  while (delivering_) wake_.wait(mutex_);
 }
 
 void SimulatedServer::resume() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    quelmar::MutexLock lock(mutex_);
     paused_ = false;
   }
   wake_.notify_all();
 }
 
 bool SimulatedServer::paused() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   return paused_;
 }
 
@@ -133,7 +129,7 @@ bool SimulatedServer::save() {
 }
 
 InjectedCounts SimulatedServer::injected() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   return counts_;
 }
 
@@ -175,15 +171,15 @@ void SimulatedServer::run_source() {
   auto due = Clock::now();
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      quelmar::MutexLock lock(mutex_);
       if (paused_ && !stopping_) {
-        wake_.wait(lock, [this] { return !paused_ || stopping_; });
+        while (paused_ && !stopping_) wake_.wait(mutex_);
         due = Clock::now();
       }
       if (stopping_) break;
       const auto now = Clock::now();
       if (now < due) {
-        wake_.wait_until(lock, std::min(due, now + kMaxSleep));
+        wake_.wait_until(mutex_, std::min(due, now + kMaxSleep));
         continue;
       }
       if (now - due > kMaxBacklog) due = now;
@@ -195,7 +191,7 @@ void SimulatedServer::run_source() {
     due += interval;
     bool pause_waiting = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      quelmar::MutexLock lock(mutex_);
       counts_ = source_.counts();
       delivering_ = false;
       pause_waiting = paused_;
@@ -206,7 +202,7 @@ void SimulatedServer::run_source() {
   deliveries.clear();
   source_.finish(&deliveries);
   for (const Delivery& delivery : deliveries) feed(delivery);
-  std::lock_guard<std::mutex> lock(mutex_);
+  quelmar::MutexLock lock(mutex_);
   counts_ = source_.counts();
 }
 
@@ -220,8 +216,11 @@ void SimulatedServer::run_client() {
       client_reads_.fetch_add(1);
       if (out.error() != 0 && out.error() != unknown_property) client_errors_.fetch_add(1);
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, kClientInterval, [this] { return stopping_; })) return;
+    quelmar::MutexLock lock(mutex_);
+    const auto next_round = Clock::now() + kClientInterval;
+    while (!stopping_ && wake_.wait_until(mutex_, next_round) == std::cv_status::no_timeout) {
+    }
+    if (stopping_) return;
   }
 }
 

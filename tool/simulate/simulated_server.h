@@ -5,17 +5,34 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "eq_fct.h"
-#include "tool/options.h"
+#include "thread_annotations.h"
 #include "tool/simulate/event_source.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat::tool {
+
+// The record a simulated server hands to the statistics, and so the update
+// operation it calls.
+enum class FeedKind {
+  header,  // vrel_eventheader through update(vrel_eventheader*)
+  block,   // vrel_serv_block_head_2010 through update(vrel_serv_block_head_2010*)
+  tid,     // vrel_time_id through update_by_tid
+};
+
+// A simulated DAQ server: the event source and the location with its
+// statistics objects.
+struct ServerOptions {
+  double rate_hz = 1000.0;
+  FaultOptions faults;
+  FeedKind feed = FeedKind::header;
+  int objects = 1;          // statistics objects EVSTAT, EVSTAT2, ...
+  std::string config_file;  // --config: settings loaded at start, saved at exit
+};
 
 // Name of the simulated server's location.
 inline constexpr const char* kSimulatedLocation = "DAQ_EVSTAT";
@@ -99,20 +116,21 @@ class SimulatedServer {
   std::vector<std::unique_ptr<vrel_daq_event_stat>> stats_;
   std::vector<std::string> settings_warnings_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
+  mutable quelmar::Mutex mutex_;
+  // Signals a change of paused_, delivering_ or stopping_; waits on mutex_.
+  std::condition_variable_any wake_;
   EventSource source_;  // used by the source thread only; counts copied under mutex_
-  InjectedCounts counts_;
-  bool paused_ = false;
-  bool delivering_ = false;  // the source is handing records to the objects
-  bool stopping_ = false;
+  InjectedCounts counts_ GUARDED_BY(mutex_);
+  bool paused_ GUARDED_BY(mutex_) = false;
+  bool delivering_ GUARDED_BY(mutex_) = false;  // the source is handing records to the objects
+  bool stopping_ GUARDED_BY(mutex_) = false;
 
   std::atomic<std::uint64_t> client_reads_{0};
   std::atomic<std::uint64_t> client_errors_{0};
   std::thread source_thread_;
   std::thread client_thread_;
-  bool started_ = false;
-  bool stopped_ = false;
+  bool started_ = false;  // the controlling thread's only
+  bool stopped_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace daqevstat::tool

@@ -4,8 +4,10 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "eq_data.h"
+#include "stat_property_names.h"
 #include "vrel_daq_event_stat.h"
 
 namespace {
@@ -20,13 +22,22 @@ std::string checked_name(const char* name) {
 }
 
 // The whole name string, description included, is searched; the first
-// pattern that occurs wins, so ".STAT.EV.LOST.PERIOD" is tested before its
-// prefix ".STAT.EV.LOST".
+// suffix that occurs wins, so the period is tested before the lost count,
+// whose suffix is its prefix.
 std::int32_t int_role_from_name(const char* name) {
-  if (std::strstr(name, ".STAT.EV.TOTAL") != nullptr) return DAQ_TOTAL_EVENTS;
-  if (std::strstr(name, ".STAT.EV.LOST.PERIOD") != nullptr) return DAQ_LOST_EVENT_PERIOD;
-  if (std::strstr(name, ".STAT.EV.LOST") != nullptr) return DAQ_TOTAL_LOST_EVENTS;
-  if (std::strstr(name, ".STAT.ON") != nullptr) return DAQ_STAT_ON;
+  namespace names = daqevstat::stat_property;
+  struct Role {
+    const names::Name& name;
+    std::int32_t role;
+  };
+  static const Role kRoles[] = {{names::kTotal, DAQ_TOTAL_EVENTS},
+                                {names::kLostPeriod, DAQ_LOST_EVENT_PERIOD},
+                                {names::kLost, DAQ_TOTAL_LOST_EVENTS},
+                                {names::kOn, DAQ_STAT_ON}};
+  const std::string_view text(name);
+  for (const Role& role : kRoles) {
+    if (text.find(role.name.suffix) != std::string_view::npos) return role.role;
+  }
   return kNoRole;
 }
 

@@ -6,9 +6,11 @@
 // splits the description off at the first blank, so clients address it as
 // "<base><suffix>".
 //
-// Everything here is a compile-time constant; any thread may read it.
+// Everything here is a compile-time constant or a pure function; any thread
+// may use it.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace daqevstat::stat_property {
@@ -41,6 +43,21 @@ inline constexpr Name kAll[] = {
     kOn,     kEventInfo,   kTotal, kLost,        kLostPeriod,       kLatency,
     kPeriod, kLocalPeriod, kDiff,  kLostPercent, kLostPeriodPercent};
 inline constexpr std::size_t kCount = sizeof(kAll) / sizeof(kAll[0]);
+
+// "<base><suffix>": the name clients address the property by.
+inline std::string client_name(std::string_view base, const Name& name) {
+  std::string out(base);
+  out += name.suffix;
+  return out;
+}
+
+// "<base><suffix> <description>": the name the property is registered with.
+inline std::string registered_name(std::string_view base, const Name& name) {
+  std::string out = client_name(base, name);
+  out += ' ';
+  out += name.description;
+  return out;
+}
 
 }  // namespace daqevstat::stat_property
 

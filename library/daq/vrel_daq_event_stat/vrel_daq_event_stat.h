@@ -125,6 +125,13 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
 
   void fill_timing_spectrum(D_spectrum* obj, double tm) REQUIRES(mx);
   void count_event(const vrel_time_id& tid) REQUIRES(mx);
+  // The steps of count_event, in the order it runs them. fill_arrival_period
+  // returns the stamp for the event's stores (0: take one when first used).
+  void remember_current_event(const vrel_time_id& tid) REQUIRES(mx);
+  quelmar::Timestamp fill_arrival_period() REQUIRES(mx);
+  void count_in_totals() REQUIRES(mx);
+  void fill_latency() REQUIRES(mx);
+  void compare_with_reference() REQUIRES(mx);
   void count_lost_events(std::int32_t val) REQUIRES(mx);
   void publish_current_event() REQUIRES(mx);
   // Unregisters the switch (before taking mx, see the definition), deletes
