@@ -1,9 +1,12 @@
 #include "eq_data.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -32,6 +35,36 @@ std::int64_t reduce_int(int type, long long value) {
       return value;
   }
 }
+
+// Reads a run of atomic bins as plain values, each on its own.
+struct RelaxedReader {
+  using iterator_category = std::random_access_iterator_tag;
+  using value_type = double;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const double*;
+  using reference = double;
+
+  const std::atomic<double>* at;
+
+  double operator*() const { return at->load(std::memory_order_relaxed); }
+  RelaxedReader& operator++() {
+    ++at;
+    return *this;
+  }
+  RelaxedReader operator++(int) { return RelaxedReader{at++}; }
+  RelaxedReader& operator--() {
+    --at;
+    return *this;
+  }
+  RelaxedReader& operator+=(difference_type n) {
+    at += n;
+    return *this;
+  }
+  RelaxedReader operator+(difference_type n) const { return RelaxedReader{at + n}; }
+  difference_type operator-(const RelaxedReader& other) const { return at - other.at; }
+  bool operator==(const RelaxedReader& other) const { return at == other.at; }
+  bool operator!=(const RelaxedReader& other) const { return at != other.at; }
+};
 
 std::string format_real(double value) {
   char buffer[64];
@@ -118,6 +151,19 @@ int EqData::length() const {
 }
 
 void EqData::init() { *this = EqData(); }
+
+void EqData::reset() {
+  type_ = DATA_NULL;
+  ints_.clear();
+  reals_.clear();
+  text_.clear();
+  ustrs_.clear();
+  spectrum_start_ = 0.0f;
+  spectrum_increment_ = 0.0f;
+  spectrum_time_ = 0;
+  error_code_ = 0;
+  error_text_.clear();
+}
 
 // Every write that changes what the container holds starts from an empty one
 // of the new type, so no element of an earlier type survives.
@@ -285,6 +331,20 @@ void EqData::set_spectrum(const std::vector<double>& bins, float start, float in
   init();
   type_ = DATA_SPECTRUM;
   reals_ = bins;
+  spectrum_start_ = start;
+  spectrum_increment_ = increment;
+  spectrum_time_ = tm;
+}
+
+void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, float start,
+                          float increment, time_t tm) {
+  std::vector<double> storage = std::move(reals_);
+  init();
+  type_ = DATA_SPECTRUM;
+  reals_ = std::move(storage);
+  // Copied straight from the atomics: resizing first would also write every
+  // bin with 0.
+  reals_.assign(RelaxedReader{bins}, RelaxedReader{bins + length});
   spectrum_start_ = start;
   spectrum_increment_ = increment;
   spectrum_time_ = tm;

@@ -3,7 +3,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <limits>
@@ -92,6 +94,9 @@ class HOST_EXPORT EqData {
 
   // Empties the container: DATA_NULL, no elements, no error.
   void init();
+  // The same, but the container keeps the storage it has for its elements:
+  // for a caller that uses one container for the same calls again and again.
+  void reset();
 
   // --- Writing -----------------------------------------------------------
   // Each scalar set makes the container a scalar of that type and clears the
@@ -135,6 +140,12 @@ class HOST_EXPORT EqData {
 
   // A spectrum: bins, x start and increment, time in seconds.
   void set_spectrum(const std::vector<double>& bins, float start, float increment, time_t tm);
+  // The same from bins that writers may fill while they are copied: each
+  // bin is read on its own (relaxed). The container keeps the storage it
+  // already has, so a reply used again for a spectrum of the same size
+  // allocates nothing.
+  void set_spectrum(const std::atomic<double>* bins, std::size_t length, float start,
+                    float increment, time_t tm);
 
   // Any type code with no elements, for tests of unknown codes.
   void set_type(int type);

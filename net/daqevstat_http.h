@@ -78,7 +78,8 @@ class DAQNET_HTTP_EXPORT HttpServer {
   ~HttpServer();
 
   // Binds the address and starts serving. Throws std::runtime_error when
-  // the address cannot be bound (or the token is unsound). Once only.
+  // the address cannot be bound (or the token is unsound). Once only, and
+  // not after stop(): std::logic_error then.
   void start();
   // Stops accepting, ends open connections and joins the server's threads.
   // Idempotent.

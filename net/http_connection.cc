@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/write.hpp>
+#include <exception>
+#include <limits>
+#include <string_view>
 #include <utility>
 
 namespace daqnet::detail {
@@ -22,6 +27,33 @@ constexpr std::size_t kLingerBytes = 64 * 1024;
 // One read takes at most this much.
 constexpr std::size_t kReadBytes = 16 * 1024;
 
+// The time `wait` after `now`, or the end of time where that would not fit
+// the clock (a limit of milliseconds::max() means no limit, not one long
+// past).
+std::chrono::steady_clock::time_point after(std::chrono::steady_clock::time_point now,
+                                            std::chrono::milliseconds wait) {
+  using Clock = std::chrono::steady_clock;
+  const auto room =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  return wait >= room ? Clock::time_point::max() : now + wait;
+}
+
+// "Expect: 100-continue" from an HTTP/1.1 client (an HTTP/1.0 one's is
+// ignored, as it may not understand an interim answer).
+bool expects_continue(const RequestHeader& header) {
+  if (header.version() < 11) return false;
+  const auto [first, last] = header.equal_range(http::field::expect);
+  for (auto it = first; it != last; ++it) {
+    if (beast::iequals(it->value(), "100-continue")) return true;
+  }
+  return false;
+}
+
+std::size_t saturating_sum(std::size_t a, std::size_t b) {
+  return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max()
+                                                         : a + b;
+}
+
 }  // namespace
 
 Connection::Connection(boost::asio::ip::tcp::socket socket, Router& router,
@@ -33,7 +65,8 @@ Connection::Connection(boost::asio::ip::tcp::socket socket, Router& router,
       on_end_(std::move(on_end)),
       // Room for a whole header and some of the body; a header larger than
       // the parser allows fails in the parser first.
-      buffer_(limits.max_header_bytes + limits.max_body_bytes + 8192) {}
+      buffer_(
+          saturating_sum(saturating_sum(limits.max_header_bytes, limits.max_body_bytes), 8192)) {}
 
 Connection::~Connection() {
   if (on_end_) on_end_();
@@ -54,13 +87,14 @@ void Connection::close() {
 
 void Connection::next_request() {
   parser_.emplace();
-  parser_->header_limit(static_cast<std::uint32_t>(limits_.max_header_bytes));
+  parser_->header_limit(static_cast<std::uint32_t>(
+      std::min<std::size_t>(limits_.max_header_bytes, std::numeric_limits<std::uint32_t>::max())));
   parser_->body_limit(limits_.max_body_bytes);
   header_checked_ = false;
   // Pipelined bytes already here start the next request now.
   request_started_ = buffer_.size() > 0;
   if (request_started_) {
-    request_deadline_ = Clock::now() + limits_.request_deadline;
+    request_deadline_ = after(Clock::now(), limits_.request_deadline);
     parse();
   } else {
     read();
@@ -70,9 +104,10 @@ void Connection::next_request() {
 void Connection::read() {
   const auto now = Clock::now();
   if (request_started_) {
-    stream_.expires_at(std::min(now + limits_.read_timeout, request_deadline_));
+    stream_.expires_at(std::min(after(now, limits_.read_timeout), request_deadline_));
   } else {
-    stream_.expires_at(now + (answered_ == 0 ? limits_.read_timeout : limits_.keep_alive_timeout));
+    stream_.expires_at(
+        after(now, answered_ == 0 ? limits_.read_timeout : limits_.keep_alive_timeout));
   }
   // Plain reads, each with its own deadline, and the parser fed here: a
   // request that trickles in byte by byte meets the read timeout per byte
@@ -94,7 +129,7 @@ void Connection::on_read(beast::error_code error, std::size_t bytes) {
   }
   if (!request_started_) {
     request_started_ = true;
-    request_deadline_ = Clock::now() + limits_.request_deadline;
+    request_deadline_ = after(Clock::now(), limits_.request_deadline);
   }
   parse();
 }
@@ -111,8 +146,19 @@ void Connection::parse() {
     if (error) break;
     if (!header_checked_ && parser_->is_header_done()) {
       header_checked_ = true;
-      if (std::optional<Response> refusal = router_.check_header(parser_->get().base(), peer_)) {
-        send(std::move(*refusal), parser_->get().method() == http::verb::head, true);
+      const RequestHeader& header = parser_->get().base();
+      std::optional<Response> refusal = router_.check_header(header, peer_);
+      // A client waiting to hear before it sends the body learns now
+      // whether its write would be taken, and nothing of the body is read
+      // when it would not.
+      const bool wants_continue = !refusal && !parser_->is_done() && expects_continue(header);
+      if (wants_continue) refusal = router_.check_write(header, peer_);
+      if (refusal) {
+        send(std::move(*refusal), header.method() == http::verb::head, true);
+        return;
+      }
+      if (wants_continue) {
+        send_continue();
         return;
       }
     }
@@ -137,12 +183,40 @@ void Connection::parse() {
   }
 }
 
+void Connection::send_continue() {
+  static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+  // Within the request's deadline, which the body must meet too.
+  stream_.expires_at(std::min(after(Clock::now(), limits_.write_timeout), request_deadline_));
+  boost::asio::async_write(stream_, boost::asio::buffer(kContinue.data(), kContinue.size()),
+                           [self = shared_from_this()](beast::error_code error, std::size_t) {
+                             self->on_continue(error);
+                           });
+}
+
+void Connection::on_continue(beast::error_code error) {
+  if (stopped_) return;
+  if (error) {
+    close();
+    return;
+  }
+  parse();
+}
+
 void Connection::answer() {
   Request request = parser_->release();
   parser_.reset();
   ++answered_;
-  const bool close = !request.keep_alive() || answered_ >= limits_.keep_alive_requests;
-  Response response = router_.answer(request, peer_);
+  bool close = !request.keep_alive() || answered_ >= limits_.keep_alive_requests;
+  Response response;
+  try {
+    response = router_.answer(request, peer_);
+  } catch (const std::exception&) {
+    // A failure outside the remote calls (which answer their own): the
+    // embedding server's before_write, or memory running out while an
+    // answer is built. It ends this request, not the serving thread.
+    response = error_response(500, "internal error");
+    close = true;
+  }
   // Answered as HTTP/1.1 always; an HTTP/1.0 client that asked to keep
   // the connection is told it stays.
   if (!close && request.version() < 11) response.set(http::field::connection, "keep-alive");
@@ -161,12 +235,12 @@ void Connection::send(Response response, bool head, bool close) {
   close_after_answer_ = close;
   response_.emplace(std::move(response));
   serializer_.emplace(*response_);
-  answer_deadline_ = Clock::now() + limits_.request_deadline;
+  answer_deadline_ = after(Clock::now(), limits_.request_deadline);
   write();
 }
 
 void Connection::write() {
-  stream_.expires_at(std::min(Clock::now() + limits_.write_timeout, answer_deadline_));
+  stream_.expires_at(std::min(after(Clock::now(), limits_.write_timeout), answer_deadline_));
   http::async_write_some(stream_, *serializer_,
                          [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
                            self->on_write(error, bytes);

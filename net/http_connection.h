@@ -41,7 +41,10 @@ struct ConnectionLimits {
 // A request line and headers over max_header_bytes get 431, a body over
 // max_body_bytes 413, and a malformed request 400, each followed by a
 // close, as is every refusal of check_header(). A GET's body is read and
-// dropped like any other. After keep_alive_requests answers, or when the
+// dropped like any other. A client that sends "Expect: 100-continue" gets
+// "100 Continue" once the header has passed check_header() and
+// check_write(), before the body is read, or the refusal at once. After
+// keep_alive_requests answers, or when the
 // client asks, the connection closes. Before closing after an answer, the
 // connection stops sending and reads (and drops) what the client still
 // sends for a moment, so that the answer is not lost to a reset.
@@ -70,6 +73,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_read(boost::beast::error_code error, std::size_t bytes);
   // Feeds what has arrived to the parser; refuses, answers or reads on.
   void parse();
+  // "100 Continue" to a client that waits for it before sending the body.
+  void send_continue();
+  void on_continue(boost::beast::error_code error);
   void answer();
   void send(Response response, bool head, bool close);
   void write();

@@ -250,8 +250,10 @@ Response Router::answer(const Request& request, const Peer& peer) {
   }
 }
 
-Response Router::write(const Request& request, EqFct& location, const std::string& name,
-                       const Peer& peer) {
+std::optional<Response> Router::check_write(const RequestHeader& header, const Peer& peer) {
+  if (header.method() != http::verb::put || parse_target(header.target()).kind != Kind::property) {
+    return std::nullopt;
+  }
   if (!access_.has_token()) {
     return error_response(403, "writing is disabled: the server has no write token");
   }
@@ -263,10 +265,17 @@ Response Router::write(const Request& request, EqFct& location, const std::strin
     refusal.set(http::field::retry_after, std::to_string(seconds));
     return refusal;
   }
-  if (!access_.allows(request[http::field::authorization])) {
+  if (!access_.allows(header[http::field::authorization])) {
     throttle_.failed(peer.address, now);
     return error_response(403, "writing needs the write token (Authorization: Bearer)");
   }
+  return std::nullopt;
+}
+
+Response Router::write(const Request& request, EqFct& location, const std::string& name,
+                       const Peer& peer) {
+  if (std::optional<Response> refusal = check_write(request.base(), peer))
+    return std::move(*refusal);
   // The property's current reply tells its type, which the value must fit.
   EqData query;
   EqData current;

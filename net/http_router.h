@@ -48,6 +48,13 @@ class Router {
   // connection must close after it. nullopt when the body may be read.
   std::optional<Response> check_header(const RequestHeader& header, const Peer& peer) const;
 
+  // Whether a PUT to a property may write as far as its header tells: the
+  // server has a token, the peer is not throttled, and the token is right
+  // (a wrong one counts against the peer). The refusal (403 or 429), or
+  // nullopt; nullopt for every other request. Lets a client that asked to
+  // hear before sending its body be refused before it sends it.
+  std::optional<Response> check_write(const RequestHeader& header, const Peer& peer);
+
   // The answer to a whole request that check_header() let through.
   Response answer(const Request& request, const Peer& peer);
 

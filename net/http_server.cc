@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <stdexcept>
@@ -72,6 +73,9 @@ class HttpServer::Impl {
     {
       quelmar::MutexLock lock(mutex_);
       if (started_) throw std::logic_error("HTTP server started twice");
+      // A stop() before start() is final: a thread started now would be
+      // left running by every later stop(), the destructor's included.
+      if (stopped_) throw std::logic_error("HTTP server started after stop()");
       started_ = true;
     }
     if (!options_.write_token.empty()) {
@@ -89,7 +93,7 @@ class HttpServer::Impl {
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
     try {
-      thread_ = std::thread([this] { io_.run(); });
+      thread_ = std::thread([this] { run(); });
     } catch (...) {
       pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
       throw;
@@ -122,6 +126,19 @@ class HttpServer::Impl {
   const HttpServerOptions& options() const { return options_; }
 
  private:
+  // An exception out of a handler ends only what that handler served: the
+  // connection it held goes as the exception unwinds, and the loop runs on
+  // until no work is left.
+  void run() {
+    for (;;) {
+      try {
+        io_.run();
+        return;
+      } catch (...) {
+      }
+    }
+  }
+
   void bind() {
     tcp::endpoint endpoint;
     try {
@@ -147,10 +164,11 @@ class HttpServer::Impl {
     acceptor_.async_accept([this](boost::system::error_code error, tcp::socket socket) {
       if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
       if (error) {
-        // Out of descriptors or memory: try again a little later rather
-        // than spin; other errors concern that one connection only.
+        // Out of descriptors (the process's or the system's) or memory: try again a little later
+        // rather than spin; other errors concern that one connection only.
         if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-            error == asio::error::no_memory) {
+            error == asio::error::no_memory ||
+            error == boost::system::error_code(ENFILE, boost::system::system_category())) {
           retry_.expires_after(kAcceptBackoff);
           retry_.async_wait([this](boost::system::error_code wait_error) {
             if (!wait_error) accept();
@@ -158,7 +176,12 @@ class HttpServer::Impl {
           return;
         }
       } else {
-        admit(std::move(socket));
+        try {
+          admit(std::move(socket));
+        } catch (...) {
+          // Out of memory for this connection: it is dropped, the next one
+          // may fare better; accepting must go on either way.
+        }
       }
       accept();
     });
@@ -188,16 +211,29 @@ class HttpServer::Impl {
     // is orderly (see Connection).
     socket.set_option(asio::socket_base::linger(true, 0), error);
     const std::uint64_t id = next_id_++;
-    auto connection = std::make_shared<detail::Connection>(
-        std::move(socket), router_, limits_, peer,
-        // Runs on the I/O thread, in the connection's destructor.
-        [this, id, address = peer.address] { release(id, address); });
+    std::shared_ptr<detail::Connection> connection;
+    try {
+      connection = std::make_shared<detail::Connection>(
+          std::move(socket), router_, limits_, peer,
+          // Runs on the I/O thread, in the connection's destructor.
+          [this, id, address = peer.address] { release(id, address); });
+    } catch (...) {
+      // No connection, so no destructor to give the peer's count back.
+      release_peer(peer.address);
+      throw;
+    }
+    // From here on the connection's destructor releases it, also when
+    // this throws.
     connections_.emplace(id, connection);
     connection->start();
   }
 
   void release(std::uint64_t id, const std::string& address) {
     connections_.erase(id);
+    release_peer(address);
+  }
+
+  void release_peer(const std::string& address) {
     const auto found = per_peer_.find(address);
     if (found != per_peer_.end() && --found->second == 0) per_peer_.erase(found);
   }

@@ -1,10 +1,13 @@
 #include "net/metrics.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "eq_data.h"
@@ -189,20 +192,63 @@ std::string label_value(const std::string& text) {
   return out;
 }
 
-std::string number(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
-  // Integers as such, the rest with the digits that read back the same.
-  if (value == std::trunc(value) && std::fabs(value) < 1.0e15) {
-    return std::to_string(static_cast<long long>(value));
+// Appends `value`. Integers as such, the rest as the shortest of %.15g,
+// %.16g and %.17g that reads back as the same double. to_chars and
+// from_chars format and parse as printf and strtod do in the C locale,
+// without their locale and stream machinery (a scrape writes some two
+// hundred numbers).
+void append_number(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+    return;
   }
-  // The shortest of these that reads back as the same double.
+  if (std::isinf(value)) {
+    out += value > 0 ? "+Inf" : "-Inf";
+    return;
+  }
   char buffer[40];
-  for (const char* format : {"%.15g", "%.16g", "%.17g"}) {
-    std::snprintf(buffer, sizeof buffer, format, value);
-    if (std::strtod(buffer, nullptr) == value) break;
+  char* end = buffer;
+  if (value == std::trunc(value) && std::fabs(value) < 1.0e15) {
+    end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value)).ptr;
+  } else {
+    for (const int precision : {15, 16, 17}) {
+      end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general,
+                          precision)
+                .ptr;
+      double back = 0.0;
+      std::from_chars(buffer, end, back);
+      if (back == value) break;
+    }
   }
-  return buffer;
+  out.append(buffer, end);
+}
+
+// Index one past the highest bin that is not 0 (NaN included). Most of a
+// distribution's bins are usually empty and a scrape reads three of 8192
+// bins per object, so blocks of them are tested at once: the bit patterns
+// OR-ed together without their sign bits are 0 exactly when every bin of the
+// block is +0 or -0, a loop the compiler vectorises.
+std::size_t used_length(const std::vector<double>& bins) {
+  const auto bits = [&bins](std::size_t i) {
+    std::uint64_t out;
+    std::memcpy(&out, &bins[i], sizeof out);
+    return out;
+  };
+  constexpr std::size_t kBlock = 16;
+  std::size_t n = bins.size();
+  while (n >= kBlock) {
+    std::uint64_t any[4] = {};
+    for (std::size_t j = n - kBlock; j < n; j += 4) {
+      any[0] |= bits(j);
+      any[1] |= bits(j + 1);
+      any[2] |= bits(j + 2);
+      any[3] |= bits(j + 3);
+    }
+    if (((any[0] | any[1] | any[2] | any[3]) << 1) != 0) break;
+    n -= kBlock;
+  }
+  while (n > 0 && bins[n - 1] == 0.0) --n;
+  return n;
 }
 
 constexpr std::size_t kBoundCount = sizeof(kBoundsMs) / sizeof(kBoundsMs[0]);
@@ -222,24 +268,26 @@ const std::vector<std::string>& bound_labels() {
 }
 
 // The samples of every family, each family's kept apart until the end so
-// that its samples follow one announcement.
+// that its samples follow one announcement. Reused by a thread from one
+// rendering to the next, so that its buffers keep their capacity.
 class Exposition {
  public:
-  void sample(int family, const char* suffix, const std::string& labels, double value) {
-    sample_text(family, suffix, labels, number(value));
+  void clear() {
+    for (std::string& samples : samples_) samples.clear();
   }
 
   // `more` is appended to `labels`, starting with its comma.
-  void sample_text(int family, const char* suffix, const std::string& labels,
-                   const std::string& value, const std::string& more = std::string()) {
-    std::string& out = samples_[family];
-    out += kFamilies[family].name;
-    out += suffix;
-    out += '{';
-    out += labels;
-    out += more;
-    out += "} ";
-    out += value;
+  void sample(int family, const char* suffix, std::string_view labels, double value,
+              std::string_view more = {}) {
+    std::string& out = start(family, suffix, labels, more);
+    append_number(out, value);
+    out += '\n';
+  }
+
+  void sample_count(int family, std::string_view labels, std::uint64_t value) {
+    std::string& out = start(family, "", labels, {});
+    char buffer[24];
+    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
     out += '\n';
   }
 
@@ -255,13 +303,14 @@ class Exposition {
       width = 1.0;
     }
     const std::size_t last = bins.size() - 1;
+    const std::size_t used = used_length(bins);
     double count = 0.0;
     double sum_ms = 0.0;
     // [k]: the bins first counted at bound k (their upper edge at or below
     // it); [kBoundCount]: those only +Inf counts, the clamped last bin too.
     double first_counted_at[kBoundCount + 1] = {};
     std::size_t k = 0;
-    for (std::size_t i = 0; i < bins.size(); ++i) {
+    for (std::size_t i = 0; i < used; ++i) {
       const double v = bins[i];
       if (v == 0.0) continue;
       count += v;
@@ -281,29 +330,55 @@ class Exposition {
     for (std::size_t b = 0; b < kBoundCount; ++b) {
       if (kBoundsMs[b] > start + static_cast<double>(last) * width) break;
       below += first_counted_at[b];
-      sample_text(family, "_bucket", labels, number(below), le[b]);
+      sample(family, "_bucket", labels, below, le[b]);
     }
-    sample_text(family, "_bucket", labels, number(count), ",le=\"+Inf\"");
+    sample(family, "_bucket", labels, count, ",le=\"+Inf\"");
     sample(family, "_sum", labels, sum_ms / 1000.0);
     sample(family, "_count", labels, count);
   }
 
   std::string text() const {
+    std::size_t size = 0;
+    for (int family = 0; family < kFamilyCount; ++family) {
+      if (samples_[family].empty()) continue;
+      const Family& f = kFamilies[family];
+      size += 2 * std::strlen(f.name) + std::strlen(f.help) + 40 + samples_[family].size();
+    }
     std::string out;
+    out.reserve(size);
     for (int family = 0; family < kFamilyCount; ++family) {
       if (samples_[family].empty()) continue;
       const Family& f = kFamilies[family];
       const char* type = f.kind == Kind::counter     ? "counter"
                          : f.kind == Kind::histogram ? "histogram"
                                                      : "gauge";
-      out += std::string("# HELP ") + f.name + " " + f.help + "\n";
-      out += std::string("# TYPE ") + f.name + " " + type + "\n";
+      out += "# HELP ";
+      out += f.name;
+      out += ' ';
+      out += f.help;
+      out += "\n# TYPE ";
+      out += f.name;
+      out += ' ';
+      out += type;
+      out += '\n';
       out += samples_[family];
     }
     return out;
   }
 
  private:
+  std::string& start(int family, const char* suffix, std::string_view labels,
+                     std::string_view more) {
+    std::string& out = samples_[family];
+    out += kFamilies[family].name;
+    out += suffix;
+    out += '{';
+    out += labels;
+    out += more;
+    out += "} ";
+    return out;
+  }
+
   std::string samples_[kFamilyCount];
 };
 
@@ -336,7 +411,11 @@ const Suffix* statistics_suffix(const std::string& name, std::string* base) {
       found = &suffix;
     }
   }
-  if (found != nullptr) *base = name.substr(0, name.size() - found->text.size());
+  if (found != nullptr) {
+    base->assign(name, 0, name.size() - found->text.size());
+  } else {
+    base->clear();
+  }
   return found;
 }
 
@@ -349,17 +428,29 @@ struct Read {
   std::string base;
 };
 
+// The first `count` of `items` are this rendering's reads of one location.
+struct Reads {
+  std::vector<Read> items;
+  std::size_t count = 0;
+};
+
 class LocationWriter {
  public:
   LocationWriter(Exposition& out, const EqFct& location)
       : out_(out), location_label_("location=\"" + label_value(location.name()) + "\"") {}
 
-  void add(const Read& read, const std::vector<Read>& all) {
+  void add(const Read& read, const Reads& all) {
     if (read.suffix == nullptr) {
       add_other(read);
       return;
     }
-    const std::string labels = location_label_ + ",base=\"" + label_value(read.base) + "\"";
+    // A location lists an object's properties together: one label set each.
+    if (!has_labels_ || read.base != labels_base_) {
+      labels_base_ = read.base;
+      labels_ = location_label_ + ",base=\"" + label_value(read.base) + "\"";
+      has_labels_ = true;
+    }
+    const std::string& labels = labels_;
     const EqData& reply = read.reply;
     switch (read.suffix->family) {
       case kCurrentNumber: {
@@ -378,8 +469,8 @@ class LocationWriter {
         if (!is_numeric(reply.type())) break;
         // The property is a 32-bit int holding the total's low bits.
         const auto low = static_cast<std::uint32_t>(reply.get_long());
-        out_.sample_text(kEventsTotal, "", labels,
-                         std::to_string(widen_event_total(low, record_count(read.base, all))));
+        out_.sample_count(kEventsTotal, labels,
+                          widen_event_total(low, record_count(read.base, all)));
         return;
       }
       case kLatency:
@@ -405,8 +496,9 @@ class LocationWriter {
 
   // The count in the current-event record of the object `base`; -1 when
   // there is none.
-  static double record_count(const std::string& base, const std::vector<Read>& all) {
-    for (const Read& read : all) {
+  static double record_count(const std::string& base, const Reads& all) {
+    for (std::size_t i = 0; i < all.count; ++i) {
+      const Read& read = all.items[i];
       if (read.suffix == nullptr || read.suffix->family != kCurrentNumber || read.base != base) {
         continue;
       }
@@ -418,33 +510,69 @@ class LocationWriter {
 
   Exposition& out_;
   const std::string location_label_;
+  bool has_labels_ = false;
+  std::string labels_base_;
+  std::string labels_;
 };
+
+// What one thread keeps from one rendering to the next: the replies with
+// their storage (a distribution's reply is 64 KB, which a fresh reply would
+// allocate and fault in on every scrape) and the text buffers. One set of
+// reads per location position.
+struct RenderState {
+  Exposition out;
+  std::vector<Reads> locations;
+  bool busy = false;
+};
+
+// Reads every property of `location` into `reads`, in the order it lists
+// them; a property whose read fails is left out.
+void read_location(EqFct& location, Reads& reads) {
+  const std::vector<std::string> names = location.property_names();
+  if (reads.items.size() < names.size()) reads.items.resize(names.size());
+  reads.count = 0;
+  for (const std::string& name : names) {
+    Read& read = reads.items[reads.count];
+    read.name = name;
+    read.reply.reset();
+    EqData in;
+    location.remote_get(name, &in, &read.reply);
+    if (read.reply.error() != 0) continue;
+    read.suffix = statistics_suffix(name, &read.base);
+    ++reads.count;
+  }
+}
+
+std::string render_with(RenderState& state, const std::vector<EqFct*>& locations) {
+  state.out.clear();
+  if (state.locations.size() < locations.size()) state.locations.resize(locations.size());
+  for (std::size_t i = 0; i < locations.size(); ++i) {
+    EqFct* location = locations[i];
+    if (location == nullptr) continue;
+    Reads& reads = state.locations[i];
+    read_location(*location, reads);
+    LocationWriter writer(state.out, *location);
+    for (std::size_t k = 0; k < reads.count; ++k) writer.add(reads.items[k], reads);
+  }
+  return state.out.text();
+}
 
 }  // namespace
 
 std::string render_metrics(const std::vector<EqFct*>& locations) {
-  Exposition out;
-  for (EqFct* location : locations) {
-    if (location == nullptr) continue;
-    const std::vector<std::string> names = location->property_names();
-    std::vector<Read> reads;
-    reads.reserve(names.size());
-    for (const std::string& name : names) {
-      reads.emplace_back();
-      Read& read = reads.back();
-      read.name = name;
-      EqData in;
-      location->remote_get(name, &in, &read.reply);
-      if (read.reply.error() != 0) {
-        reads.pop_back();
-        continue;
-      }
-      read.suffix = statistics_suffix(name, &read.base);
-    }
-    LocationWriter writer(out, *location);
-    for (const Read& read : reads) writer.add(read, reads);
+  thread_local RenderState kept;
+  if (kept.busy) {
+    // A property that renders metrics from inside its own read: a state of
+    // its own, so the outer rendering's replies stay as they are.
+    RenderState nested;
+    return render_with(nested, locations);
   }
-  return out.text();
+  kept.busy = true;
+  struct Release {
+    bool& busy;
+    ~Release() { busy = false; }
+  } release{kept.busy};
+  return render_with(kept, locations);
 }
 
 }  // namespace daqnet

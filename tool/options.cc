@@ -332,7 +332,6 @@ Command parse_command(const std::vector<std::string>& args) {
     if (period_option->count() > 0) replay_options.period_sec = period_sec;
   } else if (shell->parsed()) {
     command.action = Command::Action::shell;
-    apply_ideal(*shell, shell_faults);
     // A connected shell has no simulated server to configure.
     if (connect->count() > 0) {
       for (const CLI::Option* option : shell->get_options()) {
@@ -346,6 +345,7 @@ Command parse_command(const std::vector<std::string>& args) {
         }
       }
     }
+    apply_ideal(*shell, shell_faults);
   } else if (client_commands.get->parsed()) {
     command.action = Command::Action::get;
   } else if (client_commands.set->parsed()) {

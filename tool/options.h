@@ -12,8 +12,8 @@
 namespace daqevstat::tool {
 
 // The command line. Each command's options belong to what they configure
-// (ReplayOptions to the replay, ServerOptions to the simulated server, ...);
-// this only assembles them.
+// (ReplayOptions to the replay, ServerOptions to the simulated server, the
+// client options to the client, ...); this only assembles them.
 struct Command {
   enum class Action {
     help,         // print `text` on standard output, exit 0
@@ -49,11 +49,12 @@ struct Command {
 //   get [--server URL] [--location NAME] [--json] NAME...
 //   set [--server URL] [--location NAME] [--token-file FILE] NAME VALUE
 //   watch [--server URL] [--location NAME] [--interval S] [--count N] BASE
-// where the listen options are --listen [ADDR:]PORT (ADDR an IPv4 address or
-// host name, or [IPV6]; without it 127.0.0.1) and, with it, one of
-// --write-token TOKEN and --write-token-file FILE.
 // The server's faults start from kRealisticFaults; --ideal starts them from
 // none, and each fault option given sets its own on top of either.
+// The listen options are --listen [ADDR:]PORT (ADDR an IPv4 address or
+// host name, or [IPV6]; without it 127.0.0.1) and, with it, one of
+// --write-token TOKEN and --write-token-file FILE, and --allowed-host NAME
+// (repeatable).
 // Options may also be written --option=VALUE and may follow FILE; "--" ends
 // the options. NAME must have no blank or control character and at most 63
 // characters, since it becomes the front of every property name. N and SEC

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -319,3 +320,48 @@ TEST(EqDataTest, ErrorMarksWithoutChangingElements) {
 }
 
 }  // namespace
+
+// A container reused for call after call: what it holds must be what a new
+// one would hold, while its storage stays.
+TEST(EqDataTest, ReusedContainerHoldsWhatANewOneWould) {
+  std::atomic<double> bins[3];
+  bins[0] = 1.0;
+  bins[1] = 0.0;
+  bins[2] = 2.5;
+
+  EqData reused;
+  reused.set_spectrum(bins, 3, 0.5f, 2.0f, 77);
+  EXPECT_EQ(DATA_SPECTRUM, reused.type());
+  EXPECT_EQ((std::vector<double>{1.0, 0.0, 2.5}), reused.reals());
+  EXPECT_EQ(0.5f, reused.spectrum_start());
+  EXPECT_EQ(2.0f, reused.spectrum_increment());
+  EXPECT_EQ(77, reused.spectrum_time());
+
+  // reset: nothing left that a reader could see, an error mark included.
+  reused.error(5, "failed");
+  reused.reset();
+  const EqData fresh;
+  EXPECT_EQ(fresh.type(), reused.type());
+  EXPECT_EQ(0, reused.length());
+  EXPECT_TRUE(reused.reals().empty());
+  EXPECT_EQ(0, reused.error());
+  EXPECT_EQ("", reused.error_text());
+  EXPECT_EQ("", reused.get_string());
+  EXPECT_EQ(0.0f, reused.spectrum_start());
+
+  // The next spectrum of that size lands in the same storage, and a
+  // container that held something else becomes a spectrum and nothing more.
+  bins[1] = 4.0;
+  reused.set("text");
+  reused.error(5, "failed");
+  reused.set_spectrum(bins, 3, 0.0f, 1.0f, 0);
+  EXPECT_EQ((std::vector<double>{1.0, 4.0, 2.5}), reused.reals());
+  EXPECT_EQ(0, reused.error());
+  EXPECT_EQ("1 4 2.5", reused.get_string());
+  const double* storage = reused.reals().data();
+  reused.reset();
+  reused.set_spectrum(bins, 3, 0.0f, 1.0f, 0);
+  EXPECT_EQ(storage, reused.reals().data());
+  reused.set_spectrum(bins, 1, 0.0f, 1.0f, 0);
+  EXPECT_EQ(1, reused.length());
+}

@@ -50,7 +50,7 @@ QUANTILE_ABSOLUTE_MS = 1.0
 QUANTILE_SLACK_MS = 1.5
 
 SERVERS = {
-    "clean": ["simulate", "--reorder", "0.001", "--dup", "0.001", "--latency-ms", "10",
+    "clean": ["simulate", "--loss", "0", "--reorder", "0.001", "--dup", "0.001", "--latency-ms", "10",
               "--jitter-ms", "3", "--seed", "11"],
     "lossy": ["simulate", "--loss", "0.02", "--latency-ms", "20", "--jitter-ms", "6",
               "--seed", "12"],

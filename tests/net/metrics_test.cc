@@ -9,13 +9,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "D_spectrum.h"
 #include "D_value.h"
+#include "d_fct.h"
 #include "d_ustr.h"
+#include "library/daq/vrel_daq_event_stat/stat_property_names.h"
 #include "net_fixture.h"
 #include "tool/simulate/simulated_server.h"
 
@@ -129,6 +133,51 @@ TEST_F(MetricsTest, SeveralLocationsShareOneAnnouncementPerFamily) {
   EXPECT_LT(text.find("location=\"LOC\",base=\"EVSTAT\",le=\"+Inf\""),
             text.find("location=\"SECOND\",base=\"OTHER\",le=\"+Inf\""));
   second.rem_property(&plain);
+}
+
+// A property that answers a read with nothing at all.
+class SilentProperty : public D_fct {
+ public:
+  SilentProperty(const std::string& name, EqFct* location) : D_fct(name, location) {}
+  void get(EqAdr*, EqData*, EqData*, EqFct*) override {}
+  int data_type() const override { return DATA_NULL; }
+};
+
+// A thread keeps its replies from one rendering to the next; what it renders
+// must still be exactly what a thread rendering for the first time sees,
+// whatever the location gained or lost in between.
+TEST_F(MetricsTest, RenderingAgainOnOneThreadMatchesAFreshThread) {
+  EqFct second("SECOND");
+  const auto fresh = [&](const std::vector<EqFct*>& locations) {
+    std::string text;
+    std::thread([&] { text = render_metrics(locations); }).join();
+    return text;
+  };
+  const auto same_both_ways = [&](const std::vector<EqFct*>& locations, const char* step) {
+    const std::string text = render_metrics(locations);
+    EXPECT_EQ(fresh(locations), text) << step;
+    return text;
+  };
+
+  feed(20);
+  same_both_ways({&location_, &second}, "switched on, fed");
+  same_both_ways({&second, &location_}, "locations swapped");
+  write_int("EVSTAT.STAT.ON", 0);
+  // Where the object's replies were, properties that write nothing into
+  // their replies, under names that would publish a stale reply.
+  std::vector<std::unique_ptr<SilentProperty>> silent;
+  for (const auto& name : daqevstat::stat_property::kAll) {
+    silent.push_back(
+        std::make_unique<SilentProperty>("GHOST" + std::string(name.suffix), &location_));
+    location_.add_property(silent.back().get(), 0);
+  }
+  const std::string off = same_both_ways({&location_, &second}, "switched off");
+  EXPECT_EQ(std::string::npos, off.find("GHOST")) << off;
+  EXPECT_EQ(std::string::npos, off.find("histogram")) << off;
+  for (const auto& property : silent) location_.rem_property(property.get());
+  write_int("EVSTAT.STAT.ON", 1);
+  feed(5);
+  same_both_ways({&location_}, "switched on again");
 }
 
 // A location whose EV.TOTAL and EV.INFO are plain properties set to chosen

@@ -1,0 +1,222 @@
+// Arbitrary bytes as the whole input of one client connection to an HTTP
+// server started once per process, serving a location with a live
+// statistics object.
+//
+// Input: one byte of choices, then the bytes the client sends (after which
+// it closes its sending side and reads until the server closes). Every
+// "@TOKEN@" becomes the write token when the first bit of the choices is
+// set. Besides crashes and sanitizer reports, the harness aborts when the
+// server sends anything but a sequence of whole HTTP/1.1 answers with known
+// statuses, when it does not close the connection in time, or when a
+// connection that never sent the token changed a property.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "daqevstat_http.h"
+#include "eq_data.h"
+#include "eq_fct.h"
+#include "fuzz_input.h"
+#include "net/property_json.h"
+#include "vrel_daq_event_stat.h"
+
+namespace {
+
+constexpr const char* kToken = "fuzz-write-token-0123456789";
+constexpr const char* kPlaceholder = "@TOKEN@";
+// Far beyond anything the server needs for an input that ends in a close.
+constexpr auto kConnectionLimit = std::chrono::seconds(20);
+
+struct Served {
+  EqFct location{"FUZZ"};
+  std::unique_ptr<vrel_daq_event_stat> stat;
+  std::unique_ptr<daqnet::HttpServer> http;
+  std::uint32_t runs = 0;
+
+  Served() {
+    restart_statistics();
+    daqnet::HttpServerOptions options;
+    options.write_token = kToken;
+    http = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&location}, options);
+    http->start();
+  }
+
+  // A fresh object with counts in every property, as after a run that
+  // wrote to it.
+  void restart_statistics() {
+    stat.reset();
+    stat = std::make_unique<vrel_daq_event_stat>("EVF fuzzed statistics", &location);
+    EqData in;
+    EqData out;
+    in.set(1);
+    location.remote_set("EVF.STAT.ON", &in, &out);
+    const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
+    for (std::uint32_t i = 1; i <= 20; ++i) {
+      if (i % 7 == 0) continue;  // a few lost
+      vrel_time_id tid{i, {now - 1, i * 1000}};
+      stat->update_by_tid(&tid);
+    }
+  }
+
+  std::string snapshot() { return daqnet::json_text(daqnet::properties_json(location)); }
+};
+
+Served& served() {
+  static Served* instance = new Served;  // never destroyed: libFuzzer exits
+  return *instance;
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// Sends `request` from the loopback address `from`, closes the sending
+// side, and returns everything the server sends until it closes.
+std::string converse(int port, std::uint32_t from, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  FUZZ_CHECK(fd >= 0);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl(from);
+  FUZZ_CHECK(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  FUZZ_CHECK(connected == 0 || errno == EINPROGRESS);
+
+  std::string received;
+  std::size_t sent = 0;
+  bool send_open = true;
+  const auto until = std::chrono::steady_clock::now() + kConnectionLimit;
+  for (;;) {
+    if (send_open && sent == request.size()) {
+      ::shutdown(fd, SHUT_WR);
+      send_open = false;
+    }
+    pollfd poller{fd, static_cast<short>(POLLIN | (send_open ? POLLOUT : 0)), 0};
+    const int ready = ::poll(&poller, 1, 100);
+    if (ready < 0 && errno == EINTR) continue;
+    FUZZ_CHECK(std::chrono::steady_clock::now() < until);  // the server never closed
+    if (ready <= 0) continue;
+    if (send_open && (poller.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+      const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        // The server gave up on the request and closed; what it answered
+        // is still to be read.
+        ::shutdown(fd, SHUT_WR);
+        send_open = false;
+      }
+    }
+    if ((poller.revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+      char buffer[16384];
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        received.append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return received;
+}
+
+bool known_status(int status) {
+  switch (status) {
+    case 100:
+    case 200:
+    case 400:
+    case 403:
+    case 404:
+    case 405:
+    case 413:
+    case 415:
+    case 421:
+    case 429:
+    case 431:
+    case 500:
+    case 503:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Checks that `text` is a sequence of whole answers. An answer to HEAD
+// announces a length but carries no body; where the input held "HEAD", an
+// answer followed at once by the next one (or the end) may be such.
+void check_answers(const std::string& text, bool may_have_head) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    FUZZ_CHECK(text.compare(at, 9, "HTTP/1.1 ") == 0);
+    FUZZ_CHECK(text.size() >= at + 13);
+    const std::string code = text.substr(at + 9, 3);
+    FUZZ_CHECK(code.find_first_not_of("0123456789") == std::string::npos);
+    const int status = std::atoi(code.c_str());
+    FUZZ_CHECK(known_status(status) && text[at + 12] == ' ');
+    const std::size_t end = text.find("\r\n\r\n", at);
+    FUZZ_CHECK(end != std::string::npos);
+    const std::string head = text.substr(at, end + 4 - at);
+    at = end + 4;
+    if (status == 100) {
+      FUZZ_CHECK(head == "HTTP/1.1 100 Continue\r\n\r\n");
+      continue;
+    }
+    const std::size_t length_at = head.find("\r\nContent-Length: ");
+    FUZZ_CHECK(length_at != std::string::npos);
+    const std::size_t length = std::strtoul(head.c_str() + length_at + 18, nullptr, 10);
+    FUZZ_CHECK(head.find("\r\nX-Content-Type-Options: nosniff\r\n") != std::string::npos);
+    const bool next_follows = text.compare(at, 9, "HTTP/1.1 ") == 0 || at == text.size();
+    if (may_have_head && length > 0 && next_follows) continue;
+    FUZZ_CHECK(text.size() - at >= length);
+    if (status >= 400) FUZZ_CHECK(text.compare(at, 9, "{\"error\":") == 0);
+    at += length;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Served& s = served();
+  daqevstat::fuzz::FuzzInput in(data, size);
+  const std::uint8_t choices = in.u8();
+  std::string request = in.rest();
+  if ((choices & 1) != 0) request = replace_all(std::move(request), kPlaceholder, kToken);
+  const bool has_token = request.find(kToken) != std::string::npos;
+
+  // A new loopback address each run, so that the wrong tokens of earlier
+  // runs do not throttle this one's writes.
+  ++s.runs;
+  const std::uint32_t from = (127u << 24) | (1u << 16) | (s.runs % 60000u + 1u);
+  const std::string before = has_token ? std::string() : s.snapshot();
+  const std::string answers = converse(s.http->port(), from, request);
+  check_answers(answers, request.find("HEAD") != std::string::npos);
+  if (has_token) {
+    s.restart_statistics();
+  } else {
+    FUZZ_CHECK(s.snapshot() == before);
+  }
+  return 0;
+}
