@@ -419,7 +419,7 @@
     for (const t of [0, yTop / 2, yTop]) {
       if (t > 0) svg('line', { class: 'grid', x1: m.left, x2: m.left + w, y1: y(t), y2: y(t) }, root);
       svg('text', { x: m.left - 4, y: y(t) + 4, 'text-anchor': 'end' }, root,
-        trend.kind === 'lost' ? formatTrendPercent(t) : formatInt(t));
+        trend.kind === 'lost' ? formatTrendPercent(t) : formatRateTick(t));
     }
     for (const minutes of [15, 10, 5, 0]) {
       const tx = x(now - minutes * 60000);
@@ -445,6 +445,9 @@
         ? formatTrendPercent(peak) : formatInt(peak)}${unit}`;
   }
 
+  // A slow or idle stream has a rate axis below 10/s, whose middle tick is
+  // no whole number.
+  function formatRateTick(v) { return Number.isInteger(v) ? formatInt(v) : v.toFixed(1); }
   function formatTrendPercent(v) {
     if (v === 0) return '0';
     return v >= 1 ? String(Math.round(v * 100) / 100) : String(Number(v.toPrecision(2)));
