@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -20,41 +19,12 @@
 #include "tool/simulate/settings_file.h"
 #include "tool/simulate/simulate_report.h"
 #include "tool/simulate/simulated_server.h"
+#include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Set by the signal handler, which may run on any of the server's threads.
-std::atomic<bool> g_stop_requested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
-
-void request_stop(int) { g_stop_requested.store(true); }
-
-// SIGINT and SIGTERM end the run the way the duration does; restored when
-// the run is over.
-class StopSignals {
- public:
-  StopSignals() {
-    g_stop_requested.store(false);
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &old_int_);
-    ::sigaction(SIGTERM, &action, &old_term_);
-  }
-  ~StopSignals() {
-    ::sigaction(SIGINT, &old_int_, nullptr);
-    ::sigaction(SIGTERM, &old_term_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
 
 std::optional<long long> counted_events(SimulatedServer& server) {
   const EqData reply =
@@ -79,7 +49,7 @@ void run_until_done(SimulatedServer& server, double duration_sec) {
   auto last_time = start;
   long long last_count = 0;
   bool printed = false;
-  while (!g_stop_requested.load() && (!deadline || Clock::now() < *deadline)) {
+  while (!StopRequestsCaught::stop_requested() && (!deadline || Clock::now() < *deadline)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto now = Clock::now();
     if (now < next_status) continue;
@@ -99,7 +69,7 @@ void run_until_done(SimulatedServer& server, double duration_sec) {
     printed = true;
   }
   if (terminal && printed) std::printf("\n");
-  if (g_stop_requested.load()) std::printf("interrupted: ending the run\n");
+  if (StopRequestsCaught::stop_requested()) std::printf("interrupted: ending the run\n");
   std::fflush(stdout);
 }
 
@@ -112,7 +82,7 @@ int run_simulate(const SimulateOptions& options) {
   {
     std::optional<HttpListen> http;
     if (!open_listen(options.listen, *server, http)) return 1;
-    StopSignals signals;
+    StopRequestsCaught signals;
     server->start();
     run_until_done(*server, options.duration_sec);
     // No request may reach the location once the run is over.

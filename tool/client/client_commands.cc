@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include "tool/client/client_setup.h"
 #include "tool/client/value_json.h"
 #include "tool/client/watch_status.h"
+#include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool::client {
 namespace {
@@ -37,35 +37,6 @@ void print_json_answer(const std::string& body) {
   if (body.empty() || body.back() != '\n') std::fputc('\n', stdout);
 }
 
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
-
-extern "C" void request_stop(int) { g_stop.store(true); }
-
-// SIGINT and SIGTERM end a watch between readings or abandon the request
-// under way; restored afterwards.
-class StopSignals {
- public:
-  StopSignals() {
-    g_stop.store(false);
-    struct sigaction action {};
-    action.sa_handler = request_stop;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, &old_int_);
-    ::sigaction(SIGTERM, &action, &old_term_);
-  }
-  ~StopSignals() {
-    ::sigaction(SIGINT, &old_int_, nullptr);
-    ::sigaction(SIGTERM, &old_term_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
-
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -80,7 +51,7 @@ std::string place_of(const RemoteLocation& location) {
 
 // Sleeps until `until` or a stop request.
 void wait_until(Clock::time_point until) {
-  while (!g_stop.load()) {
+  while (!StopRequestsCaught::stop_requested()) {
     const auto now = Clock::now();
     if (now >= until) return;
     std::this_thread::sleep_for(
@@ -147,9 +118,9 @@ int run_set(const SetOptions& options) {
 }
 
 int run_watch(const WatchOptions& options) {
-  StopSignals signals;
+  StopRequestsCaught signals;
   HttpLimits limits;
-  limits.interrupted = [] { return g_stop.load(); };
+  limits.interrupted = [] { return StopRequestsCaught::stop_requested(); };
   int status = 0;
   const std::unique_ptr<RemoteLocation> location =
       open_location("watch", options.client, false, limits, &status);
@@ -170,7 +141,7 @@ int run_watch(const WatchOptions& options) {
     try {
       answer = location->get_all();
     } catch (const ClientError& e) {
-      if (e.kind() != ClientError::Kind::unreachable || g_stop.load()) throw;
+      if (e.kind() != ClientError::Kind::unreachable || StopRequestsCaught::stop_requested()) throw;
       char every[32];
       std::snprintf(every, sizeof every, "%g s", options.interval_sec);
       return std::string("server gone: ") + e.what() + "; trying again every " + every;
@@ -191,14 +162,14 @@ int run_watch(const WatchOptions& options) {
   try {
     read(false);
     auto next = Clock::now() + interval;
-    while (!g_stop.load() && (options.count == 0 || lines < options.count)) {
+    while (!StopRequestsCaught::stop_requested() && (options.count == 0 || lines < options.count)) {
       wait_until(next);
-      if (g_stop.load()) break;
+      if (StopRequestsCaught::stop_requested()) break;
       next += interval;
       // A reading that took longer than the interval does not pile up.
       if (next < Clock::now()) next = Clock::now() + interval;
       const std::string line = read(true);
-      if (g_stop.load()) break;
+      if (StopRequestsCaught::stop_requested()) break;
       if (terminal) {
         std::printf("\r\033[K%s", line.c_str());
       } else {
@@ -211,7 +182,7 @@ int run_watch(const WatchOptions& options) {
   } catch (const ClientError& e) {
     if (terminal && printed) std::printf("\n");
     std::fflush(stdout);
-    if (!g_stop.load() || e.kind() != ClientError::Kind::unreachable) {
+    if (!StopRequestsCaught::stop_requested() || e.kind() != ClientError::Kind::unreachable) {
       fail("watch", e.what());
       return e.exit_status();
     }
