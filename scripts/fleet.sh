@@ -51,8 +51,8 @@ trap 'echo "fleet.sh: start failed; stopping what started" >&2; stop_fleet "$dir
 faults() {
   case $1 in
     2) echo "--loss 0.02 --latency-ms 20 --jitter-ms 6" ;;
-    3) echo "--loss 0 --latency-ms 300 --jitter-ms 150" ;;
-    *) echo "--loss 0 --reorder 0.001 --dup 0.001 --latency-ms 10 --jitter-ms 3" ;;
+    3) echo "--ideal --latency-ms 300 --jitter-ms 150" ;;
+    *) echo "--ideal --reorder 0.001 --dup 0.001 --latency-ms 10 --jitter-ms 3" ;;
   esac
 }
 

@@ -4,7 +4,9 @@
 Starts three servers on loopback, each with its own fault mix:
   clean   a few reordered and repeated events, no loss;
   lossy   2 % of events lost;
-  paused  `daqevstat shell`, whose source is paused half-way through.
+  paused  `daqevstat shell`, whose source is paused half-way through; a
+          perfect stream, since a reordered event held back at the pause
+          would stay a gap and count as lost.
 Then one Prometheus on a free port with a temporary storage folder, scraping
 them every second, with a copy of the rules whose windows and `for:` durations
 are shortened so that the run ends within about a minute. It shows that every
@@ -50,11 +52,11 @@ QUANTILE_ABSOLUTE_MS = 1.0
 QUANTILE_SLACK_MS = 1.5
 
 SERVERS = {
-    "clean": ["simulate", "--loss", "0", "--reorder", "0.001", "--dup", "0.001", "--latency-ms", "10",
+    "clean": ["simulate", "--ideal", "--reorder", "0.001", "--dup", "0.001", "--latency-ms", "10",
               "--jitter-ms", "3", "--seed", "11"],
     "lossy": ["simulate", "--loss", "0.02", "--latency-ms", "20", "--jitter-ms", "6",
               "--seed", "12"],
-    "paused": ["shell", "--loss", "0", "--latency-ms", "40", "--jitter-ms", "10", "--seed", "13"],
+    "paused": ["shell", "--ideal", "--latency-ms", "40", "--jitter-ms", "10", "--seed", "13"],
 }
 
 
