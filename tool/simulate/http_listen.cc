@@ -9,7 +9,6 @@
 #include "net/write_access.h"
 #include "stat_property_names.h"
 #include "tool/simulate/simulated_server.h"
-#include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -39,13 +38,9 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
   };
   http_ = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&server.location()},
                                                std::move(http));
-  // The server's threads start with SIGINT and SIGTERM blocked, as the
-  // simulated server's do: the controlling thread must be the one to see
-  // them (the shell's blocked read ends only when the signal reaches it).
-  {
-    const StopSignalsBlocked blocked;
-    http_->start();
-  }
+  // The server's thread starts with SIGINT and SIGTERM blocked (the HTTP
+  // library does that itself), so they reach the controlling thread.
+  http_->start();
   std::fprintf(stderr, "listening on %s\n", http_->url().c_str());
   std::fflush(stderr);
 }
