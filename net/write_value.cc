@@ -43,38 +43,27 @@ bool integer_range(int type, Range* range) {
   }
 }
 
-bool fits(const Json& v, const Range& range) {
-  if (v.is_number_unsigned()) return v.get<std::uint64_t>() <= range.high;
-  if (v.is_number_integer()) {
-    const auto number = v.get<std::int64_t>();
-    return number >= range.low && (number < 0 || static_cast<std::uint64_t>(number) <= range.high);
-  }
-  // A fraction: its whole part must fit. The bounds as doubles are exact
-  // or round up to the next power of two, which the whole part must stay
-  // below.
-  const double whole = std::trunc(v.get<double>());
-  return std::isfinite(whole) && whole >= static_cast<double>(range.low) &&
-         whole < static_cast<double>(range.high) + 1.0;
-}
-
-// The check for one property; "" when the value fits.
-std::string misfit(const Json& v, const EqData& current) {
-  const int type = current.type();
-  Range range{};
-  if (integer_range(type, &range)) {
-    if (!v.is_number()) return "the property takes a number";
-    if (!fits(v, range))
-      return std::string("the value is out of range: the property is ") + range.name;
-    return "";
-  }
-  if (type == DATA_FLOAT || type == DATA_DOUBLE) {
-    if (!v.is_number()) return "the property takes a number";
-    if (type == DATA_FLOAT && std::fabs(v.get<double>()) > FLT_MAX) {
-      return "the value is out of range: the property is a float";
+bool fits(const EqData& v, const Range& range) {
+  switch (EqData::kind_of(v.type())) {
+    case EqData::Kind::unsigned_int:
+      return static_cast<std::uint64_t>(v.get_long()) <= range.high;
+    case EqData::Kind::signed_int: {
+      const long long number = v.get_long();
+      return number >= range.low &&
+             (number < 0 || static_cast<std::uint64_t>(number) <= range.high);
+    }
+    default: {
+      // A fraction: its whole part must fit. The bounds as doubles are
+      // exact or round up to the next power of two, which the whole part
+      // must stay below.
+      const double whole = std::trunc(v.get_double());
+      return std::isfinite(whole) && whole >= static_cast<double>(range.low) &&
+             whole < static_cast<double>(range.high) + 1.0;
     }
   }
-  return "";
 }
+
+bool is_number(const EqData& v) { return EqData::kind_of(v.type()) != EqData::Kind::none; }
 
 void encode(const Json& v, EqData* value) {
   if (v.is_number_unsigned()) {
@@ -118,10 +107,31 @@ bool write_value(const std::string& body, const EqData& current, EqData* value,
     *error = "\"value\" must be a number or a text";
     return false;
   }
-  *error = misfit(v, current);
+  EqData encoded;
+  encode(v, &encoded);
+  *error = value_misfit(encoded, current);
   if (!error->empty()) return false;
-  encode(v, value);
+  *value = encoded;
   return true;
+}
+
+std::string value_misfit(const EqData& v, const EqData& current) {
+  const int type = current.type();
+  Range range{};
+  if (integer_range(type, &range)) {
+    if (!is_number(v)) return "the property takes a number";
+    if (!fits(v, range)) {
+      return std::string("the value is out of range: the property is ") + range.name;
+    }
+    return "";
+  }
+  if (type == DATA_FLOAT || type == DATA_DOUBLE) {
+    if (!is_number(v)) return "the property takes a number";
+    if (type == DATA_FLOAT && std::fabs(v.get_double()) > FLT_MAX) {
+      return "the value is out of range: the property is a float";
+    }
+  }
+  return "";
 }
 
 }  // namespace daqnet

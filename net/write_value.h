@@ -28,6 +28,12 @@ namespace daqnet {
 // is not such an object or the value does not fit.
 bool write_value(const std::string& body, const EqData& current, EqData* value, std::string* error);
 
+// The check of write_value on a value already in the host's data (an
+// integer, a real or a text), for writers that do not go through HTTP, such
+// as the tool's local shell: "" when `value` fits the property whose current
+// reply is `current`, otherwise the same sentence write_value gives.
+std::string value_misfit(const EqData& value, const EqData& current);
+
 }  // namespace daqnet
 
 #endif  // NET_WRITE_VALUE_H_

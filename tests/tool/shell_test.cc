@@ -74,9 +74,15 @@ TEST_F(ShellTest, PeriodStoresPositiveValuesOnlyAndTruncatesReals) {
   EXPECT_EQ(prefix + "int 0; reply 30; value unchanged (30)\n", run("set " + kPeriod + " 0"));
   EXPECT_EQ(prefix + "int -5; reply 30; value unchanged (30)\n", run("set " + kPeriod + " -5"));
   EXPECT_EQ(prefix + "double 2.9; reply 2; value now 2 (was 30)\n", run("set " + kPeriod + " 2.9"));
-  // A text holds no number for the property: it reads as 0, not stored.
-  EXPECT_EQ(prefix + "text \"30\"; reply 2; value unchanged (2)\n",
+  // Values the property cannot hold are refused before the write, as over
+  // HTTP: a text, and an integer beyond 32 bits (it would keep 705032704).
+  EXPECT_EQ("error: " + kPeriod + ": refused: the property takes a number\n",
             run("set " + kPeriod + " \"30\""));
+  EXPECT_EQ("error: " + kPeriod +
+                ": refused: the value is out of range: the property is a "
+                "32-bit integer\n",
+            run("set " + kPeriod + " 5000000000"));
+  EXPECT_EQ(prefix + "int 2; reply 2; value unchanged (2)\n", run("set " + kPeriod + " 2"));
   EXPECT_FALSE(shell_.interfered());
 }
 

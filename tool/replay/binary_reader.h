@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "event.h"
+
 namespace daqevstat::tool {
 
 // Reads a stream of fixed-size raw records, in host byte order, one at a
@@ -34,6 +36,11 @@ class BinaryRecordReader {
   // Byte offset of the next record.
   std::uint64_t offset() const { return offset_; }
 
+  // Throws ReplayError "<file>: record at byte offset <offset>: timelow:
+  // microseconds out of range (0 to 999999): <usec>" for a time stamp whose
+  // microseconds are a second or more, as the CSV reader refuses them.
+  void check_microseconds(std::uint32_t usec, std::uint64_t offset) const;
+
  private:
   std::istream& in_;
   const std::string file_name_;
@@ -42,7 +49,16 @@ class BinaryRecordReader {
   std::uint64_t offset_ = 0;
 };
 
-// Typed wrapper: reads records of one of the layouts of event.h.
+// The time stamp of each layout of event.h.
+inline const time_stamp& record_time(const vrel_time_id& record) { return record.time; }
+inline const time_stamp& record_time(const vrel_eventheader& record) { return record.event_time; }
+inline const time_stamp& record_time(const vrel_serv_block_head_2010& record) {
+  return record.time;
+}
+
+// Typed wrapper: reads records of one of the layouts of event.h, and
+// refuses a record whose time stamp has a second or more of microseconds
+// (see BinaryRecordReader::check_microseconds).
 template <typename Record>
 class BinaryReader {
   static_assert(std::is_trivially_copyable_v<Record>,
@@ -52,7 +68,12 @@ class BinaryReader {
   BinaryReader(std::istream& in, std::string file_name)
       : reader_(in, std::move(file_name), sizeof(Record)) {}
 
-  bool next(Record* record) { return reader_.next(record); }
+  bool next(Record* record) {
+    const std::uint64_t at = reader_.offset();
+    if (!reader_.next(record)) return false;
+    reader_.check_microseconds(record_time(*record).timelow, at);
+    return true;
+  }
   std::uint64_t offset() const { return reader_.offset(); }
 
  private:

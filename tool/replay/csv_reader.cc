@@ -1,6 +1,8 @@
 #include "tool/replay/csv_reader.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <istream>
 #include <limits>
@@ -41,6 +43,20 @@ std::uint32_t parse_u32(std::string_view field, std::string_view text) {
       parse_digits(field, text, std::numeric_limits<std::uint32_t>::max()));
 }
 
+// A second or more of microseconds is refused as such, not wrapped or
+// carried into the seconds.
+std::uint32_t parse_microseconds(std::string_view field, std::string_view text) {
+  if (text.empty()) fail(field, "empty field", text);
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') fail(field, "not a decimal number", text);
+    value = std::min<std::uint64_t>(value * 10 + static_cast<std::uint64_t>(c - '0'),
+                                    kMaxMicroseconds + 1);
+  }
+  if (value > kMaxMicroseconds) fail(field, kMicrosecondsOutOfRange, text);
+  return static_cast<std::uint32_t>(value);
+}
+
 std::int64_t parse_seconds(std::string_view field, std::string_view text) {
   const bool negative = !text.empty() && text.front() == '-';
   const std::string_view digits = negative ? text.substr(1) : text;
@@ -73,12 +89,11 @@ std::optional<CsvRecord> parse_csv_line(std::string_view line) {
   CsvRecord record;
   record.tid.event_number = parse_u32("event_number", fields[0]);
   record.tid.time.timeup = parse_u32("timeup", fields[1]);
-  record.tid.time.timelow = parse_u32("timelow", fields[2]);
+  record.tid.time.timelow = parse_microseconds("timelow", fields[2]);
   if (count == 5) {
     record.has_arrival = true;
     record.arrival_sec = parse_seconds("arrival_sec", fields[3]);
-    record.arrival_usec =
-        static_cast<std::int64_t>(parse_digits("arrival_usec", fields[4], 999999));
+    record.arrival_usec = static_cast<std::int64_t>(parse_microseconds("arrival_usec", fields[4]));
   }
   return record;
 }
@@ -87,6 +102,7 @@ CsvReader::CsvReader(std::istream& in, std::string file_name)
     : in_(in), file_name_(std::move(file_name)) {}
 
 bool CsvReader::next(CsvRecord* record) {
+  errno = 0;  // so that a failed read leaves its own reason
   while (std::getline(in_, line_)) {
     ++line_number_;
     std::optional<CsvRecord> parsed;
@@ -100,7 +116,7 @@ bool CsvReader::next(CsvRecord* record) {
       return true;
     }
   }
-  if (in_.bad()) throw ReplayError(file_name_ + ": read error");
+  if (in_.bad()) throw ReplayError(file_name_ + ": " + read_error_reason(errno));
   return false;
 }
 

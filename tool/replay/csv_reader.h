@@ -27,9 +27,10 @@ inline constexpr std::int64_t kMaxArrivalSeconds = 9223372036853;
 //   event_number,timeup,timelow[,arrival_sec,arrival_usec]
 // Returns nullopt for a line to skip (empty, blanks only, or starting with
 // '#' after leading blanks). Blanks (spaces, tabs, a carriage return) around
-// the line and around each field are ignored. The first three fields are
-// unsigned 32-bit decimals; arrival_sec is a signed decimal within
-// +-kMaxArrivalSeconds and arrival_usec an unsigned decimal in 0..999999. No
+// the line and around each field are ignored. event_number and timeup are
+// unsigned 32-bit decimals, timelow and arrival_usec unsigned decimals in
+// 0..999999 (microseconds); arrival_sec is a signed decimal within
+// +-kMaxArrivalSeconds. No
 // sign other than a leading '-' on arrival_sec, no empty field, no other
 // character is accepted. Throws CsvSyntaxError otherwise.
 std::optional<CsvRecord> parse_csv_line(std::string_view line);

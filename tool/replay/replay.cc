@@ -1,5 +1,7 @@
 #include "tool/replay/replay.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -43,6 +45,7 @@ void feed_binary(Replay& replay, std::istream& in, const std::string& file_name)
     if (!reader.next(&record)) break;
     feed_at(file_name + ": record at byte offset " + std::to_string(offset),
             [&] { replay.feed(record); });
+    replay.count_record();
   }
 }
 
@@ -97,6 +100,7 @@ void Replay::feed_stream(std::istream& in, RecordFormat format, const std::strin
       CsvRecord record;
       while (reader.next(&record)) {
         feed_at(file_name + ":" + std::to_string(reader.line_number()), [&] { feed(record); });
+        ++records_;
       }
       return;
     }
@@ -113,6 +117,12 @@ void Replay::feed_stream(std::istream& in, RecordFormat format, const std::strin
 }
 
 void Replay::feed_file(const std::string& path, RecordFormat format) {
+  // A folder opens as a stream that then fails at the first read; say what
+  // it is instead.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    throw ReplayError(path + ": is a folder, not a file of recorded events");
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     const int error = errno;

@@ -1,6 +1,7 @@
 #ifndef TOOL_REPLAY_REPLAY_H_
 #define TOOL_REPLAY_REPLAY_H_
 
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -61,8 +62,13 @@ class Replay {
   void feed_stream(std::istream& in, RecordFormat format, const std::string& file_name);
 
   // Opens `path` and feeds it with feed_stream. Throws ReplayError naming
-  // the file when it cannot be opened or read.
+  // the file and the reason when it is a folder or cannot be opened or read.
   void feed_file(const std::string& path, RecordFormat format);
+
+  // The records feed_stream and feed_file have counted so far (comment and
+  // blank lines are none).
+  std::uint64_t records() const { return records_; }
+  void count_record() { ++records_; }
 
   const std::string& base_name() const { return base_name_; }
   EqFct& location() { return *location_; }
@@ -77,6 +83,7 @@ class Replay {
   // Declared after the location so that it is destroyed first: it unregisters
   // its properties from the location.
   std::unique_ptr<vrel_daq_event_stat> stat_;
+  std::uint64_t records_ = 0;
 };
 
 }  // namespace daqevstat::tool

@@ -2,6 +2,7 @@
 #define TOOL_REPLAY_REPLAY_RECORD_H_
 
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +17,16 @@ class ReplayError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// The largest microseconds of a time stamp or an arrival time; every reader
+// refuses more, with this reason.
+inline constexpr std::uint32_t kMaxMicroseconds = 999999;
+inline constexpr const char* kMicrosecondsOutOfRange = "microseconds out of range (0 to 999999)";
+
+// "read error", with the system's reason when `error` (an errno) gives one.
+inline std::string read_error_reason(int error) {
+  return error == 0 ? "read error" : std::string("read error: ") + std::strerror(error);
+}
 
 // The layouts an input file may hold.
 enum class RecordFormat {

@@ -14,6 +14,7 @@
 
 #include "eq_errors.h"
 #include "eq_fct.h"
+#include "net/write_value.h"
 #include "stat_property_names.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/settings_file.h"
@@ -297,7 +298,16 @@ void Shell::set(const std::string& name, const std::string& text) {
   EqFct& location = server_.location();
   const EqData value = value_from_text(text);
   const std::size_t count_before = location.property_names().size();
-  const std::string before = reply_text(remote_read(location, name));
+  const EqData current = remote_read(location, name);
+  // Refused as an HTTP write of the same value is: the conversions of the
+  // remote call would store some other value.
+  if (current.error() == 0) {
+    if (const std::string misfit = daqnet::value_misfit(value, current); !misfit.empty()) {
+      out_ << "error: " << name << ": refused: " << misfit << "\n";
+      return;
+    }
+  }
+  const std::string before = reply_text(current);
   // A switch-off removes the period property; its setting is to survive in
   // the settings file all the same.
   if (ends_with(name, std::string(stat_property::kOn.suffix))) server_.remember_settings();
