@@ -4,7 +4,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
-#include <vector>
+#include <stdexcept>
 
 #include "tool/client/client_error.h"
 #include "tool/client/client_setup.h"
@@ -15,43 +15,15 @@
 namespace daqevstat::tool::client {
 namespace {
 
-constexpr const char* kBlanks = " \t\r\n";
-
-// The words of a line, and where the second word ends (the value of a set
-// is the rest of the line after it).
-struct Words {
-  std::vector<std::string> words;
-  std::size_t after_second = std::string::npos;
-};
-
-Words split(const std::string& line) {
-  Words result;
-  std::size_t pos = line.find_first_not_of(kBlanks);
-  while (pos != std::string::npos) {
-    const std::size_t end = std::min(line.find_first_of(kBlanks, pos), line.size());
-    result.words.push_back(line.substr(pos, end - pos));
-    if (result.words.size() == 2) result.after_second = end;
-    pos = line.find_first_not_of(kBlanks, end);
-  }
-  return result;
-}
-
-std::string trimmed(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
-
-std::string one_line(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
-
-bool local_only(const std::string& command) {
-  return command == "clear" || command == "pause" || command == "resume" || command == "report" ||
-         command == "save";
+ShellHelp remote_help() {
+  return ShellHelp{
+      "commands (on the connected server's location, as any client reads and writes):\n",
+      "  set NAME VALUE  write VALUE to NAME with the write token; shows the answer and\n"
+      "                  the value before and after\n"
+      "                  VALUE by its form: 30 or -5 an integer (64-bit beyond 32 bits),\n"
+      "                  2.9 or 1e3 a number (2.9f a float), anything else a text\n"
+      "                  (\"30\" in double quotes is the text 30)\n",
+      ""};
 }
 
 // What a read shows in a set's report: the value, or the refusal.
@@ -62,105 +34,53 @@ std::string shown(const PropertyAnswer& answer) {
 }  // namespace
 
 RemoteShell::RemoteShell(RemoteLocation& location, std::ostream& out)
-    : location_(location), out_(out) {}
+    : location_(location), commands_(*this, nullptr, remote_help(), out) {}
 
-std::string RemoteShell::help_text() {
-  return "commands (on the connected server's location, as any client reads and writes):\n"
-         "  list            every property with its value\n"
-         "  get NAME        read the property NAME\n"
-         "  set NAME VALUE  write VALUE to NAME with the write token; shows the answer and\n"
-         "                  the value before and after\n"
-         "                  VALUE by its form: 30 or -5 an integer (64-bit beyond 32 bits),\n"
-         "                  2.9 or 1e3 a number (2.9f a float), anything else a text\n"
-         "                  (\"30\" in double quotes is the text 30)\n"
-         "  help            this list\n"
-         "  quit, exit      leave the shell (end of input does the same)\n"
-         "clear, pause, resume, report and save act on a simulated server and need the\n"
-         "local shell (daqevstat shell without --connect).\n"
-         "Blank lines and lines starting with # are ignored. Errors are single lines "
-         "starting\n"
-         "with \"error: \"; the shell goes on after them.\n";
-}
+RemoteShell::~RemoteShell() = default;
 
-bool RemoteShell::execute(const std::string& line) {
-  const Words split_line = split(line);
-  const std::vector<std::string>& words = split_line.words;
-  if (words.empty() || words[0][0] == '#') return true;
-  const std::string& command = words[0];
-  const std::size_t args = words.size() - 1;
-  bool keep_going = true;
-  // A script must be able to go on after any failure, the server's absence
-  // included.
+std::vector<std::string> RemoteShell::names() {
+  std::vector<std::string> names;
   try {
-    if ((command == "quit" || command == "exit") && args == 0) {
-      keep_going = false;
-    } else if (command == "help" && args == 0) {
-      out_ << help_text();
-    } else if (command == "list" && args == 0) {
-      list();
-    } else if (command == "get" && args == 1) {
-      get(words[1]);
-    } else if (command == "set" && args >= 2) {
-      set(words[1], trimmed(line.substr(split_line.after_second)));
-    } else if (command == "get") {
-      out_ << "error: usage: get NAME\n";
-    } else if (command == "set") {
-      out_ << "error: usage: set NAME VALUE\n";
-    } else if (command == "quit" || command == "exit" || command == "help" || command == "list") {
-      out_ << "error: usage: " << command << "\n";
-    } else if (local_only(command)) {
-      out_ << "error: " << command << " needs a local server (daqevstat shell without --connect)\n";
-    } else {
-      out_ << "error: unknown command '" << command << "' (try help)\n";
+    const PropertyAnswer answer = location_.get_all();
+    if (answer.ok()) {
+      for (const auto& item : answer.value.items()) names.push_back(item.key());
     }
-  } catch (const std::exception& e) {
-    out_ << "error: " << command << ": " << one_line(e.what()) << "\n";
+  } catch (const ClientError&) {
+    // Nothing to complete from a server that cannot be reached.
   }
-  out_.flush();
-  return keep_going;
+  return names;
 }
 
-void RemoteShell::list() {
+std::vector<std::pair<std::string, PropertyReading>> RemoteShell::list() {
   const PropertyAnswer answer = location_.get_all();
-  if (!answer.ok()) {
-    out_ << "error: list: " << answer.error << "\n";
-    return;
-  }
+  if (!answer.ok()) throw std::runtime_error(answer.error);
+  std::vector<std::pair<std::string, PropertyReading>> readings;
   for (const auto& [name, value] : answer.value.items()) {
-    out_ << name << " = " << value_text(value) << "\n";
+    readings.emplace_back(name, PropertyReading{value_text(value), ""});
   }
+  return readings;
 }
 
-void RemoteShell::get(const std::string& name) {
+PropertyReading RemoteShell::get(const std::string& name) {
   const PropertyAnswer answer = location_.get(name);
-  if (!answer.ok()) {
-    out_ << "error: " << name << ": " << answer.error << "\n";
-  } else {
-    out_ << name << " = " << value_text(answer.value) << "\n";
-  }
+  if (!answer.ok()) return PropertyReading{"", answer.error};
+  return PropertyReading{value_text(answer.value), ""};
 }
 
-// As in the local shell, the value is read before and after the write: a
-// write's answer alone does not tell whether the value changed.
-void RemoteShell::set(const std::string& name, const std::string& text) {
-  std::string error;
-  const std::optional<Json> value = value_json(text, &error);
-  if (!value) {
-    out_ << "error: " << name << ": " << error << "\n";
-    return;
-  }
-  const std::string before = shown(location_.get(name));
+WriteOutcome RemoteShell::set(const std::string& name, const std::string& text) {
+  WriteOutcome outcome;
+  const std::optional<Json> value = value_json(text, &outcome.error);
+  if (!value) return outcome;
+  outcome.before = shown(location_.get(name));
   const PropertyAnswer answer = location_.put(name, *value);
   if (!answer.ok()) {
-    out_ << "error: " << name << ": refused: " << answer.error << "\n";
-    return;
+    outcome.error = "refused: " + answer.error;
+    return outcome;
   }
-  const std::string after = shown(location_.get(name));
-  std::string report =
-      name + ": sent " + sent_text(text) + "; reply " + value_text(answer.value) + "; value ";
-  report +=
-      after != before ? "now " + after + " (was " + before + ")" : "unchanged (" + after + ")";
-  out_ << report << "\n";
+  outcome.after = shown(location_.get(name));
+  outcome.sent = sent_text(text);
+  outcome.reply = value_text(answer.value);
+  return outcome;
 }
 
 int run_remote_shell(const ClientOptions& options) {
@@ -186,7 +106,7 @@ int run_remote_shell(const ClientOptions& options) {
                          "leaves",
                      [&shell](const std::string& line) { return shell.execute(line); });
   if (!std::cout.flush()) {
-    std::fputs("daqevstat: error writing the output\n", stderr);
+    std::fputs("daqevstat shell: error writing the output\n", stderr);
     return 1;
   }
   return 0;

@@ -3,49 +3,50 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tool/client/client_options.h"
+#include "tool/shell/command_shell.h"
 
 namespace daqevstat::tool::client {
 
 class RemoteLocation;
 
-// The shell's commands against a running server (`daqevstat shell
-// --connect URL`), one line at a time. Every answer, errors included, goes
-// to one stream, one line per reply (list writes several); error lines
-// start with "error: " and no error stops the shell.
+// `daqevstat shell --connect URL`: the shell's commands (see CommandShell)
+// against a running server's location, over HTTP.
 //
-//   list            every property of the location, "NAME = VALUE"
-//   get NAME        "NAME = VALUE"
-//   set NAME VALUE  writes VALUE (the rest of the line, read as the local
-//                   shell reads it) with the token, then tells what was
-//                   sent, the answer and the value before and after:
-//                   "NAME: sent int 20; reply 20; value now 20 (was 15)"
-//   help            the command list
-//   quit, exit      execute returns false
+//   set NAME VALUE  writes VALUE (read as the local shell reads it) with
+//                   the token: "NAME: sent int 20; reply 20; value now 20
+//                   (was 15)"; a refusal reads "error: NAME: refused: ..."
 // The local shell's clear, pause, resume, report and save answer that they
-// need a local server. Blank lines and lines starting with '#' are ignored.
+// need a local server. A server that cannot be reached is an error line of
+// the command, and the shell goes on.
 //
 // Thread safety: one thread at a time.
-class RemoteShell {
+class RemoteShell : private PropertyAccess {
  public:
   // `location` and `out` must outlive the shell.
   RemoteShell(RemoteLocation& location, std::ostream& out);
   RemoteShell(const RemoteShell&) = delete;
   RemoteShell& operator=(const RemoteShell&) = delete;
+  ~RemoteShell() override;
 
   // Runs one command line; false when it asks to quit.
-  bool execute(const std::string& line);
+  bool execute(const std::string& line) { return commands_.execute(line); }
 
-  static std::string help_text();
+  std::string help_text() const { return commands_.help_text(); }
+
+  // The property names the server lists now; none when it cannot be asked.
+  std::vector<std::string> names() override;
 
  private:
-  void list();
-  void get(const std::string& name);
-  void set(const std::string& name, const std::string& text);
+  std::vector<std::pair<std::string, PropertyReading>> list() override;
+  PropertyReading get(const std::string& name) override;
+  WriteOutcome set(const std::string& name, const std::string& text) override;
 
   RemoteLocation& location_;
-  std::ostream& out_;
+  CommandShell commands_;
 };
 
 // `daqevstat shell --connect URL`: reaches the server (the location it

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "eq_data.h"
-#include "tool/shell/shell.h"
+#include "tool/shell/value_text.h"
 
 namespace daqevstat::tool::client {
 namespace {

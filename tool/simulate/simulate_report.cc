@@ -108,6 +108,9 @@ std::vector<Distribution> read_distributions(SimulatedServer& server) {
 }
 
 std::string render_report(SimulatedServer& server, bool interfered) {
+  // A switch written over HTTP (or from the shell) explains a difference as
+  // the shell's own switching, clearing or pausing does.
+  interfered = interfered || server.switch_written();
   EqFct& location = server.location();
   const std::vector<std::string> names = location.property_names();
   std::string out;

@@ -16,7 +16,9 @@ class SimulatedServer;
 // clamped edge bins, a text histogram), then the injected truth beside what
 // each object counted, with one line explaining any difference by the
 // counting rules. `interfered` says that statistics were switched, cleared
-// or paused by hand during the run, which the truth cannot account for.
+// or paused by hand during the run, which the truth cannot account for; a
+// switch written by any client (SimulatedServer::switch_written) counts as
+// well.
 // The source is paused while the truth and the counters are read, so that
 // they describe the same moment, and resumed afterwards. Ends in a newline.
 std::string render_report(SimulatedServer& server, bool interfered);

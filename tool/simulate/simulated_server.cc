@@ -122,6 +122,20 @@ void SimulatedServer::remember_settings() {
   if (!options_.config_file.empty()) location_->update_config();
 }
 
+bool SimulatedServer::is_switch(const std::string& name) {
+  const std::string_view tail = stat_property::kOn.suffix;
+  return name.size() >= tail.size() &&
+         name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void SimulatedServer::before_write(const std::string& name) {
+  if (!is_switch(name)) return;
+  // A switch-off removes the period property; its setting is to survive in
+  // the settings file all the same.
+  remember_settings();
+  switch_written_.store(true);
+}
+
 bool SimulatedServer::save() {
   if (options_.config_file.empty()) return false;
   save_settings(*location_, options_.config_file);

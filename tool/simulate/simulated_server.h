@@ -88,6 +88,20 @@ class SimulatedServer {
   // restart. Without a config file nothing happens.
   void remember_settings();
 
+  // Whether `name` is a statistics object's switch ("<base>.STAT.ON").
+  static bool is_switch(const std::string& name);
+
+  // Called before every write of a property by a client, from the shell or
+  // over HTTP, from any thread: a write of a switch first remembers the
+  // settings (see remember_settings) and marks the run for the report (see
+  // switch_written).
+  void before_write(const std::string& name);
+
+  // Whether a switch was written by a client since the start: the counts
+  // may then miss events for reasons of the operator's, not the counting
+  // rules'.
+  bool switch_written() const { return switch_written_.load(); }
+
   EqFct& location() { return *location_; }
   const std::vector<std::string>& base_names() const { return base_names_; }
   vrel_daq_event_stat& stat(std::size_t index) { return *stats_.at(index); }
@@ -127,6 +141,7 @@ class SimulatedServer {
 
   std::atomic<std::uint64_t> client_reads_{0};
   std::atomic<std::uint64_t> client_errors_{0};
+  std::atomic<bool> switch_written_{false};
   std::thread source_thread_;
   std::thread client_thread_;
   bool started_ = false;  // the controlling thread's only
