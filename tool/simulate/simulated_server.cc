@@ -123,9 +123,8 @@ void SimulatedServer::remember_settings() {
 }
 
 bool SimulatedServer::is_switch(const std::string& name) {
-  const std::string_view tail = stat_property::kOn.suffix;
-  return name.size() >= tail.size() &&
-         name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+  const auto found = stat_property::find_statistic(name);
+  return found && found->statistic == stat_property::Statistic::on;
 }
 
 void SimulatedServer::before_write(const std::string& name) {
