@@ -60,8 +60,10 @@ TEST_F(ShellTest, SwitchingOffRemovesTheOtherPropertiesAndOnBringsThemBack) {
   EXPECT_EQ("EVSTAT.STAT.ON: sent int 0; reply 0; value now 0 (was 1); 10 properties removed\n",
             run("set EVSTAT.STAT.ON 0"));
   EXPECT_EQ("EVSTAT.STAT.ON = 0\n", run("list"));
-  EXPECT_EQ("error: EVSTAT.STAT.EV.TOTAL: unknown property (error 4)\n",
-            run("get EVSTAT.STAT.EV.TOTAL"));
+  EXPECT_EQ(
+      "error: EVSTAT.STAT.EV.TOTAL: unknown property (error 4); statistics are off "
+      "(EVSTAT.STAT.ON = 0)\n",
+      run("get EVSTAT.STAT.EV.TOTAL"));
   EXPECT_TRUE(shell_.interfered());
   EXPECT_EQ("EVSTAT.STAT.ON: sent int 1; reply 1; value now 1 (was 0); 10 properties added\n",
             run("set EVSTAT.STAT.ON 1"));
@@ -266,7 +268,8 @@ TEST(ShellBinaryTest, ScriptedRunSavesTheSettingsForTheNextStart) {
   EXPECT_EQ(
       "EVSTAT.STAT.EV.LOST.PERIOD = 30\n"
       "EVSTAT2.STAT.ON = 0\n"
-      "error: EVSTAT2.STAT.EV.TOTAL: unknown property (error 4)\n",
+      "error: EVSTAT2.STAT.EV.TOTAL: unknown property (error 4); statistics are off "
+      "(EVSTAT2.STAT.ON = 0)\n",
       out);
 
   // A period written and then switched off with its set is still saved.

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -61,6 +63,20 @@ void wait_until(Clock::time_point until) {
 
 }  // namespace
 
+bool holds_sent(const Json& sent, const Json& value) {
+  if (sent.is_number() && value.is_number()) {
+    const double want = sent.get<double>();
+    const double got = value.get<double>();
+    // An integer property keeps the whole part of a fraction; a float one
+    // rounds to its own precision.
+    return got == want || got == std::trunc(want) ||
+           std::fabs(got - want) <= 1e-6 * std::max(std::fabs(got), std::fabs(want));
+  }
+  if (sent.is_string() && value.is_string()) return sent == value;
+  // A text property given a number (or the reverse) converts it itself.
+  return !value.is_null() && sent.is_number() != value.is_number();
+}
+
 int run_get(const GetOptions& options) {
   int status = 0;
   const std::unique_ptr<RemoteLocation> location =
@@ -70,7 +86,8 @@ int run_get(const GetOptions& options) {
     for (const std::string& name : options.names) {
       const PropertyAnswer answer = location->get(name);
       if (!answer.ok()) {
-        fail("get", name + ": " + answer.error);
+        fail("get", name + ": " + answer.error +
+                        (answer.status == 404 ? location->why_missing(name) : ""));
         status = 1;
         continue;
       }
@@ -101,13 +118,21 @@ int run_set(const SetOptions& options) {
   try {
     PropertyAnswer answer = location->put(options.name, *value);
     if (!answer.ok()) {
-      fail("set", options.name + ": refused: " + answer.error);
+      fail("set", options.name + ": refused: " + answer.error +
+                      (answer.status == 404 ? location->why_missing(options.name) : ""));
       return 1;
     }
     // A plain value property answers a write with no value.
     if (answer.value.is_null()) {
       const PropertyAnswer read_back = location->get(options.name);
       if (read_back.ok()) answer = read_back;
+    }
+    // A property that ignores a value (a counter, a period of 0) answers
+    // with the value it kept: nothing was written.
+    if (!holds_sent(*value, answer.value)) {
+      std::printf("%s = %s unchanged\n", options.name.c_str(), value_text(answer.value).c_str());
+      flush_output();
+      return 1;
     }
     std::printf("%s = %s\n", options.name.c_str(), value_text(answer.value).c_str());
   } catch (const ClientError& e) {

@@ -2,12 +2,14 @@
 #define TOOL_CLIENT_CLIENT_COMMANDS_H_
 
 #include "tool/client/client_options.h"
+#include "tool/client/value_json.h"
 
 namespace daqevstat::tool::client {
 
 // The client commands against a running server. Each returns the exit
-// status: 0 done; 1 a property or location unknown, a write refused, or the
-// server unreachable (one line on standard error naming which); 2 a usage
+// status: 0 done; 1 a property or location unknown, a write refused or
+// ignored, or the server unreachable (one line on standard error naming
+// which, but for an ignored write, see run_set); 2 a usage
 // error (no server, a malformed URL, several locations and none named).
 // Nothing is retried: each request is made once.
 
@@ -17,8 +19,16 @@ namespace daqevstat::tool::client {
 int run_get(const GetOptions& options);
 
 // Writes VALUE with the token and prints "NAME = VALUE" of the value the
-// server answered (read back when the write answers with none).
+// server answered (read back when the write answers with none). When that
+// value is not the one sent (see holds_sent), the property ignored the
+// write: "NAME = VALUE unchanged" and exit 1.
 int run_set(const SetOptions& options);
+
+// Whether `value`, a property's value after a write of `sent`, holds what
+// was sent: the same number (an integer property's whole part of a
+// fraction, a float's rounding), the same text, or a conversion between a
+// number and a text, which the property made itself.
+bool holds_sent(const Json& sent, const Json& value);
 
 // Shows one statistics object (see WatchStatus): in place on a terminal,
 // one plain line per reading otherwise, every --interval seconds; a server

@@ -63,8 +63,13 @@ std::unique_ptr<RemoteLocation> open_location(const std::string& command,
     }
   }
   *status = 0;
-  return std::make_unique<RemoteLocation>(*url, options.location, std::move(write_token),
-                                          std::move(limits));
+  const std::string source = !options.token_file.empty() ? "--token-file " + options.token_file
+                             : !write_token.empty()      ? std::string(kTokenVariable)
+                                                         : "";
+  auto location = std::make_unique<RemoteLocation>(*url, options.location, std::move(write_token),
+                                                   std::move(limits));
+  location->set_token_source(source);
+  return location;
 }
 
 }  // namespace daqevstat::tool::client

@@ -162,6 +162,7 @@ HttpResponse send_request(const ServerUrl& server, const HttpRequest& request,
   HttpResponse response;
   response.status = static_cast<int>(parser.get().result_int());
   response.body = std::move(parser.get().body());
+  response.retry_after = std::string(parser.get()[http::field::retry_after]);
   return response;
 }
 

@@ -20,6 +20,7 @@ struct HttpRequest {
 struct HttpResponse {
   int status = 0;
   std::string body;
+  std::string retry_after;  // the Retry-After header; empty without one
 };
 
 struct HttpLimits {

@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "tool/client/client_error.h"
+#include "tool/client/client_options.h"
+#include "tool/shell/command_shell.h"
 
 namespace daqevstat::tool::client {
 namespace {
@@ -27,6 +29,10 @@ std::string reason_of(const Json& document, int status) {
   }
   return reason;
 }
+
+// The server's refusals of a write by its token (net/http_router.cc).
+constexpr const char* kTokenNeeded = "writing needs the write token (Authorization: Bearer)";
+constexpr const char* kTooManyWrongTokens = "too many writes with a wrong token; try again later";
 
 }  // namespace
 
@@ -106,7 +112,7 @@ PropertyAnswer RemoteLocation::exchange(const HttpRequest& request, const char* 
                           std::to_string(response.status) + " without JSON");
   }
   if (!answer.ok()) {
-    answer.error = reason_of(document, response.status);
+    answer.error = refusal_of(document, response);
     return answer;
   }
   if (!document.is_object() || !document.contains(member)) {
@@ -115,6 +121,34 @@ PropertyAnswer RemoteLocation::exchange(const HttpRequest& request, const char* 
   }
   answer.value = document[member];
   return answer;
+}
+
+// The server's reason, and for a refusal of the token what to do about it:
+// no token sent and a wrong one read alike from the server.
+std::string RemoteLocation::refusal_of(const Json& document, const HttpResponse& response) const {
+  const std::string status = " (HTTP " + std::to_string(response.status) + ")";
+  const std::string server_reason =
+      document.is_object() && document.contains("error") && document["error"].is_string()
+          ? document["error"].get<std::string>()
+          : "";
+  if (response.status == 403 && server_reason == kTokenNeeded) {
+    if (token_.empty()) {
+      return std::string("no write token given: pass --token-file FILE or set ") + kTokenVariable +
+             status;
+    }
+    return "the server did not accept the write token" +
+           (token_source_.empty() ? "" : " from " + token_source_) + status;
+  }
+  if (response.status == 429 && server_reason == kTooManyWrongTokens) {
+    std::string wait = "later";
+    if (!response.retry_after.empty() &&
+        response.retry_after.find_first_not_of("0123456789") == std::string::npos &&
+        response.retry_after.size() < 10) {
+      wait = "in " + response.retry_after + " s";
+    }
+    return "too many writes with a wrong token; try again " + wait + status;
+  }
+  return reason_of(document, response.status);
 }
 
 PropertyAnswer RemoteLocation::get(const std::string& name) {
@@ -130,6 +164,14 @@ PropertyAnswer RemoteLocation::put(const std::string& name, const Json& value) {
   Json body = Json::object();
   body["value"] = value;
   return exchange(HttpRequest{"PUT", path(name), body.dump(), token_}, "value");
+}
+
+std::string RemoteLocation::why_missing(const std::string& name) {
+  const std::string on = switch_of(name);
+  if (on.empty()) return "";
+  const PropertyAnswer answer = get(on);
+  return answer.ok() && answer.value.is_number() && answer.value == 0 ? "; " + statistics_off(on)
+                                                                      : "";
 }
 
 PropertyAnswer RemoteLocation::get_all() {

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tool/client/http_client.h"
@@ -50,20 +51,34 @@ class RemoteLocation {
   const std::string& location() const { return location_; }
   const ServerUrl& server() const { return server_; }
 
+  // Where the token came from ("--token-file FILE", "DAQEVSTAT_TOKEN"), for
+  // the refusal of a wrong one.
+  void set_token_source(std::string source) { token_source_ = std::move(source); }
+
   // GET of one property, and PUT of {"value": V} with the token. Resolve
   // first if need be. Throw ClientError for a server that cannot be reached
-  // or whose answer is not JSON; a refusal is an answer that is not ok().
+  // or whose answer is not JSON; a refusal is an answer that is not ok(),
+  // its error the server's reason and status; a refused token says whether
+  // none was given (and how to give one) or the one given is wrong, and too
+  // many wrong ones how long to wait (the server's Retry-After).
   PropertyAnswer get(const std::string& name);
   PropertyAnswer put(const std::string& name, const Json& value);
   // Every property of the location: value is the "properties" object.
   PropertyAnswer get_all();
 
+  // For a property the server does not have: "; statistics are off
+  // (SWITCH = 0)" when it belongs to a statistics object whose switch reads
+  // 0, "" otherwise. Asks the server; throws as get does.
+  std::string why_missing(const std::string& name);
+
  private:
   PropertyAnswer exchange(const HttpRequest& request, const char* member);
+  std::string refusal_of(const Json& document, const HttpResponse& response) const;
   std::string path(const std::string& name) const;
 
   const ServerUrl server_;
   const std::string token_;
+  std::string token_source_;
   const HttpLimits limits_;
   std::string location_;
   bool resolved_ = false;

@@ -63,6 +63,7 @@ std::vector<std::pair<std::string, PropertyReading>> RemoteShell::list() {
 
 PropertyReading RemoteShell::get(const std::string& name) {
   const PropertyAnswer answer = location_.get(name);
+  if (answer.status == 404) return PropertyReading{"", answer.error + location_.why_missing(name)};
   if (!answer.ok()) return PropertyReading{"", answer.error};
   return PropertyReading{value_text(answer.value), ""};
 }
@@ -75,6 +76,7 @@ WriteOutcome RemoteShell::set(const std::string& name, const std::string& text) 
   const PropertyAnswer answer = location_.put(name, *value);
   if (!answer.ok()) {
     outcome.error = "refused: " + answer.error;
+    if (answer.status == 404) outcome.error += location_.why_missing(name);
     return outcome;
   }
   outcome.after = shown(location_.get(name));

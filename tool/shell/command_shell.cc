@@ -5,6 +5,8 @@
 #include <functional>
 #include <map>
 
+#include "stat_property_names.h"
+
 namespace daqevstat::tool {
 namespace {
 
@@ -38,6 +40,16 @@ bool is_local_action(const std::string& command) {
 }
 
 }  // namespace
+
+std::string switch_of(const std::string& name) {
+  const auto found = stat_property::find_statistic(name);
+  if (!found || found->statistic == stat_property::Statistic::on) return "";
+  return stat_property::client_name(found->base, stat_property::kOn);
+}
+
+std::string statistics_off(const std::string& switch_name) {
+  return "statistics are off (" + switch_name + " = 0)";
+}
 
 std::string one_line(std::string text) {
   for (char& c : text) {

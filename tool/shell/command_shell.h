@@ -112,6 +112,14 @@ class CommandShell {
   std::ostream& out_;
 };
 
+// For a property of a statistics object other than its switch, the
+// switch's name ("<base>.STAT.ON"); empty for any other name.
+std::string switch_of(const std::string& name);
+
+// What a shell or the client adds to the refusal of a property that is
+// missing because its statistics are off: "statistics are off (SWITCH = 0)".
+std::string statistics_off(const std::string& switch_name);
+
 // A message from elsewhere (a property, an exception, a server) kept to one
 // line, as scripts reading a shell's output count on.
 std::string one_line(std::string text);

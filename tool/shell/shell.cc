@@ -81,7 +81,17 @@ std::vector<std::pair<std::string, PropertyReading>> Shell::list() {
 }
 
 PropertyReading Shell::get(const std::string& name) {
-  return reading_of(remote_read(server_.location(), name));
+  const EqData reply = remote_read(server_.location(), name);
+  PropertyReading reading = reading_of(reply);
+  if (reply.error() == unknown_property) reading.error += why_missing(name);
+  return reading;
+}
+
+std::string Shell::why_missing(const std::string& name) {
+  const std::string on = switch_of(name);
+  if (on.empty()) return "";
+  const EqData reply = remote_read(server_.location(), on);
+  return reply.error() == 0 && reply.get_long() == 0 ? "; " + statistics_off(on) : "";
 }
 
 WriteOutcome Shell::set(const std::string& name, const std::string& text) {
@@ -103,6 +113,7 @@ WriteOutcome Shell::set(const std::string& name, const std::string& text) {
   const EqData reply = remote_write(location, name, value);
   if (reply.error() != 0) {
     outcome.error = error_text(reply);
+    if (reply.error() == unknown_property) outcome.error += why_missing(name);
     return outcome;
   }
   outcome.after = reply_text(remote_read(location, name));

@@ -62,6 +62,9 @@ class Shell : private PropertyAccess, private LocalActions {
   std::string resume() override;
   std::string report() override;
   std::string save() override;
+  // "; statistics are off (SWITCH = 0)" for a property missing for that
+  // reason; "" otherwise.
+  std::string why_missing(const std::string& name);
 
   SimulatedServer& server_;
   bool interfered_ = false;
