@@ -23,7 +23,9 @@ int main(int argc, char** argv) {
       std::fputs(command.text.c_str(), stdout);
       return 0;
     case Command::Action::usage_error:
-      std::fprintf(stderr, "daqevstat: %s\n%s", command.error.c_str(), command.text.c_str());
+      // "daqevstat COMMAND: ...", as every other error line of a command.
+      std::fprintf(stderr, "daqevstat%s%s: %s\n%s", command.name.empty() ? "" : " ",
+                   command.name.c_str(), command.error.c_str(), command.text.c_str());
       return 2;
     case Command::Action::replay:
       return daqevstat::tool::run_replay_command(command.options);

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <memory>
 #include <utility>
@@ -32,6 +33,33 @@ const char* const kSynopsis =
     "                        [--format csv|tid|header|block] [--json] [--svg FILE] [--csv DIR] "
     "FILE\n"
     "       daqevstat --help | --version | <command> --help\n";
+
+// The lines of the synopsis for one command ("simulate" the default one),
+// as "usage: ..." with their continuation lines: a command's help shows its
+// own usage only.
+std::string synopsis_of(const std::string& command) {
+  const std::string start =
+      command == "simulate" ? "daqevstat [simulate] " : "daqevstat " + command + " ";
+  std::string text;
+  bool inside = false;
+  std::size_t pos = 0;
+  const std::string all = kSynopsis;
+  while (pos < all.size()) {
+    const std::size_t end = all.find('\n', pos);
+    const std::string line = all.substr(pos, end - pos);
+    pos = end + 1;
+    const std::string body = line.size() > 7 ? line.substr(7) : "";
+    if (body.compare(0, start.size(), start) == 0) {
+      inside = true;
+      text += (text.empty() ? "usage: " : "       ") + body + "\n";
+    } else if (inside && body.size() > 1 && body[0] == ' ') {
+      text += line + "\n";
+    } else {
+      inside = false;
+    }
+  }
+  return text;
+}
 
 std::string check_base_name(const std::string& name) {
   if (name.size() > kMaxBaseNameLength) {
@@ -68,9 +96,45 @@ CLI::Validator non_empty() {
 
 CLI::Validator probability() { return at_least(0.0, true, 1.0, "a probability from 0 to 1"); }
 
+// The choices of an option as words, "header|block|tid", in the order
+// given.
 template <typename Enum>
-CLI::CheckedTransformer choice(const std::map<std::string, Enum>& names) {
-  return CLI::CheckedTransformer(names, CLI::ignore_case);
+std::string choice_words(const std::vector<std::pair<std::string, Enum>>& names) {
+  std::string words;
+  for (const auto& [name, value] : names) words += (words.empty() ? "" : "|") + name;
+  return words;
+}
+
+// A transform of one of `names` (any case) into its value; anything else
+// is refused with the words, not the parser's table of values.
+template <typename Enum>
+CLI::Validator choice(const std::vector<std::pair<std::string, Enum>>& names) {
+  return CLI::Validator(
+      [names](std::string& text) -> std::string {
+        std::string word = text;
+        for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const auto& [name, value] : names) {
+          if (name == word) {
+            text = std::to_string(static_cast<int>(value));
+            return "";
+          }
+        }
+        return "one of " + choice_words(names) + ", got " + text;
+      },
+      "");
+}
+
+// A whole number within [low, high].
+CLI::Validator whole_number(long long low, long long high, const std::string& what) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        long long value = 0;
+        if (!CLI::detail::lexical_cast(text, value) || value < low || value > high) {
+          return what + ", got " + text;
+        }
+        return "";
+      },
+      "");
 }
 
 // The server options of simulate and shell. The fault options start from
@@ -109,17 +173,20 @@ std::vector<std::pair<CLI::Option*, double*>> add_server_options(CLI::App* comma
                             ->add_option("--jitter-ms", faults->jitter_ms,
                                          "standard deviation of that distance, in ms (default 2)")
                             ->check(at_least(0.0, true, 1.0e7, "milliseconds from 0 to 1e7"));
-  command->add_option("--seed", faults->seed, "seed of the fault and latency generator")
+  command->add_option("--seed", faults->seed, "seed of the fault and latency generator (default 1)")
       ->check(non_empty());
+  const std::vector<std::pair<std::string, FeedKind>> feeds = {
+      {"header", FeedKind::header}, {"block", FeedKind::block}, {"tid", FeedKind::tid}};
   command
-      ->add_option("--feed", server->feed,
-                   "record kind handed to the statistics: header, block or tid")
-      ->transform(choice<FeedKind>(
-          {{"header", FeedKind::header}, {"block", FeedKind::block}, {"tid", FeedKind::tid}}));
+      ->add_option("--feed", server->feed, "record kind handed to the statistics (default header)")
+      ->transform(choice(feeds))
+      ->type_name(choice_words(feeds));
   command
       ->add_option("--objects", server->objects,
-                   "statistics objects on the location: EVSTAT, EVSTAT2, ...")
-      ->check(CLI::Range(1, kMaxObjects));
+                   "statistics objects on the location: EVSTAT, EVSTAT2, ... (default 1, at "
+                   "most 64)")
+      ->check(whole_number(1, kMaxObjects, "a number of objects from 1 to 64"))
+      ->type_name("K");
   command->add_option("--config", server->config_file,
                       "settings file: loaded at start, saved at exit and on 'save'");
   return {{loss, &faults->loss},
@@ -219,7 +286,6 @@ Command parse_command(const std::vector<std::string>& args) {
       "properties, and replays of recorded streams.",
       "daqevstat");
   app.get_formatter()->label("Usage", "usage");
-  app.footer(std::string("\n") + kSynopsis);
   app.set_version_flag("--version", version_text().substr(0, version_text().size() - 1));
   app.require_subcommand(0, 1);
 
@@ -265,15 +331,18 @@ Command parse_command(const std::vector<std::string>& args) {
                                                 "length of the lost-events period in seconds "
                                                 "(default 15; 0 or less keeps the default)")
                                    ->check(non_empty());
+  const std::vector<std::pair<std::string, RecordFormat>> formats = {
+      {"csv", RecordFormat::csv},
+      {"tid", RecordFormat::tid},
+      {"header", RecordFormat::header},
+      {"block", RecordFormat::block}};
   replay
       ->add_option("--format", replay_options.format,
                    "csv (default): event_number,timeup,timelow[,arrival_sec,arrival_usec] per "
                    "line, '#' starts a comment line; tid, header, block: raw records of 12, 36 "
                    "or 284 bytes")
-      ->transform(choice<RecordFormat>({{"csv", RecordFormat::csv},
-                                        {"tid", RecordFormat::tid},
-                                        {"header", RecordFormat::header},
-                                        {"block", RecordFormat::block}}));
+      ->transform(choice(formats))
+      ->type_name(choice_words(formats));
   replay->add_flag("--json", replay_options.json,
                    "print every published property as one JSON object");
   replay->add_option("--svg", replay_options.svg_file,
@@ -281,6 +350,14 @@ Command parse_command(const std::vector<std::string>& args) {
   replay->add_option("--csv", replay_options.csv_dir,
                      "write each distribution's non-zero bins as CSV into DIR");
   replay->add_option("FILE", replay_options.file, "the recorded events")->required();
+
+  // Each command's help ends with its own usage; the overview with all of
+  // them (set after the commands, which would otherwise inherit it).
+  for (CLI::App* command :
+       {simulate, shell, replay, client_commands.get, client_commands.set, client_commands.watch}) {
+    command->footer("\n" + synopsis_of(command->get_name()));
+  }
+  app.footer(std::string("\n") + kSynopsis);
 
   // CLI11 reads an empty value as no value and keeps the default; every
   // option's value here means something, so an empty one is refused.
@@ -296,6 +373,7 @@ Command parse_command(const std::vector<std::string>& args) {
         if (candidate->get_name() == args[0]) named = candidate;
       }
       command.text = usage_for(app, named);
+      if (named != nullptr) command.name = named->get_name();
       return command;
     }
   }
@@ -323,8 +401,11 @@ Command parse_command(const std::vector<std::string>& args) {
       command.error = command.error.substr(0, colon) + ": a value is required";
     }
     command.text = usage_for(app, selected(app));
+    if (const CLI::App* named = selected(app)) command.name = named->get_name();
     return command;
   }
+  if (const CLI::App* named = selected(app)) command.name = named->get_name();
+  if (command.name.empty()) command.name = "simulate";
 
   if (replay->parsed()) {
     command.action = Command::Action::replay;

@@ -33,6 +33,7 @@ struct Command {
   client::GetOptions get;
   client::SetOptions set;
   client::WatchOptions watch;
+  std::string name;   // the command the arguments name ("simulate" by default); empty for none
   std::string error;  // one line, no newline
   std::string text;   // help, version or usage text, ending in a newline
 };

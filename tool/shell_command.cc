@@ -18,16 +18,18 @@
 namespace daqevstat::tool {
 
 int run_shell(const ShellOptions& options) {
-  const std::unique_ptr<SimulatedServer> server = open_server(options.server);
+  const std::unique_ptr<SimulatedServer> server = open_server("shell", options.server);
   if (server == nullptr) return 1;
   std::optional<HttpListen> http;
-  if (!open_listen(options.listen, *server, http)) return 1;
+  if (!open_listen("shell", options.listen, *server, http)) return 1;
   server->start();
   {
     Shell shell(*server, std::cout);
-    read_command_lines(std::string("simulated DAQ server ") + kSimulatedLocation +
-                           " running; 'help' lists the commands, 'quit' or Ctrl-D leaves",
-                       [&shell](const std::string& line) { return shell.execute(line); });
+    read_command_lines(
+        std::string("simulated DAQ server ") + kSimulatedLocation +
+            " running; 'help' lists the commands, 'quit' or Ctrl-D leaves",
+        [&shell](const std::string& line) { return shell.execute(line); },
+        [&shell](const std::string& before) { return shell.completions(before); });
   }
   http.reset();
   server->stop();
@@ -36,11 +38,11 @@ int run_shell(const ShellOptions& options) {
   try {
     server->save();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    std::fprintf(stderr, "daqevstat shell: %s\n", e.what());
     status = 1;
   }
   if (!std::cout.flush()) {
-    std::fputs("daqevstat: error writing the output\n", stderr);
+    std::fputs("daqevstat shell: error writing the output\n", stderr);
     status = 1;
   }
   return status;

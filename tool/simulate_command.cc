@@ -76,12 +76,12 @@ void run_until_done(SimulatedServer& server, double duration_sec) {
 }  // namespace
 
 int run_simulate(const SimulateOptions& options) {
-  const std::unique_ptr<SimulatedServer> server = open_server(options.server);
+  const std::unique_ptr<SimulatedServer> server = open_server("simulate", options.server);
   if (server == nullptr) return 1;
 
   {
     std::optional<HttpListen> http;
-    if (!open_listen(options.listen, *server, http)) return 1;
+    if (!open_listen("simulate", options.listen, *server, http)) return 1;
     StopRequestsCaught signals;
     server->start();
     run_until_done(*server, options.duration_sec);
@@ -94,7 +94,7 @@ int run_simulate(const SimulateOptions& options) {
   std::fwrite(report.data(), 1, report.size(), stdout);
   int status = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fputs("daqevstat: error writing the output\n", stderr);
+    std::fputs("daqevstat simulate: error writing the output\n", stderr);
     status = 1;
   }
 
@@ -105,13 +105,13 @@ int run_simulate(const SimulateOptions& options) {
       if (!options.csv_dir.empty()) write_csv_dir(distributions, options.csv_dir);
     }
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    std::fprintf(stderr, "daqevstat simulate: %s\n", e.what());
     status = 1;
   }
   try {
     server->save();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "daqevstat: %s\n", e.what());
+    std::fprintf(stderr, "daqevstat simulate: %s\n", e.what());
     status = 1;
   }
   return status;

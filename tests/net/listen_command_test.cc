@@ -244,7 +244,8 @@ TEST_F(ListenCommandTest, BadListenOptionsAreUsageErrorsAndUnusableOnesFail) {
   for (const Case& k : cases) {
     ToolProcess tool(dir_, k.args, false);
     EXPECT_EQ(k.exit_code, tool.wait()) << k.args.back() << ": " << tool.err();
-    EXPECT_NE(std::string::npos, tool.err().find("daqevstat: ")) << tool.err();
+    EXPECT_NE(std::string::npos, tool.err().find("daqevstat " + k.args.front() + ": "))
+        << tool.err();
   }
 }
 

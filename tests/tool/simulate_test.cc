@@ -146,7 +146,7 @@ TEST_F(SimulateTest, BadArgumentsGiveOneLineAndUsage) {
     EXPECT_EQ(2, result.exit_code) << args;
     EXPECT_EQ("", result.out) << args;
     const std::string first_line = result.err.substr(0, result.err.find('\n'));
-    EXPECT_EQ(0u, first_line.find("daqevstat: ")) << result.err;
+    EXPECT_EQ(0u, first_line.find("daqevstat simulate: ")) << result.err;
     EXPECT_NE(std::string::npos, result.err.find("usage: daqevstat")) << result.err;
   }
 }

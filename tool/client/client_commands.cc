@@ -26,9 +26,9 @@ void fail(const char* command, const std::string& message) {
   std::fprintf(stderr, "daqevstat %s: %s\n", command, message.c_str());
 }
 
-bool flush_output() {
+bool flush_output(const char* command) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-    std::fputs("daqevstat: error writing the output\n", stderr);
+    fail(command, "error writing the output");
     return false;
   }
   return true;
@@ -101,7 +101,7 @@ int run_get(const GetOptions& options) {
     fail("get", e.what());
     status = e.exit_status();
   }
-  return flush_output() ? status : 1;
+  return flush_output("get") ? status : 1;
 }
 
 int run_set(const SetOptions& options) {
@@ -131,7 +131,7 @@ int run_set(const SetOptions& options) {
     // with the value it kept: nothing was written.
     if (!holds_sent(*value, answer.value)) {
       std::printf("%s = %s unchanged\n", options.name.c_str(), value_text(answer.value).c_str());
-      flush_output();
+      flush_output("set");
       return 1;
     }
     std::printf("%s = %s\n", options.name.c_str(), value_text(answer.value).c_str());
@@ -139,7 +139,7 @@ int run_set(const SetOptions& options) {
     fail("set", e.what());
     return e.exit_status();
   }
-  return flush_output() ? 0 : 1;
+  return flush_output("set") ? 0 : 1;
 }
 
 int run_watch(const WatchOptions& options) {
@@ -213,7 +213,7 @@ int run_watch(const WatchOptions& options) {
     }
   }
   if (terminal && printed) std::printf("\n");
-  if (!flush_output()) return 1;
+  if (!flush_output("watch")) return 1;
   return checked ? 0 : 1;
 }
 

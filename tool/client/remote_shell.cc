@@ -103,10 +103,12 @@ int run_remote_shell(const ClientOptions& options) {
   const std::string where = location->location().empty() ? location->server().text()
                                                          : "location " + location->location() +
                                                                " at " + location->server().text();
-  read_command_lines("connected to " + where +
-                         "; 'help' lists the commands, 'quit' or Ctrl-D "
-                         "leaves",
-                     [&shell](const std::string& line) { return shell.execute(line); });
+  read_command_lines(
+      "connected to " + where +
+          "; 'help' lists the commands, 'quit' or Ctrl-D "
+          "leaves",
+      [&shell](const std::string& line) { return shell.execute(line); },
+      [&shell](const std::string& before) { return shell.completions(before); });
   if (!std::cout.flush()) {
     std::fputs("daqevstat shell: error writing the output\n", stderr);
     return 1;

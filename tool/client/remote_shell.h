@@ -35,6 +35,11 @@ class RemoteShell : private PropertyAccess {
   // Runs one command line; false when it asks to quit.
   bool execute(const std::string& line) { return commands_.execute(line); }
 
+  // What Tab completes (see CommandShell::completions).
+  std::vector<std::string> completions(const std::string& before) {
+    return commands_.completions(before);
+  }
+
   std::string help_text() const { return commands_.help_text(); }
 
   // The property names the server lists now; none when it cannot be asked.

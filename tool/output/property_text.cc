@@ -13,6 +13,8 @@ std::string number_text(double value) {
   return buffer;
 }
 
+// As the client describes a spectrum from the server's JSON, which carries
+// the occupied bins only: no length.
 std::string spectrum_text(const EqData& reply) {
   const std::vector<double>& bins = reply.reals();
   double samples = 0.0;
@@ -24,8 +26,7 @@ std::string spectrum_text(const EqData& reply) {
     if (first < 0) first = static_cast<long>(i);
     last = static_cast<long>(i);
   }
-  std::string text =
-      "spectrum of " + std::to_string(bins.size()) + " bins, " + number_text(samples) + " samples";
+  std::string text = "spectrum, " + number_text(samples) + " samples";
   if (first >= 0) {
     text += ", bins " + std::to_string(first) + " to " + std::to_string(last) + " occupied";
   }

@@ -6,6 +6,7 @@
 #include "D_spectrum.h"
 #include "d_evstat.h"
 #include "d_floathist.h"
+#include "tool/output/distribution.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat::tool {
@@ -55,9 +56,18 @@ void append_distribution(std::string* out, const char* label, D_spectrum* prop) 
     append(out, "%-22s 0 samples\n", label);
     return;
   }
-  append(out, "%-22s %.0f samples, min %lld ms, max %lld ms, mean %.3f ms\n", label,
-         summary.samples, static_cast<long long>(summary.min_bin),
-         static_cast<long long>(summary.max_bin), summary.mean_bin);
+  append(out, "%-22s %.0f samples, min %lld ms, max %lld ms, mean %.3f ms", label, summary.samples,
+         static_cast<long long>(summary.min_bin), static_cast<long long>(summary.max_bin),
+         summary.mean_bin);
+  // The percentiles as the simulate report gives them.
+  const Distribution distribution = read_distribution(*prop);
+  const DistributionSummary ranks = summarize(distribution);
+  if (ranks.p50_bin && ranks.p90_bin && ranks.p99_bin) {
+    *out += ", p50 " + bin_label(distribution, *ranks.p50_bin) + ", p90 " +
+            bin_label(distribution, *ranks.p90_bin) + ", p99 " +
+            bin_label(distribution, *ranks.p99_bin);
+  }
+  *out += "\n";
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <editline/readline.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <utility>
 
 namespace daqevstat::tool {
 namespace {
@@ -13,6 +16,32 @@ namespace {
 constexpr const char* kPrompt = "daqevstat> ";
 
 volatile std::sig_atomic_t g_interrupted = 0;
+
+// The completer of the current read_command_lines, and the matches of the
+// word being completed; the line editor's callbacks take no context.
+Completer g_complete;
+std::vector<std::string> g_matches;
+
+extern "C" char* next_match(const char* /*word*/, int state) {
+  static std::size_t next = 0;
+  if (state == 0) next = 0;
+  if (next >= g_matches.size()) return nullptr;
+  // The line editor frees each match it is given.
+  return strdup(g_matches[next++].c_str());
+}
+
+extern "C" char** complete_word(const char* word, int start, int /*end*/) {
+  rl_attempted_completion_over = 1;  // no file names in place of ours
+  g_matches.clear();
+  if (!g_complete) return nullptr;
+  const std::string before(rl_line_buffer, static_cast<std::size_t>(std::max(start, 0)));
+  const std::string prefix(word);
+  for (const std::string& candidate : g_complete(before)) {
+    if (candidate.compare(0, prefix.size(), prefix) == 0) g_matches.push_back(candidate);
+  }
+  if (g_matches.empty()) return nullptr;
+  return rl_completion_matches(word, next_match);
+}
 
 extern "C" void on_interrupt(int /*signal*/) { g_interrupted = 1; }
 
@@ -47,6 +76,7 @@ void run_interactive(const std::string& banner,
   // Left to catch them, the line editor would pass SIGINT and SIGTERM on to
   // the whole process group; our own handler ends the shell instead.
   rl_catch_signals = 0;
+  rl_attempted_completion_function = complete_word;
   std::cout << banner << "\n" << std::flush;
   while (g_interrupted == 0) {
     char* input = readline(kPrompt);
@@ -77,13 +107,16 @@ void run_script(const std::function<bool(const std::string&)>& execute) {
 bool command_lines_interrupted() { return g_interrupted != 0; }
 
 void read_command_lines(const std::string& banner,
-                        const std::function<bool(const std::string&)>& execute) {
+                        const std::function<bool(const std::string&)>& execute,
+                        Completer complete) {
   InterruptGuard interrupts;
+  g_complete = std::move(complete);
   if (::isatty(STDIN_FILENO) != 0) {
     run_interactive(banner, execute);
   } else {
     run_script(execute);
   }
+  g_complete = nullptr;
 }
 
 }  // namespace daqevstat::tool

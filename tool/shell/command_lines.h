@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace daqevstat::tool {
 
@@ -14,9 +15,18 @@ namespace daqevstat::tool {
 // call (without SA_RESTART, so a blocked read returns), which lets the
 // caller end cleanly instead of the process dying.
 //
+// What Tab may complete: given the line before the word under the cursor
+// and that word's start, the candidates (those not starting with the word
+// are left out by the caller).
+using Completer = std::function<std::vector<std::string>(const std::string& before)>;
+
+// `complete`, when given, completes the word under the cursor on a
+// terminal.
+//
 // One call at a time per process: the signal handling is process-wide.
 void read_command_lines(const std::string& banner,
-                        const std::function<bool(const std::string&)>& execute);
+                        const std::function<bool(const std::string&)>& execute,
+                        Completer complete = nullptr);
 
 // Whether SIGINT or SIGTERM arrived during the current read_command_lines,
 // for a command that waits on something else meanwhile.

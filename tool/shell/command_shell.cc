@@ -63,9 +63,19 @@ CommandShell::CommandShell(PropertyAccess& access, LocalActions* local, ShellHel
     : access_(access), local_(local), help_(std::move(help)), out_(out) {}
 
 const std::vector<std::string>& CommandShell::command_words() {
-  static const std::vector<std::string> words = {
-      "clear", "exit", "get", "help", "list", "pause", "quit", "report", "resume", "save", "set"};
+  static const std::vector<std::string> words = {"clear",   "exit",   "get",   "help",
+                                                 "history", "list",   "pause", "quit",
+                                                 "report",  "resume", "save",  "set"};
   return words;
+}
+
+std::vector<std::string> CommandShell::completions(const std::string& before) {
+  const std::vector<Word> words = split_words(before);
+  if (words.empty()) return command_words();
+  if (words.size() == 1 && (words[0].text == "get" || words[0].text == "set")) {
+    return access_.names();
+  }
+  return {};
 }
 
 std::string CommandShell::help_text() const {
@@ -75,6 +85,7 @@ std::string CommandShell::help_text() const {
                      help_.set_lines;
   if (local_ != nullptr) text += help_.local_lines;
   text +=
+      "  history         the command lines entered so far, numbered\n"
       "  help            this list\n"
       "  quit, exit      leave the shell (end of input does the same)\n";
   if (local_ == nullptr) {
@@ -92,6 +103,7 @@ bool CommandShell::execute(const std::string& line) {
   if (words.empty() || words[0].text[0] == '#') return true;
   const std::string& command = words[0].text;
   const std::size_t args = words.size() - 1;
+  history_.push_back(trimmed(line));
   bool keep_going = true;
   // A script must be able to go on after any failure, a server's absence
   // included, so nothing escapes.
@@ -104,6 +116,12 @@ bool CommandShell::execute(const std::string& line) {
         {"quit", [&] { keep_going = false; }},
         {"exit", [&] { keep_going = false; }},
         {"help", [this] { out_ << help_text(); }},
+        {"history",
+         [this] {
+           for (std::size_t i = 0; i < history_.size(); ++i) {
+             out_ << "  " << i + 1 << "  " << history_[i] << "\n";
+           }
+         }},
         {"list", [this] { list(); }},
         {"pause", [this] { out_ << local_->pause(); }},
         {"resume", [this] { out_ << local_->resume(); }},

@@ -76,6 +76,7 @@ struct ShellHelp {
 //   clear [all], pause, resume, report, save
 //                   the local actions; without them, a line saying the
 //                   command needs a local server
+//   history         the command lines run so far, numbered from 1
 //   help            the command list
 //   quit, exit      execute returns false
 //
@@ -98,7 +99,11 @@ class CommandShell {
   // The command list, ending in a newline.
   std::string help_text() const;
 
-  // The command words, for completion on a terminal.
+  // What Tab completes after `before` (the line up to the word under the
+  // cursor): a command word first, a property name after get and set.
+  std::vector<std::string> completions(const std::string& before);
+
+  // The command words.
   static const std::vector<std::string>& command_words();
 
  private:
@@ -110,6 +115,7 @@ class CommandShell {
   LocalActions* const local_;
   const ShellHelp help_;
   std::ostream& out_;
+  std::vector<std::string> history_;  // the command lines run, blank ones and comments aside
 };
 
 // For a property of a statistics object other than its switch, the

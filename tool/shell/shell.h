@@ -42,6 +42,11 @@ class Shell : private PropertyAccess, private LocalActions {
   // Runs one command line; false when it asks to quit.
   bool execute(const std::string& line) { return commands_.execute(line); }
 
+  // What Tab completes (see CommandShell::completions).
+  std::vector<std::string> completions(const std::string& before) {
+    return commands_.completions(before);
+  }
+
   // Whether a command of this shell switched statistics, cleared them or
   // paused the source, which the report's comparison with the injected
   // events cannot account for.
