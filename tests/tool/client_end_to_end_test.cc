@@ -200,7 +200,7 @@ TEST_F(ClientTest, SetNeedsTheTokenAndPrintsTheServersAnswer) {
   ASSERT_EQ(0, result.exit_code) << result.err;
   EXPECT_EQ(kPeriod + " = 42\n", run({"get", kPeriod}, server).out);
 
-  // A wrong token is refused like none; a value without JSON form is a
+  // A wrong token is refused as none is; a value without JSON form is a
   // usage error before anything is sent.
   result = run({"set", kPeriod, "43"}, {"DAQEVSTAT_SERVER=" + *url_, "DAQEVSTAT_TOKEN=wrong"});
   EXPECT_EQ(1, result.exit_code);
@@ -241,6 +241,95 @@ TEST_F(ClientTest, ShellConnectRunsAScriptFromAPipe) {
   // list shows every property; nothing runs after quit.
   EXPECT_NE(std::string::npos, result.out.find(kPeriod + " = 33\n"));
   EXPECT_EQ(lines.size(), 4u + daqevstat::stat_property::kCount) << result.out;
+}
+
+// Each refusal or ignored write, on a server of its own (the last cases
+// switch statistics off and exhaust the wrong-token allowance): exit 1 and
+// a line that says what happened and what to do.
+TEST_F(ClientTest, RefusalsSayWhatHappened) {
+  const std::string other = *dir_ + "/refusals";
+  ASSERT_EQ(0, ::mkdir(other.c_str(), 0700));
+  ServerProcess refusing(other);
+  const std::string url = refusing.url();
+  ASSERT_FALSE(url.empty());
+  const std::string server = "DAQEVSTAT_SERVER=" + url;
+  const std::string token = std::string("DAQEVSTAT_TOKEN=") + kToken;
+  const std::string wrong = "DAQEVSTAT_TOKEN=a-wrong-token-of-good-length";
+  const std::string total = "EVSTAT.STAT.EV.TOTAL";
+  struct Case {
+    std::vector<std::string> args;
+    std::string environment;  // besides the server
+    int status;
+    std::string out;  // standard output; a trailing '*' stands for any value
+    std::string err;  // the whole of standard error
+  };
+  const std::string off = "statistics are off (EVSTAT.STAT.ON = 0)";
+  const Case cases[] = {
+      {{"set", kPeriod, "0"}, token, 1, kPeriod + " = 15 unchanged\n", ""},
+      {{"set", kPeriod, "-5"}, token, 1, kPeriod + " = 15 unchanged\n", ""},
+      {{"set", total, "5"}, token, 1, total + " = * unchanged\n", ""},
+      {{"set", kPeriod, "15"}, token, 0, kPeriod + " = 15\n", ""},
+      {{"set", kPeriod, "20"},
+       "",
+       1,
+       "",
+       "daqevstat set: " + kPeriod +
+           ": refused: no write token given: pass --token-file FILE or set DAQEVSTAT_TOKEN "
+           "(HTTP 403)\n"},
+      {{"set", kPeriod, "20"},
+       wrong,
+       1,
+       "",
+       "daqevstat set: " + kPeriod +
+           ": refused: the server did not accept the write token from DAQEVSTAT_TOKEN "
+           "(HTTP 403)\n"},
+      {{"set", "EVSTAT.STAT.ON", "0"}, token, 0, "EVSTAT.STAT.ON = 0\n", ""},
+      {{"get", total},
+       "",
+       1,
+       "",
+       "daqevstat get: " + total + ": unknown property (HTTP 404); " + off + "\n"},
+      {{"set", kPeriod, "20"},
+       token,
+       1,
+       "",
+       "daqevstat set: " + kPeriod + ": refused: unknown property (HTTP 404); " + off + "\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> environment = {server};
+    if (!c.environment.empty()) environment.push_back(c.environment);
+    const ToolRun result = run(c.args, environment);
+    const std::string what = c.args[0] + " " + c.args[1] + " " + c.args.back();
+    EXPECT_EQ(c.status, result.exit_code) << what << ": " << result.err;
+    const std::size_t any = c.out.find('*');
+    if (any == std::string::npos) {
+      EXPECT_EQ(c.out, result.out) << what;
+    } else {
+      const std::string tail = c.out.substr(any + 1);
+      EXPECT_EQ(0u, result.out.rfind(c.out.substr(0, any), 0)) << what << ": " << result.out;
+      EXPECT_TRUE(result.out.size() >= tail.size() &&
+                  result.out.compare(result.out.size() - tail.size(), tail.size(), tail) == 0)
+          << what << ": " << result.out;
+    }
+    EXPECT_EQ(c.err, result.err) << what;
+  }
+  // Both shells describe a missing property alike.
+  const ToolRun shell = run({"shell", "--connect", url}, {}, "get " + total + "\n");
+  EXPECT_EQ("error: " + total + ": unknown property (HTTP 404); " + off + "\n", shell.out);
+
+  // Wrong tokens until the server makes this address wait: the wait is given.
+  ToolRun throttled;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    throttled = run({"set", kPeriod, "20"}, {server, wrong});
+    if (throttled.err.find("429") != std::string::npos) break;
+  }
+  EXPECT_EQ(1, throttled.exit_code);
+  EXPECT_EQ(0u, throttled.err.rfind("daqevstat set: " + kPeriod +
+                                        ": refused: too many writes with a wrong token; try "
+                                        "again in ",
+                                    0))
+      << throttled.err;
+  EXPECT_NE(std::string::npos, throttled.err.find(" s (HTTP 429)\n")) << throttled.err;
 }
 
 TEST_F(ClientTest, UnreachableServersAndBadUrlsEndWithOneLine) {

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "tool/client/client_commands.h"
 #include "tool/client/client_error.h"
 #include "tool/client/http_client.h"
 #include "tool/client/remote_location.h"
@@ -102,6 +104,20 @@ TEST(ValueJsonTest, SendsTheFormTheShellReads) {
   EXPECT_EQ("double 2.5", sent_text("2.5"));
   EXPECT_EQ("float 2.9000001", sent_text("2.9f"));
   EXPECT_EQ("text \"30\"", sent_text("\"30\""));
+}
+
+// What set takes for written: the value sent, as the property keeps it.
+TEST(ValueJsonTest, AWriteHoldsWhenThePropertyKeptTheValueSent) {
+  const std::tuple<Json, Json, bool> cases[] = {
+      {30, 30, true},         {2.9, 2, true},  // an integer property keeps the whole part
+      {2.9, 2.9000001, true},                  // a float one its own rounding
+      {"abc", "abc", true},   {5, "5", true},  // a text property converts a number
+      {0, 15, false},         {5, 12499, false},    {-5, 15, false},
+      {"abc", "abd", false},  {30, nullptr, false},
+  };
+  for (const auto& [sent, value, holds] : cases) {
+    EXPECT_EQ(holds, holds_sent(sent, value)) << sent << " -> " << value;
+  }
 }
 
 TEST(ValueJsonTest, PrintsServerValuesAsTheShellPrintsReplies) {

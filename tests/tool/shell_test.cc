@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "tool/output/property_text.h"
+#include "tool/simulate/simulate_report.h"
 #include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
@@ -153,6 +155,39 @@ TEST_F(ShellTest, ClearAndPauseMarkTheRunForTheReport) {
   EXPECT_EQ("resumed\n", run("resume"));
   EXPECT_FALSE(server_.paused());
   EXPECT_NE(std::string::npos, run("report").find("EVSTAT.STAT.EV.TOTAL"));
+}
+
+TEST_F(ShellTest, HistoryListsTheLinesRunAndTabCompletesWords) {
+  run("get EVSTAT.STAT.ON");
+  run("");
+  run("# a comment");
+  run("  list  ");
+  EXPECT_EQ("  1  get EVSTAT.STAT.ON\n  2  list\n  3  history\n", run("history"));
+  const std::vector<std::string> first = shell_.completions("");
+  EXPECT_NE(first.end(), std::find(first.begin(), first.end(), "history"));
+  EXPECT_EQ(server_.location().property_names(), shell_.completions("set "));
+  EXPECT_EQ(server_.location().property_names(), shell_.completions("  get "));
+  EXPECT_TRUE(shell_.completions("get EVSTAT.STAT.ON ").empty());
+  EXPECT_TRUE(shell_.completions("list ").empty());
+}
+
+// A switch written by any client, as over HTTP, explains a difference in the
+// report as the shell's own switching does.
+TEST_F(ShellTest, ReportExplainsASwitchWrittenByAClient) {
+  const std::string on = "EVSTAT.STAT.ON";
+  EXPECT_FALSE(server_.switch_written());
+  server_.before_write(on);
+  EXPECT_TRUE(server_.switch_written());
+  for (int value : {0, 1}) {
+    EqData in;
+    in.set(value);
+    ASSERT_EQ(0, remote_write(server_.location(), on, in).error());
+  }
+  const std::string report = render_report(server_, false);
+  if (report.find("differs by") != std::string::npos) {
+    EXPECT_NE(std::string::npos, report.find("switched, cleared or paused by hand")) << report;
+  }
+  EXPECT_EQ(std::string::npos, report.find("racing")) << report;
 }
 
 TEST(ShellSaveTest, SaveNamesTheFileOrTellsWhyItFailedOnOneLine) {

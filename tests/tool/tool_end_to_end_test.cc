@@ -311,8 +311,26 @@ TEST_F(ToolTest, UsageAndHelp) {
     const RunResult result = run(args);
     EXPECT_EQ(2, result.exit_code);
     EXPECT_EQ("", result.out);
+    EXPECT_EQ(0u, result.err.rfind("daqevstat replay: ", 0)) << result.err;
     EXPECT_NE(std::string::npos, result.err.find("usage: daqevstat replay")) << result.err;
   }
+  // Choices and ranges in words, not the parser's tables.
+  EXPECT_EQ(
+      0u, run({"replay", "--format", "xml", "f"})
+              .err.rfind("daqevstat replay: --format: one of csv|tid|header|block, got xml\n", 0));
+  EXPECT_EQ(0u, run({"simulate", "--objects", "0"})
+                    .err.rfind("daqevstat simulate: --objects: a number of objects from 1 to 64, "
+                               "got 0\n",
+                               0));
+  // A command's help: its options with choices and defaults, its own usage
+  // and no other command's.
+  const RunResult simulate = run({"simulate", "--help"});
+  EXPECT_EQ(0, simulate.exit_code);
+  EXPECT_NE(std::string::npos, simulate.out.find("--feed header|block|tid")) << simulate.out;
+  EXPECT_NE(std::string::npos, simulate.out.find("generator (default 1)")) << simulate.out;
+  EXPECT_NE(std::string::npos, simulate.out.find("usage: daqevstat [simulate] [--rate HZ]"));
+  EXPECT_EQ(std::string::npos, simulate.out.find("daqevstat replay")) << simulate.out;
+  EXPECT_EQ(std::string::npos, simulate.out.find("ENUM")) << simulate.out;
   for (const std::string help : {"--help", "help"}) {
     const RunResult result = run({help});
     EXPECT_EQ(0, result.exit_code);
