@@ -43,7 +43,9 @@ ClientCommands add_client_commands(CLI::App* app, GetOptions* get, SetOptions* s
   commands.get->add_option("NAME", get->names, "property names")->required()->check(not_empty());
 
   commands.set = app->add_subcommand(
-      "set", "write a property of a running server (with the token) and print its answer");
+      "set",
+      "write a property of a running server (with the token) and print its answer; a write the "
+      "property ignored prints its value with 'unchanged' and exits 1");
   add_reach_options(commands.set, &set->client);
   add_token_option(commands.set, &set->client);
   commands.set->add_option("NAME", set->name, "property name")->required()->check(not_empty());
