@@ -190,6 +190,33 @@ TEST_F(ShellTest, ReportExplainsASwitchWrittenByAClient) {
   EXPECT_EQ(std::string::npos, report.find("racing")) << report;
 }
 
+// The set report of the command shell, from what an access tells it.
+TEST(CommandShellTest, SetReportTellsWrittenFromIgnored) {
+  struct Access : PropertyAccess {
+    WriteOutcome outcome;
+    std::vector<std::pair<std::string, PropertyReading>> list() override { return {}; }
+    PropertyReading get(const std::string&) override { return {}; }
+    WriteOutcome set(const std::string&, const std::string&) override { return outcome; }
+    std::vector<std::string> names() override { return {}; }
+  } access;
+  std::ostringstream out;
+  CommandShell shell(access, nullptr, ShellHelp{}, out);
+  const auto report = [&](const std::string& before, const std::string& after, bool written) {
+    access.outcome = WriteOutcome{"", "int 5", "31", before, after, "", written};
+    out.str("");
+    shell.execute("set N 5");
+    return out.str();
+  };
+  EXPECT_EQ("N: sent int 5; reply 31; value now 5 (was 30)\n", report("30", "5", true));
+  EXPECT_EQ("N: sent int 5; reply 31; value unchanged (30)\n", report("30", "30", false));
+  EXPECT_EQ("N: sent int 5; reply 31; value unchanged (31; events moved it from 30)\n",
+            report("30", "31", false));
+  access.outcome.error = "refused: the property takes a number";
+  out.str("");
+  shell.execute("set N x");
+  EXPECT_EQ("error: N: refused: the property takes a number\n", out.str());
+}
+
 TEST(ShellSaveTest, SaveNamesTheFileOrTellsWhyItFailedOnOneLine) {
   const std::string dir =
       ::testing::TempDir() + "daqevstat_shell_save_" + std::to_string(::getpid());

@@ -2,9 +2,7 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -15,6 +13,7 @@
 #include "tool/client/client_setup.h"
 #include "tool/client/value_json.h"
 #include "tool/client/watch_status.h"
+#include "tool/shell/command_shell.h"
 #include "tool/simulate/stop_signals.h"
 
 namespace daqevstat::tool::client {
@@ -65,12 +64,7 @@ void wait_until(Clock::time_point until) {
 
 bool holds_sent(const Json& sent, const Json& value) {
   if (sent.is_number() && value.is_number()) {
-    const double want = sent.get<double>();
-    const double got = value.get<double>();
-    // An integer property keeps the whole part of a fraction; a float one
-    // rounds to its own precision.
-    return got == want || got == std::trunc(want) ||
-           std::fabs(got - want) <= 1e-6 * std::max(std::fabs(got), std::fabs(want));
+    return holds_number(sent.get<double>(), value.get<double>());
   }
   if (sent.is_string() && value.is_string()) return sent == value;
   // A text property given a number (or the reverse) converts it itself.

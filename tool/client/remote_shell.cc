@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "tool/client/client_commands.h"
 #include "tool/client/client_error.h"
 #include "tool/client/client_setup.h"
 #include "tool/client/remote_location.h"
@@ -79,7 +80,9 @@ WriteOutcome RemoteShell::set(const std::string& name, const std::string& text) 
     if (answer.status == 404) outcome.error += location_.why_missing(name);
     return outcome;
   }
-  outcome.after = shown(location_.get(name));
+  const PropertyAnswer after = location_.get(name);
+  outcome.after = shown(after);
+  outcome.written = !after.ok() || holds_sent(*value, after.value);
   outcome.sent = sent_text(text);
   outcome.reply = value_text(answer.value);
   return outcome;

@@ -1,6 +1,7 @@
 #include "tool/shell/command_shell.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <functional>
 #include <map>
@@ -49,6 +50,11 @@ std::string switch_of(const std::string& name) {
 
 std::string statistics_off(const std::string& switch_name) {
   return "statistics are off (" + switch_name + " = 0)";
+}
+
+bool holds_number(double sent, double value) {
+  return value == sent || value == std::trunc(sent) ||
+         std::fabs(value - sent) <= 1e-6 * std::max(std::fabs(value), std::fabs(sent));
 }
 
 std::string one_line(std::string text) {
@@ -196,9 +202,13 @@ void CommandShell::set(const std::string& name, const std::string& text) {
     return;
   }
   std::string report = name + ": sent " + outcome.sent + "; reply " + outcome.reply + "; value ";
-  report += outcome.after != outcome.before
-                ? "now " + outcome.after + " (was " + outcome.before + ")"
-                : "unchanged (" + outcome.after + ")";
+  if (outcome.after == outcome.before) {
+    report += "unchanged (" + outcome.after + ")";
+  } else if (!outcome.written) {
+    report += "unchanged (" + outcome.after + "; events moved it from " + outcome.before + ")";
+  } else {
+    report += "now " + outcome.after + " (was " + outcome.before + ")";
+  }
   out_ << report << outcome.notes << "\n";
 }
 

@@ -26,6 +26,9 @@ struct WriteOutcome {
   std::string before;  // the value read before the write (or why it could not be)
   std::string after;   // and after it
   std::string notes;   // what else happened, each as "; ...": "; 10 properties removed"
+  // Whether the value after the write holds the one sent; false when the
+  // property ignored it (a counter, a period of 0), whatever else moved it.
+  bool written = true;
 };
 
 // What the shell's list, get and set reach: the properties of one location.
@@ -72,7 +75,10 @@ struct ShellHelp {
 //   get NAME        "NAME = VALUE"
 //   set NAME VALUE  the rest of the line is the value; the report reads
 //                   "NAME: sent int 0; reply 30; value unchanged (30)" or
-//                   "...; value now 2 (was 30)", then the outcome's notes
+//                   "...; value now 2 (was 30)", then the outcome's notes;
+//                   a write the property ignored while events moved the
+//                   value reads "value unchanged (31; events moved it from
+//                   30)"
 //   clear [all], pause, resume, report, save
 //                   the local actions; without them, a line saying the
 //                   command needs a local server
@@ -125,6 +131,11 @@ std::string switch_of(const std::string& name);
 // What a shell or the client adds to the refusal of a property that is
 // missing because its statistics are off: "statistics are off (SWITCH = 0)".
 std::string statistics_off(const std::string& switch_name);
+
+// Whether a number property's value after a write holds the number sent:
+// the same, its whole part (as an integer property keeps a fraction), or
+// within a float's rounding of it.
+bool holds_number(double sent, double value);
 
 // A message from elsewhere (a property, an exception, a server) kept to one
 // line, as scripts reading a shell's output count on.

@@ -56,6 +56,18 @@ PropertyReading reading_of(const EqData& reply) {
   return PropertyReading{reply_text(reply), ""};
 }
 
+// Whether the value read after a write holds the value sent (see
+// holds_number); a text for a number property, or the reverse, is the
+// property's own conversion.
+bool holds_sent(const EqData& sent, const EqData& value) {
+  if (value.error() != 0) return true;  // nothing to tell by
+  const bool sent_number = EqData::kind_of(sent.type()) != EqData::Kind::none;
+  const bool value_number = EqData::kind_of(value.type()) != EqData::Kind::none;
+  if (sent_number && value_number) return holds_number(sent.get_double(), value.get_double());
+  if (!sent_number && !value_number) return sent.get_string() == value.get_string();
+  return true;
+}
+
 std::string count_of(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -116,7 +128,9 @@ WriteOutcome Shell::set(const std::string& name, const std::string& text) {
     if (reply.error() == unknown_property) outcome.error += why_missing(name);
     return outcome;
   }
-  outcome.after = reply_text(remote_read(location, name));
+  const EqData after = remote_read(location, name);
+  outcome.after = reply_text(after);
+  outcome.written = holds_sent(value, after);
   const std::size_t count_after = location.property_names().size();
   outcome.sent = sent_text(value);
   outcome.reply = reply_text(reply);
@@ -129,7 +143,7 @@ WriteOutcome Shell::set(const std::string& name, const std::string& text) {
     outcome.notes +=
         "; " + count_of(count_after - count_before, "property", "properties") + " added";
   }
-  if (changed && outcome.reply != outcome.after && !server_.paused()) {
+  if (changed && outcome.written && outcome.reply != outcome.after && !server_.paused()) {
     outcome.notes += "; events arriving meanwhile may have changed it too (pause for a still view)";
   }
   if (count_after != count_before || (changed && SimulatedServer::is_switch(name))) {
