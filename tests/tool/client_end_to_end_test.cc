@@ -191,8 +191,8 @@ TEST_F(ClientTest, ShellConnectRunsAScriptFromAPipe) {
 TEST_F(ClientTest, RefusalsSayWhatHappened) {
   const std::string other = *dir_ + "/refusals";
   ASSERT_EQ(0, ::mkdir(other.c_str(), 0700));
-  ServerProcess refusing(other);
-  const std::string url = refusing.url();
+  const std::unique_ptr<ToolProcess> refusing = start_server(other);
+  const std::string url = refusing->url();
   ASSERT_FALSE(url.empty());
   const std::string server = "DAQEVSTAT_SERVER=" + url;
   const std::string token = std::string("DAQEVSTAT_TOKEN=") + kToken;
