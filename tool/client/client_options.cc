@@ -13,6 +13,20 @@ CLI::Validator not_empty() {
       [](std::string& text) -> std::string { return text.empty() ? "empty value" : ""; }, "");
 }
 
+// A number within [low, high], refused in words rather than with the
+// parser's range text.
+CLI::Validator within(double low, double high, const std::string& what) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        double value = 0.0;
+        if (!CLI::detail::lexical_cast(text, value) || !(value >= low && value <= high)) {
+          return what + ", got " + text;
+        }
+        return "";
+      },
+      "");
+}
+
 void add_reach_options(CLI::App* command, ClientOptions* client) {
   command
       ->add_option("--server", client->server,
@@ -59,10 +73,10 @@ ClientCommands add_client_commands(CLI::App* app, GetOptions* get, SetOptions* s
   add_reach_options(commands.watch, &watch->client);
   commands.watch
       ->add_option("--interval", watch->interval_sec, "seconds between readings (default 1)")
-      ->check(CLI::Range(kMinIntervalSec, kMaxIntervalSec));
+      ->check(within(kMinIntervalSec, kMaxIntervalSec, "seconds from 0.1 to 3600"));
   commands.watch
       ->add_option("--count", watch->count, "stop after N lines (default: until interrupted)")
-      ->check(CLI::PositiveNumber);
+      ->check(within(1, 9.2e18, "a count of 1 or more"));
   commands.watch->add_option("BASE", watch->base, "base name of the statistics object")
       ->required()
       ->check(not_empty());
