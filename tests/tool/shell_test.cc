@@ -161,6 +161,12 @@ TEST_F(ShellTest, HistoryListsTheLinesRunAndTabCompletesWords) {
   run("# a comment");
   run("  list  ");
   EXPECT_EQ("  1  get EVSTAT.STAT.ON\n  2  list\n  3  history\n", run("history"));
+  // A long script keeps its last 1000 lines, numbered as they ran.
+  for (int i = 0; i < 1000; ++i) shell_.execute("frobnicate");
+  const std::vector<std::string> kept = lines_of(run("history"));
+  ASSERT_EQ(1000u, kept.size());
+  EXPECT_EQ("  5  frobnicate", kept.front());
+  EXPECT_EQ("  1004  history", kept.back());
   const std::vector<std::string> first = shell_.completions("");
   EXPECT_NE(first.end(), std::find(first.begin(), first.end(), "history"));
   EXPECT_EQ(server_.location().property_names(), shell_.completions("set "));

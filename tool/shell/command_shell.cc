@@ -12,6 +12,7 @@ namespace daqevstat::tool {
 namespace {
 
 constexpr const char* kBlanks = " \t\r\n";
+constexpr std::size_t kHistoryLines = 1000;
 
 struct Word {
   std::string text;
@@ -110,6 +111,11 @@ bool CommandShell::execute(const std::string& line) {
   const std::string& command = words[0].text;
   const std::size_t args = words.size() - 1;
   history_.push_back(trimmed(line));
+  // A long script keeps only its recent lines, numbered as they ran.
+  if (history_.size() > kHistoryLines) {
+    history_.pop_front();
+    ++history_first_;
+  }
   bool keep_going = true;
   // A script must be able to go on after any failure, a server's absence
   // included, so nothing escapes.
@@ -125,7 +131,7 @@ bool CommandShell::execute(const std::string& line) {
         {"history",
          [this] {
            for (std::size_t i = 0; i < history_.size(); ++i) {
-             out_ << "  " << i + 1 << "  " << history_[i] << "\n";
+             out_ << "  " << history_first_ + i << "  " << history_[i] << "\n";
            }
          }},
         {"list", [this] { list(); }},

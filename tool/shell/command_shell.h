@@ -1,6 +1,7 @@
 #ifndef TOOL_SHELL_COMMAND_SHELL_H_
 #define TOOL_SHELL_COMMAND_SHELL_H_
 
+#include <deque>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -82,7 +83,8 @@ struct ShellHelp {
 //   clear [all], pause, resume, report, save
 //                   the local actions; without them, a line saying the
 //                   command needs a local server
-//   history         the command lines run so far, numbered from 1
+//   history         the command lines run so far (the last 1000), numbered
+//                   from 1
 //   help            the command list
 //   quit, exit      execute returns false
 //
@@ -121,7 +123,10 @@ class CommandShell {
   LocalActions* const local_;
   const ShellHelp help_;
   std::ostream& out_;
-  std::vector<std::string> history_;  // the command lines run, blank ones and comments aside
+  // The last 1000 command lines run, blank ones and comments aside; the
+  // first of them was number history_first_.
+  std::deque<std::string> history_;
+  std::size_t history_first_ = 1;
 };
 
 // For a property of a statistics object other than its switch, the
