@@ -23,6 +23,30 @@ struct UstrSnapshot {
   USTR view{};
 };
 
+// Short texts (an event type's name, written with every record) are
+// compared and measured byte by byte: a call into the C library each would
+// cost more than the bytes themselves.
+constexpr std::size_t kShortText = 32;
+
+bool same_text(const std::string& stored, const char* text, std::size_t length) {
+  if (stored.size() != length) return false;
+  if (length > kShortText) return std::memcmp(stored.data(), text, length) == 0;
+  const char* data = stored.data();
+  for (std::size_t i = 0; i < length; ++i) {
+    if (data[i] != text[i]) return false;
+  }
+  return true;
+}
+
+// strnlen(text, limit).
+std::size_t bounded_length(const char* text, std::size_t limit) {
+  const std::size_t head = limit < kShortText ? limit : kShortText;
+  for (std::size_t i = 0; i < head; ++i) {
+    if (text[i] == '\0') return i;
+  }
+  return head == limit ? limit : head + strnlen(text + head, limit - head);
+}
+
 // Spinning is right for the few instructions a write lasts; yielding after a
 // while keeps a reader from burning the core of a writer that was preempted.
 void wait_a_little(int& spins) {
@@ -102,7 +126,7 @@ void D_ustr::store_text(const char* text, std::size_t length) {
   const std::string_view wanted(text, length);
   // Writers are excluded by the WriteScope, so the writer may read the
   // pointer directly; only its replacement must be atomic for the readers.
-  if (*text_ == wanted) return;
+  if (same_text(*text_, text, length)) return;
   std::atomic_store_explicit(&text_, Text(std::make_shared<const std::string>(wanted)),
                              std::memory_order_release);
 }
@@ -112,7 +136,8 @@ void D_ustr::set_value(USTR* record) {
   const char* text = record->str_data.str_data_val;
   // The length counts the terminating zero; never read past it, even when
   // the zero is missing.
-  const std::size_t length = text != nullptr ? strnlen(text, record->str_data.str_data_len) : 0;
+  const std::size_t length =
+      text != nullptr ? bounded_length(text, record->str_data.str_data_len) : 0;
   write_record(text != nullptr ? text : "", length, record->i1_data, record->f1_data,
                record->f2_data, record->tm);
 }

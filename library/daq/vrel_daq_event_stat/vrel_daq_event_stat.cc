@@ -6,10 +6,10 @@
 #include <string>
 
 #include "D_spectrum.h"
-#include "atomic_pointer.h"
 #include "d_evstat.h"
 #include "d_floathist.h"
 #include "eq_fct.h"
+#include "lock_free.h"
 #include "stat_property_names.h"
 #include "thread_annotations.h"
 
@@ -25,8 +25,7 @@
 // concurrently, and read with atomic loads where no lock is held.
 
 namespace stat_property = daqevstat::stat_property;
-using daqevstat::internal::load_ptr;
-using daqevstat::internal::store_ptr;
+using daqevstat::lock_free;
 
 namespace {
 
@@ -54,7 +53,7 @@ void publish(EqFct* ef, T*& member) {
     ef->add_property(member, kRegisterMode);
   } catch (...) {
     T* prop = member;
-    store_ptr(&member, static_cast<T*>(nullptr));
+    lock_free(member).store_release(static_cast<T*>(nullptr));
     ef->rem_property(prop);
     delete prop;
     throw;
@@ -80,7 +79,6 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
       period_start(0),
       lost_events_period(0),
       total_events_period(0),
-      ev_id_fifo{},
       ev_id_mask(31),
       last_event_time{},
       on_(nullptr),
@@ -98,7 +96,7 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
   arch = nullptr;
   try {
     construct(pn);
-    __atomic_store_n(&event_type, static_cast<std::uint32_t>(ev_type), __ATOMIC_RELAXED);
+    event_type.store_relaxed(static_cast<std::uint32_t>(ev_type));
     ev_id_mask = 31;
     clear(false);
   } catch (...) {
@@ -119,12 +117,12 @@ vrel_daq_event_stat::~vrel_daq_event_stat() { release_properties(); }
 // Once rem_property returns, no remote call can reach the switch any more.
 // The other ten may be removed under mx: remote calls on them never take it.
 void vrel_daq_event_stat::release_properties() noexcept {
-  D_evstat_int* on = load_ptr(&on_);
+  D_evstat_int* on = lock_free(on_).load_acquire();
   if (on != nullptr && ef_ != nullptr) ef_->rem_property(on);
   {
     quelmar::MutexLock lock(mx);
-    delete load_ptr(&on_);
-    store_ptr(&on_, static_cast<D_evstat_int*>(nullptr));
+    delete lock_free(on_).load_acquire();
+    lock_free(on_).store_release(static_cast<D_evstat_int*>(nullptr));
   }
   delete_all_props();
 }
@@ -152,13 +150,13 @@ void vrel_daq_event_stat::construct(const char* pn) {
   lost_event_period_ = nullptr;
   event_latency_ = nullptr;
   event_period_ = nullptr;
-  store_ptr(&event_period_local_, static_cast<D_spectrum*>(nullptr));
+  lock_free(event_period_local_).store_release(static_cast<D_spectrum*>(nullptr));
   event_id_diff_ = nullptr;
   lost_events_perc_total_ = nullptr;
   lost_events_perc_period_ = nullptr;
 
   std::string name = prop_name(basename, stat_property::kOn);
-  store_ptr(&on_, new D_evstat_int(name.data(), ef_));
+  lock_free(on_).store_release(new D_evstat_int(name.data(), ef_));
   on_->set_ev_statp(this);
   if (ef_ != nullptr) ef_->add_property(on_, kRegisterMode);
 
@@ -175,7 +173,7 @@ void vrel_daq_event_stat::create_props(bool for_event) {
     // still reads on and is not being switched off: a switch-off removes
     // the set before it stores 0, and a set made in between would stay
     // published, frozen, under a switch that reads 0.
-    if (for_event && (__atomic_load_n(&switching_off_, __ATOMIC_ACQUIRE) != 0 || !is_on())) {
+    if (for_event && (switching_off_.load_acquire() != 0 || !is_on())) {
       return;
     }
     // Each property is stored in its member before it is registered; a
@@ -217,8 +215,9 @@ void vrel_daq_event_stat::create_props(bool for_event) {
       publish(ef_, event_period_);
     }
     if (event_period_local_ == nullptr) {
-      store_ptr(&event_period_local_, new D_spectrum(prop_name(base, stat_property::kLocalPeriod),
-                                                     kSpectrumLength, ef_, false));
+      lock_free(event_period_local_)
+          .store_release(new D_spectrum(prop_name(base, stat_property::kLocalPeriod),
+                                        kSpectrumLength, ef_, false));
       publish(ef_, event_period_local_);
     }
     if (event_id_diff_ == nullptr) {
@@ -264,7 +263,7 @@ void vrel_daq_event_stat::delete_all_props() {
     // Admission reads this pointer without mx: make it null before the
     // spectrum goes, so an update that still sees it waits here for mx and
     // then finds the pointer null.
-    store_ptr(&event_period_local_, static_cast<D_spectrum*>(nullptr));
+    lock_free(event_period_local_).store_release(static_cast<D_spectrum*>(nullptr));
     if (ef_ != nullptr) ef_->rem_property(local);
     delete local;
   }
@@ -274,22 +273,16 @@ void vrel_daq_event_stat::delete_all_props() {
 }
 
 void vrel_daq_event_stat::set_event_type(int ev_type) {
-  __atomic_store_n(&event_type, static_cast<std::uint32_t>(ev_type), __ATOMIC_RELAXED);
+  event_type.store_relaxed(static_cast<std::uint32_t>(ev_type));
 }
 
-std::uint32_t vrel_daq_event_stat::get_event_type() const {
-  return __atomic_load_n(&event_type, __ATOMIC_RELAXED);
-}
+std::uint32_t vrel_daq_event_stat::get_event_type() const { return event_type.load_relaxed(); }
 
 // --- Lock and diagnostic views -------------------------------------------------------
 
-void vrel_daq_event_stat::begin_switch_off() {
-  __atomic_add_fetch(&switching_off_, 1, __ATOMIC_SEQ_CST);
-}
+void vrel_daq_event_stat::begin_switch_off() { switching_off_.add_seq_cst(1); }
 
-void vrel_daq_event_stat::end_switch_off() {
-  __atomic_sub_fetch(&switching_off_, 1, __ATOMIC_RELEASE);
-}
+void vrel_daq_event_stat::end_switch_off() { switching_off_.sub_release(1); }
 
 void vrel_daq_event_stat::mxlock() { mx.lock(); }
 
