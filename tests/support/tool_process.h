@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,14 @@ struct ToolRun {
   std::string out;
   std::string err;
 };
+
+// The lines of `text`, without their line ends.
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 // `arg` as one word of a shell command line.
 inline std::string shell_quoted(const std::string& arg) {

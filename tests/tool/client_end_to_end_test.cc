@@ -21,6 +21,7 @@
 
 namespace {
 
+using daqevstat::testing::lines_of;
 using daqevstat::testing::read_file;
 using daqevstat::testing::shell_quoted;
 using daqevstat::testing::TempFolder;
@@ -29,13 +30,6 @@ using daqevstat::testing::ToolRun;
 
 constexpr const char* kToken = "client-end-to-end-token";
 const std::string kPeriod = "EVSTAT.STAT.EV.LOST.PERIOD";
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // A simulated server serving over HTTP until stopped.
 std::unique_ptr<ToolProcess> start_server(const std::string& dir) {

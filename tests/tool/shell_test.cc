@@ -19,20 +19,16 @@
 #include <vector>
 
 #include "support/temp_folder.h"
+#include "support/tool_process.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
 namespace {
 
-const std::string kPeriod = "EVSTAT.STAT.EV.LOST.PERIOD";
+using daqevstat::testing::lines_of;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+const std::string kPeriod = "EVSTAT.STAT.EV.LOST.PERIOD";
 
 ServerOptions slow_server() {
   ServerOptions options;
