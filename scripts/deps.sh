@@ -102,6 +102,12 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("wrk (for the HTTP load benchmark)")
     DAQEVSTAT_PACKAGES+=(wrk)
   fi
+  # The static file server the HTTP load benchmark sets the answers beside
+  # (--static); the benchmark runs without it otherwise.
+  if ! command -v nginx >/dev/null 2>&1 && [[ ! -x /usr/sbin/nginx ]]; then
+    DAQEVSTAT_MISSING+=("nginx (for the HTTP load benchmark's static comparison)")
+    DAQEVSTAT_PACKAGES+=(nginx)
+  fi
   # Only the dashboard's browser test needs a browser; it skips without one.
   if ! command -v chromium >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("chromium (for the dashboard's browser test)")
