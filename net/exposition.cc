@@ -1,5 +1,6 @@
 #include "net/exposition.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -312,6 +313,284 @@ std::string TextWriter::finish() const {
     out += type_name(f.kind);
     out += '\n';
     out += samples_[family];
+  }
+  return out;
+}
+
+// --- Native histograms ---
+
+namespace {
+
+constexpr int kNativeBucketsPerOctave = 1 << kNativeSchema;
+constexpr double kLargestExact = 9007199254740992.0;  // 2^53
+
+// [j]: 2^(j/32) / 2, the fractions (of frexp) at which the buckets of one
+// octave end.
+const double* octave_bounds() {
+  static const auto bounds = [] {
+    std::vector<double> out(kNativeBucketsPerOctave);
+    for (int j = 0; j < kNativeBucketsPerOctave; ++j) {
+      out[static_cast<std::size_t>(j)] = std::exp2(j / double{kNativeBucketsPerOctave}) / 2.0;
+    }
+    return out;
+  }();
+  return bounds.data();
+}
+
+}  // namespace
+
+std::int32_t native_key(double seconds) {
+  int exponent = 0;
+  const double fraction = std::frexp(seconds, &exponent);
+  const double* bounds = octave_bounds();
+  const auto j = std::lower_bound(bounds, bounds + kNativeBucketsPerOctave, fraction) - bounds;
+  return static_cast<std::int32_t>(j) + (exponent - 1) * kNativeBucketsPerOctave;
+}
+
+double native_upper_bound(std::int32_t key) {
+  // Floor division, so that negative keys find their octave.
+  const std::int32_t octave =
+      key >= 0 ? key / kNativeBucketsPerOctave
+               : -((-key + kNativeBucketsPerOctave - 1) / kNativeBucketsPerOctave);
+  const std::int32_t j = key - octave * kNativeBucketsPerOctave;
+  return std::ldexp(octave_bounds()[j], octave + 1);
+}
+
+void native_histogram(const Bins& in, NativeHistogram* out) {
+  out->exact = false;
+  out->zero_threshold = 0.0;
+  out->zero_count = 0;
+  out->buckets.clear();
+  out->count = 0;
+  if (in.counts == nullptr || in.counts->empty()) return;
+  const std::vector<double>& bins = *in.counts;
+  double start = in.start_ms;
+  double width = in.width_ms;
+  if (!std::isfinite(start) || !std::isfinite(width) || width <= 0.0) {
+    start = 0.0;
+    width = 1.0;
+  }
+  const std::size_t used = used_length(bins);
+  double total = 0.0;
+  for (std::size_t i = 0; i < used; ++i) {
+    const double v = bins[i];
+    if (!(v >= 0.0 && v <= kLargestExact && v == std::floor(v))) return;
+    total += v;
+  }
+  if (total > kLargestExact) return;
+  // The first bin whose lower edge lies above 0 starts the positive buckets.
+  std::size_t first = 1;
+  while (first < bins.size() && !(start + static_cast<double>(first) * width > 0.0)) ++first;
+  if (first < bins.size()) {
+    const double edge = start + static_cast<double>(first) * width;
+    out->zero_threshold = native_upper_bound(native_key(edge / 1000.0) - 1);
+  }
+  for (std::size_t i = 0; i < used; ++i) {
+    const auto v = static_cast<std::uint64_t>(bins[i]);
+    if (v == 0) continue;
+    out->count += v;
+    if (i < first) {
+      out->zero_count += v;
+      continue;
+    }
+    const std::int32_t key = native_key((start + static_cast<double>(i) * width) / 1000.0);
+    if (!out->buckets.empty() && out->buckets.back().first == key) {
+      out->buckets.back().second += v;
+    } else {
+      out->buckets.emplace_back(key, v);
+    }
+  }
+  out->exact = true;
+}
+
+// --- The protobuf exposition ---
+
+const char kProtobufContentType[] =
+    "application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; "
+    "encoding=delimited";
+
+namespace {
+
+// Field numbers of net/exposition.proto.
+namespace field {
+constexpr int kFamilyName = 1, kFamilyHelp = 2, kFamilyType = 3, kFamilyMetric = 4;
+constexpr int kMetricLabel = 1, kMetricGauge = 2, kMetricCounter = 3, kMetricHistogram = 7;
+constexpr int kLabelName = 1, kLabelValue = 2;
+constexpr int kValue = 1;  // Gauge.value, Counter.value
+constexpr int kSampleCount = 1, kSampleSum = 2, kBucket = 3, kSampleCountFloat = 4, kSchema = 5,
+              kZeroThreshold = 6, kZeroCount = 7, kPositiveSpan = 12, kPositiveDelta = 13;
+constexpr int kCumulativeCount = 1, kUpperBound = 2, kCumulativeCountFloat = 4;
+constexpr int kSpanOffset = 1, kSpanLength = 2;
+}  // namespace field
+
+enum Wire { kVarint = 0, kFixed64 = 1, kDelimited = 2 };
+// MetricType.
+constexpr std::uint64_t kCounterType = 0, kGaugeType = 1, kHistogramType = 4;
+
+void put_varint(std::string& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out += static_cast<char>((value & 0x7f) | 0x80);
+    value >>= 7;
+  }
+  out += static_cast<char>(value);
+}
+
+void put_tag(std::string& out, int number, Wire wire) {
+  put_varint(out, (static_cast<std::uint64_t>(number) << 3) | wire);
+}
+
+void put_uint(std::string& out, int number, std::uint64_t value) {
+  put_tag(out, number, kVarint);
+  put_varint(out, value);
+}
+
+std::uint64_t zigzag(std::int64_t value) {
+  return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+}
+
+void put_double(std::string& out, int number, double value) {
+  put_tag(out, number, kFixed64);
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  for (int i = 0; i < 8; ++i) out += static_cast<char>((bits >> (8 * i)) & 0xff);
+}
+
+void put_bytes(std::string& out, int number, std::string_view bytes) {
+  put_tag(out, number, kDelimited);
+  put_varint(out, bytes.size());
+  out += bytes;
+}
+
+std::uint64_t type_code(Kind kind) {
+  return kind == Kind::counter     ? kCounterType
+         : kind == Kind::histogram ? kHistogramType
+                                   : kGaugeType;
+}
+
+// Bucket keys ascending: the spans (offset from the end of the span before,
+// or from key 0 for the first; gaps of up to two empty buckets are filled
+// rather than starting a span) and the delta of each bucket's count from the
+// one before.
+void put_native_buckets(std::string& out, const NativeHistogram& h, std::string& scratch) {
+  constexpr std::int32_t kLargestFilledGap = 2;
+  struct Span {
+    std::int32_t offset;
+    std::uint32_t length;
+  };
+  std::vector<Span> spans;
+  std::string deltas;
+  std::int64_t previous = 0;
+  std::int32_t next_key = 0;  // one past the last key in a span
+  const auto delta = [&](std::uint64_t count) {
+    put_varint(deltas, zigzag(static_cast<std::int64_t>(count) - previous));
+    previous = static_cast<std::int64_t>(count);
+  };
+  for (const auto& [key, count] : h.buckets) {
+    const std::int32_t gap = key - next_key;
+    if (spans.empty() || gap > kLargestFilledGap) {
+      spans.push_back({spans.empty() ? key : gap, 0});
+    } else {
+      for (std::int32_t k = 0; k < gap; ++k) delta(0);
+      spans.back().length += static_cast<std::uint32_t>(gap);
+    }
+    delta(count);
+    ++spans.back().length;
+    next_key = key + 1;
+  }
+  for (const Span& span : spans) {
+    scratch.clear();
+    put_uint(scratch, field::kSpanOffset, zigzag(span.offset));
+    put_uint(scratch, field::kSpanLength, span.length);
+    put_bytes(out, field::kPositiveSpan, scratch);
+  }
+  if (!deltas.empty()) put_bytes(out, field::kPositiveDelta, deltas);
+}
+
+}  // namespace
+
+ProtobufWriter::ProtobufWriter(const Family* families, std::size_t count)
+    : families_(families), metrics_(count) {}
+
+void ProtobufWriter::clear() {
+  for (std::string& metrics : metrics_) metrics.clear();
+}
+
+void ProtobufWriter::metric(int family, const Labels& labels, const std::string& value_field) {
+  scratch_.clear();
+  std::string pair;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    pair.clear();
+    put_bytes(pair, field::kLabelName, labels.name(i));
+    put_bytes(pair, field::kLabelValue, valid_utf8(labels.value(i)));
+    put_bytes(scratch_, field::kMetricLabel, pair);
+  }
+  scratch_ += value_field;
+  put_bytes(metrics_[family], field::kFamilyMetric, scratch_);
+}
+
+void ProtobufWriter::sample(int family, const Labels& labels, double value) {
+  std::string inner;
+  put_double(inner, field::kValue, value);
+  field_.clear();
+  put_bytes(field_,
+            families_[family].kind == Kind::counter ? field::kMetricCounter : field::kMetricGauge,
+            inner);
+  metric(family, labels, field_);
+}
+
+void ProtobufWriter::sample_count(int family, const Labels& labels, std::uint64_t value) {
+  sample(family, labels, static_cast<double>(value));
+}
+
+void ProtobufWriter::histogram(int family, const Labels& labels, const Bins& bins) {
+  if (bins.counts == nullptr || bins.counts->empty()) return;
+  classic_histogram(bins, &classic_);
+  native_histogram(bins, &native_);
+  // Whole counts go as integers, as Prometheus expects them; anything else
+  // (never from a statistics object) as floats, classic buckets only.
+  const bool whole = native_.exact;
+  std::string h;
+  if (whole) {
+    put_uint(h, field::kSampleCount, native_.count);
+  } else {
+    put_double(h, field::kSampleCountFloat, classic_.count);
+  }
+  put_double(h, field::kSampleSum, classic_.sum_seconds);
+  std::string bucket;
+  for (std::size_t b = 0; b < classic_.cumulative.size(); ++b) {
+    bucket.clear();
+    if (whole) {
+      put_uint(bucket, field::kCumulativeCount, static_cast<std::uint64_t>(classic_.cumulative[b]));
+    } else {
+      put_double(bucket, field::kCumulativeCountFloat, classic_.cumulative[b]);
+    }
+    put_double(bucket, field::kUpperBound, kClassicBoundsMs[b] / 1000.0);
+    put_bytes(h, field::kBucket, bucket);
+  }
+  if (whole) {
+    put_uint(h, field::kSchema, zigzag(kNativeSchema));
+    put_double(h, field::kZeroThreshold, native_.zero_threshold);
+    put_uint(h, field::kZeroCount, native_.zero_count);
+    put_native_buckets(h, native_, bucket);
+  }
+  field_.clear();
+  put_bytes(field_, field::kMetricHistogram, h);
+  metric(family, labels, field_);
+}
+
+std::string ProtobufWriter::finish() const {
+  std::string out;
+  std::string message;
+  for (std::size_t family = 0; family < metrics_.size(); ++family) {
+    if (metrics_[family].empty()) continue;
+    const Family& f = families_[family];
+    message.clear();
+    put_bytes(message, field::kFamilyName, f.name);
+    put_bytes(message, field::kFamilyHelp, f.help);
+    put_uint(message, field::kFamilyType, type_code(f.kind));
+    message += metrics_[family];
+    put_varint(out, message.size());
+    out += message;
   }
   return out;
 }

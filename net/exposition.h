@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace daqnet::exposition {
@@ -92,6 +93,29 @@ void classic_histogram(const Bins& bins, ClassicHistogram* out);
 // Index one past the highest bin that is not 0 (NaN included).
 std::size_t used_length(const std::vector<double>& bins);
 
+// A distribution's native histogram: sparse exponential buckets of schema
+// kNativeSchema (each bucket's upper bound 2^(1/32) times its lower bound),
+// bucket k covering (2^((k-1)/32), 2^(k/32)] seconds. Each 1 ms bin counts
+// whole in the bucket that holds its lower edge; bin 0 (and any bin whose
+// lower edge is not above 0) counts in the zero bucket [0, zero_threshold],
+// zero_threshold being the lower bound of the first positive bin's bucket.
+// The clamped last bin counts like the others, at its lower edge.
+// Only for bins that are all whole numbers from 0 to 2^53: `exact` is false
+// (and the rest empty) otherwise.
+constexpr int kNativeSchema = 5;
+struct NativeHistogram {
+  bool exact = false;
+  double zero_threshold = 0.0;
+  std::uint64_t zero_count = 0;
+  std::vector<std::pair<std::int32_t, std::uint64_t>> buckets;  // (key, count), keys ascending
+  std::uint64_t count = 0;
+};
+void native_histogram(const Bins& bins, NativeHistogram* out);
+// The native bucket that holds `seconds` (> 0) at kNativeSchema.
+std::int32_t native_key(double seconds);
+// The upper bound of native bucket `key`, in seconds.
+double native_upper_bound(std::int32_t key);
+
 // Collects the samples of one scrape, family by family, and writes them out
 // with each family announced once, in the order of the families given.
 // Families with no sample are left out.
@@ -126,6 +150,34 @@ class TextWriter final : public Writer {
   std::vector<std::string> samples_;  // [family]: its sample lines
   ClassicHistogram histogram_;        // reused from one distribution to the next
 };
+
+// The protobuf exposition (io.prometheus.client.MetricFamily, each message
+// preceded by its length as a varint; net/exposition.proto is its schema):
+// each family one message, each histogram with both its classic buckets and,
+// where native_histogram() is exact, its native ones. `families` must
+// outlive the writer.
+class ProtobufWriter final : public Writer {
+ public:
+  ProtobufWriter(const Family* families, std::size_t count);
+
+  void clear() override;
+  void sample(int family, const Labels& labels, double value) override;
+  void sample_count(int family, const Labels& labels, std::uint64_t value) override;
+  void histogram(int family, const Labels& labels, const Bins& bins) override;
+  std::string finish() const override;
+
+ private:
+  void metric(int family, const Labels& labels, const std::string& value_field);
+
+  const Family* families_;
+  std::vector<std::string> metrics_;  // [family]: its Metric fields, each tagged
+  ClassicHistogram classic_;          // reused from one distribution to the next
+  NativeHistogram native_;
+  std::string scratch_, field_;
+};
+
+// The Content-Type of the protobuf exposition.
+extern const char kProtobufContentType[];
 
 }  // namespace daqnet::exposition
 

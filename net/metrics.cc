@@ -261,7 +261,8 @@ class LocationWriter {
 // allocate and fault in on every scrape) and the text buffers. One set of
 // reads per location position.
 struct RenderState {
-  exposition::TextWriter out{kFamilies, kFamilyCount};
+  exposition::TextWriter text{kFamilies, kFamilyCount};
+  exposition::ProtobufWriter protobuf{kFamilies, kFamilyCount};
   std::vector<Reads> locations;
   bool busy = false;
 };
@@ -284,36 +285,44 @@ void read_location(EqFct& location, Reads& reads) {
   }
 }
 
-std::string render_with(RenderState& state, const std::vector<EqFct*>& locations) {
-  state.out.clear();
+std::string render_with(RenderState& state, const std::vector<EqFct*>& locations,
+                        MetricsFormat format) {
+  exposition::Writer& out = format == MetricsFormat::protobuf
+                                ? static_cast<exposition::Writer&>(state.protobuf)
+                                : state.text;
+  out.clear();
   if (state.locations.size() < locations.size()) state.locations.resize(locations.size());
   for (std::size_t i = 0; i < locations.size(); ++i) {
     EqFct* location = locations[i];
     if (location == nullptr) continue;
     Reads& reads = state.locations[i];
     read_location(*location, reads);
-    LocationWriter writer(state.out, *location);
+    LocationWriter writer(out, *location);
     for (std::size_t k = 0; k < reads.count; ++k) writer.add(reads.items[k], reads);
   }
-  return state.out.finish();
+  return out.finish();
 }
 
 }  // namespace
 
 std::string render_metrics(const std::vector<EqFct*>& locations) {
+  return render_metrics(locations, MetricsFormat::text);
+}
+
+std::string render_metrics(const std::vector<EqFct*>& locations, MetricsFormat format) {
   thread_local RenderState kept;
   if (kept.busy) {
     // A property that renders metrics from inside its own read: a state of
     // its own, so the outer rendering's replies stay as they are.
     RenderState nested;
-    return render_with(nested, locations);
+    return render_with(nested, locations, format);
   }
   kept.busy = true;
   struct Release {
     bool& busy;
     ~Release() { busy = false; }
   } release{kept.busy};
-  return render_with(kept, locations);
+  return render_with(kept, locations, format);
 }
 
 }  // namespace daqnet
