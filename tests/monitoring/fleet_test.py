@@ -173,15 +173,15 @@ def write_config(folder, rules_dir, servers):
 
 
 class Prometheus:
-    def __init__(self, config, folder, deadline):
+    def __init__(self, config, folder, deadline, extra_args=(), name="prometheus"):
         self.process = None
         for _ in range(3):  # the free port may be taken before Prometheus binds it
             port = free_port()
             self.url = f"http://127.0.0.1:{port}"
-            self.process = Process("prometheus", [
+            self.process = Process(name, [
                 "prometheus", f"--config.file={config}",
                 f"--storage.tsdb.path={os.path.join(folder, 'data')}",
-                f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"])
+                f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn", *extra_args])
             try:
                 deadline.wait("Prometheus to be ready", self._ready, 20, 0.2)
                 return

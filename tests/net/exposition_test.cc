@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "distributions.h"
 #include "net/metrics.h"
 #include "net_fixture.h"
 
@@ -22,7 +23,6 @@ namespace {
 using exposition::Bins;
 using exposition::NativeHistogram;
 
-constexpr int kBins = 8192;
 constexpr double kQuantiles[] = {0.5, 0.9, 0.99};
 
 // What Prometheus' histogram_quantile makes of a native histogram: the zero
@@ -55,44 +55,6 @@ double exact_percentile(double q, const std::vector<double>& bins) {
     if (seen >= need) return static_cast<double>(i) / 1000.0;
   }
   return NAN;
-}
-
-void add_normal(std::vector<double>* bins, double n, double mean_ms, double sd_ms) {
-  const auto below = [&](double x) { return 0.5 * std::erfc((mean_ms - x) / (sd_ms * M_SQRT2)); };
-  for (int i = 1; i < kBins - 1; ++i) {
-    (*bins)[static_cast<std::size_t>(i)] += std::round(n * (below(i + 1) - below(i)));
-  }
-}
-
-struct Distribution {
-  const char* what;
-  std::vector<double> bins;
-};
-
-// The distributions of docs/http.md's precision table.
-std::vector<Distribution> distributions() {
-  std::vector<Distribution> out;
-  const auto empty = [] { return std::vector<double>(kBins, 0.0); };
-  Distribution at_1{"narrow at 1 ms", empty()};
-  at_1.bins[1] = 9000;
-  at_1.bins[2] = 1000;
-  out.push_back(at_1);
-  Distribution at_17{"narrow at 17 ms", empty()};
-  add_normal(&at_17.bins, 1e5, 17.5, 0.4);
-  out.push_back(at_17);
-  Distribution wide{"wide 1-8000 ms", empty()};
-  for (int i = 1; i <= 8000; ++i) wide.bins[static_cast<std::size_t>(i)] = 100;
-  out.push_back(wide);
-  Distribution peaks{"two peaks 10 and 500 ms", empty()};
-  add_normal(&peaks.bins, 8e5, 10, 2);
-  add_normal(&peaks.bins, 2e5, 500, 100);
-  out.push_back(peaks);
-  Distribution clamped{"clamped at both edges", empty()};
-  clamped.bins[0] = 5500;
-  clamped.bins[40] = 1000;
-  clamped.bins[kBins - 1] = 3500;
-  out.push_back(clamped);
-  return out;
 }
 
 // |native - exact| for each quantile, with the bound proved in docs/http.md:
