@@ -116,8 +116,9 @@ class Process:
         return self.proc.returncode
 
 
-def start_server(tool, name, deadline):
-    args = [tool] + SERVERS[name] + ["--rate", str(RATE_HZ), "--listen", "127.0.0.1:0"]
+def start_server(tool, name, deadline, options=None):
+    """Starts SERVERS[name], or `options` (the tool's arguments) under that name."""
+    args = [tool] + (options or SERVERS[name]) + ["--rate", str(RATE_HZ), "--listen", "127.0.0.1:0"]
     if args[1] == "simulate":
         args += ["--duration", "0"]
     server = Process(name, args, stdin=subprocess.PIPE if args[1] == "shell" else subprocess.DEVNULL)
