@@ -157,6 +157,17 @@ def run(args, folder, deadline, processes):
     status = site.api("status/tsdb")
     raw = sorted(n for n in names(site) if n.startswith("daqevstat_"))
     expect(not raw, f"the site holds no raw series ({raw[:3]})")
+
+    def ever(selector):  # every series of the head, stale ones included
+        return len(site.query(f"last_over_time({selector}[5m])"))
+
+    per_target = 5 * len(halls)  # up, scrape_duration_seconds, ...
+    alerts = ever('{__name__=~"ALERTS|ALERTS_FOR_STATE"}')
+    thresholds = ever('{__name__=~"daqevstat:threshold:.*"}')  # the site's own
+    expect(status["headStats"]["numSeries"] == expected + per_target + alerts + thresholds,
+           f"the site's TSDB holds {status['headStats']['numSeries']} series: {expected} recorded "
+           f"in the halls, {per_target} of its federation targets, {alerts} of its alerts, "
+           f"{thresholds} thresholds")
     hall_series = {h: p.api("status/tsdb")["headStats"]["numSeries"] for h, p in halls.items()}
     streams = len(servers)
     log(f"figures: site alert after {alert_after:.1f} s; hall series {hall_series} for "
