@@ -13,6 +13,20 @@ namespace daqnet::testing {
 
 constexpr int kBins = 8192;
 
+// The nearest-rank percentile of the 1 ms bins in seconds: the lower edge of
+// the bin holding the ceil(q * n)-th sample.
+inline double exact_percentile(double q, const std::vector<double>& bins) {
+  double n = 0.0;
+  for (double v : bins) n += v;
+  const double need = std::ceil(q * n);
+  double seen = 0.0;
+  for (std::size_t i = 0; i < bins.size(); ++i) {
+    seen += bins[i];
+    if (seen >= need) return static_cast<double>(i) / 1000.0;
+  }
+  return NAN;
+}
+
 inline void add_normal(std::vector<double>* bins, double n, double mean_ms, double sd_ms) {
   const auto below = [&](double x) { return 0.5 * std::erfc((mean_ms - x) / (sd_ms * M_SQRT2)); };
   for (int i = 1; i < kBins - 1; ++i) {

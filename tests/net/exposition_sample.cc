@@ -22,18 +22,6 @@
 
 namespace {
 
-double exact_percentile(double q, const std::vector<double>& bins) {
-  double n = 0.0;
-  for (double v : bins) n += v;
-  const double need = std::ceil(q * n);
-  double seen = 0.0;
-  for (std::size_t i = 0; i < bins.size(); ++i) {
-    seen += bins[i];
-    if (seen >= need) return static_cast<double>(i) / 1000.0;
-  }
-  return NAN;
-}
-
 bool write(const std::string& path, const std::string& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
@@ -63,8 +51,10 @@ int main(int argc, char** argv) {
     std::snprintf(entry, sizeof entry,
                   "%s\"%s\": {\"what\": \"%s\", \"0.5\": %.17g, \"0.9\": %.17g, "
                   "\"0.99\": %.17g}",
-                  exact.size() > 1 ? ", " : "", d.key, d.what, exact_percentile(0.5, d.bins),
-                  exact_percentile(0.9, d.bins), exact_percentile(0.99, d.bins));
+                  exact.size() > 1 ? ", " : "", d.key, d.what,
+                  daqnet::testing::exact_percentile(0.5, d.bins),
+                  daqnet::testing::exact_percentile(0.9, d.bins),
+                  daqnet::testing::exact_percentile(0.99, d.bins));
     exact += entry;
   }
   exact += "}\n";

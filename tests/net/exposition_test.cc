@@ -43,20 +43,6 @@ double native_quantile(double q, const NativeHistogram& h) {
   return upper;
 }
 
-// The nearest-rank percentile of the 1 ms bins in seconds: the lower edge of
-// the bin holding the ceil(q * n)-th sample.
-double exact_percentile(double q, const std::vector<double>& bins) {
-  double n = 0.0;
-  for (double v : bins) n += v;
-  const double need = std::ceil(q * n);
-  double seen = 0.0;
-  for (std::size_t i = 0; i < bins.size(); ++i) {
-    seen += bins[i];
-    if (seen >= need) return static_cast<double>(i) / 1000.0;
-  }
-  return NAN;
-}
-
 // |native - exact| for each quantile, with the bound proved in docs/http.md:
 // the bucket's width, under 2^(1/32) - 1 = 2.19 % of the exact value, or for
 // the zero bucket its threshold, under 1 ms.
