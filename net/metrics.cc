@@ -73,8 +73,9 @@ enum FamilyIndex {
   kOther,
   kFamilyCount,
 };
+
 static_assert(sizeof(kFamilies) / sizeof(kFamilies[0]) == kFamilyCount,
-              "one family per FamilyIndex, in its order");
+              "a family for every FamilyIndex, in its order");
 
 // Property name suffixes and the family each feeds; INFO feeds four.
 struct Suffix {
