@@ -703,7 +703,7 @@
         tip = `${formatInt(bar.count)} at ${LAST_BIN} ms or longer (last bin)`;
       } else if (bar.first === bar.last) {
         tip = bar.first === 0
-          ? `below 1 ms (negative times too): ${formatInt(bar.count)}`
+          ? `below 1 ms (negative times included): ${formatInt(bar.count)}`
           : `${bar.first} to ${bar.first + 1} ms: ${formatInt(bar.count)}`;
       } else {
         tip = `${bar.first === 0 ? 'below 1 ms' : `${bar.first} ms`} to ${bar.last + 1} ms: ` +
