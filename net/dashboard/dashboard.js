@@ -518,7 +518,7 @@
         const last = trend.points[trend.points.length - 1];
         if (last && last.value !== null) trend.points.push({ t: now, value: null });
         trend.points = pruneTrend(trend.points, now, TREND_WINDOW_MS);
-        trend.empty = { text: 'no data yet', note: 'the server cannot be read' };
+        trend.empty = { text: 'no data', note: 'the server cannot be read' };
         drawTrend(trend, now);
       }
     }
@@ -549,6 +549,7 @@
       }
       label.textContent = `${trend.title}: ${empty.text}${empty.note ? ` (${empty.note})` : ''}`;
       fig.dataset.empty = empty.text;
+      fig.dataset.ended = '';
       fig.dataset.span = '0';
       trend.caption.textContent = trend.unit;
       return;
@@ -580,7 +581,11 @@
     if (newest && newest.value !== null) {
       svg('circle', { class: trend.kind === 'lost' ? 'dot lost' : 'dot', cx: x(newest.t), cy: y(newest.value), r: 2.5 },
         root);
+    } else if (trend.empty) {
+      // The line has ended: say why beside its end.
+      svg('text', { class: 'ended', x: m.left + w - 2, y: m.top + 11, 'text-anchor': 'end' }, root, trend.empty.text);
     }
+    fig.dataset.ended = newest && newest.value === null && trend.empty ? trend.empty.text : '';
     svg('line', { class: 'axis', x1: m.left, x2: m.left + w, y1: m.top + h, y2: m.top + h }, root);
     svg('line', { class: 'axis', x1: m.left, x2: m.left, y1: m.top, y2: m.top + h }, root);
 
@@ -642,11 +647,11 @@
       for (const p of ['p50', 'p90', 'p99']) delete fig.dataset[p];
       percentiles.textContent = '';
       summary.textContent = live ? 'No data yet.' : '';
-      plot.logToggle.disabled = true;
+      plot.logToggle.parentElement.hidden = true;
       return;
     }
     fig.dataset.empty = '';
-    plot.logToggle.disabled = false;
+    plot.logToggle.parentElement.hidden = false;
 
     const minBin = pairs[0][0];
     const maxBin = pairs[pairs.length - 1][0];

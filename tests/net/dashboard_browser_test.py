@@ -679,6 +679,11 @@ def check_writes(page, address):
               ".textContent === 'off'", "EVSTAT2 shown as off with empty plots")
     expect(page.js("document.querySelector('[data-testid=\"period-EVSTAT2\"]').disabled") is True,
            "the period of a switched-off object cannot be edited")
+    page.wait("document.querySelector('[data-testid=\"trend-rate-EVSTAT2\"]').dataset.ended"
+              " === 'statistics off'", "the rate strip of EVSTAT2 to say why it ended")
+    shown = page.js("""[...document.querySelectorAll('[data-object="EVSTAT2"] svg text')]
+        .filter((t) => t.textContent === 'statistics off').length""")
+    expect(shown == 5, f"every chart of EVSTAT2 says the statistics are off ({shown} of 5)")
 
 
 def check_recovery(page, tool, server, deadline):
