@@ -18,7 +18,7 @@
   const TREND_WINDOW_MS = 15 * 60 * 1000;
   // A trend's time axis spans what the page has seen, from this much up to
   // the whole window, so a strip fills its width from the first seconds on.
-  const MIN_TREND_SPAN_MS = 5000;
+  const MIN_TREND_SPAN_MS = 2000;
   const TOKEN_KEY = 'daqevstat.write-token';
   // Distributions have 8192 bins of 1 ms; the last one also counts every
   // longer time, so it is drawn apart instead of as an 8191 ms bar.

@@ -510,13 +510,13 @@ def check_helpers(page):
 
     spans = page.js("""(() => {
         const d = daqDashboard;
-        return [d.trendSpan([{t: 0}], 20 * 60000), d.trendSpan([{t: 1000}], 3000),
+        return [d.trendSpan([{t: 0}], 20 * 60000), d.trendSpan([{t: 1000}], 1500),
                 d.trendSpan([{t: 1000}], 48000), d.trendSpan([], 5),
                 d.timeTicks(900000).map(d.formatAgo), d.timeTicks(20000).map(d.formatAgo)];
     })()""")
-    expect(spans == [900000, 5000, 47000, None, ["now", "−5 min", "−10 min", "−15 min"],
+    expect(spans == [900000, 2000, 47000, None, ["now", "−5 min", "−10 min", "−15 min"],
                      ["now", "−5 s", "−10 s", "−15 s", "−20 s"]],
-           f"a trend axis spans what was seen, from 5 s up to 15 min ({spans})")
+           f"a trend axis spans what was seen, from 2 s up to 15 min ({spans})")
 
 
 def check_live_view(page, address):
@@ -586,8 +586,8 @@ def check_trends(page, opened):
     # Once more than the shortest span has been seen, the axis is as long as
     # that: the line starts at its left edge, and no tick reaches minutes back.
     sel = '[data-testid="trend-rate-EVSTAT"]'
-    page.wait(f"Number(document.querySelector({json.dumps(sel)}).dataset.span) > 5500",
-              "more than 5 s in the rate trend")
+    page.wait(f"Number(document.querySelector({json.dumps(sel)}).dataset.span) > 3000",
+              "more than 3 s in the rate trend")
     strip = page.js(f"""(() => {{
         const fig = document.querySelector({json.dumps(sel)});
         const d = fig.querySelector('path').getAttribute('d');
