@@ -10,8 +10,8 @@ writes refused without the token and done with it, and the page telling that
 the server is gone and recovering when it is back, with the trends kept.
 
 With --two-locations, runs the two-location example, whose streams end before
-the page opens: the counts it fed, percentiles equal to those of the served
-bins, and "no data yet" in the loss strips that have nothing to draw.
+the page opens: percentiles equal to those of the served bins, and "no data
+yet" in the loss strips that have nothing to draw.
 
 Loopback only; every wait is bounded and each run stays under a minute.
 Exits 77 (skipped) when no browser is installed.
@@ -126,15 +126,6 @@ class TwoLocationsServer(ServerProcess):
     def __init__(self, path, deadline):
         super().__init__([path, "--listen", "127.0.0.1:0"], "stdout", r"serving (http://\S+?)/?$",
                          r"serving until SIGINT or SIGTERM$", deadline)
-
-    def fed(self):
-        """{base: (events, lost)} as the example says it fed them."""
-        found = {}
-        for line in self.lines:
-            match = re.match(r"fed (\S+) (\S+) events (\d+) lost (\d+)$", line)
-            if match:
-                found[match.group(2)] = (int(match.group(3)), int(match.group(4)))
-        return found
 
 
 def get_properties(address, location=None):
@@ -710,18 +701,13 @@ def check_recovery(page, tool, server, deadline):
 
 
 def check_two_locations(page, server):
-    """A server whose streams ended before the page opened: every count is
-    there, the distributions are still, and the loss strips say they have
-    nothing to draw rather than showing an empty frame."""
-    fed = server.fed()
-    expect(sorted(fed) == ["DAQ1", "DAQ2"], f"the example fed both streams ({fed})")
+    """A server whose streams ended before the page opened: the distributions
+    are still, and the loss strips say they have nothing to draw rather than
+    showing an empty frame."""
     page.wait("document.querySelectorAll('article.object').length === 2 &&"
               " Number(document.querySelector('#objects').dataset.updates) >= 3", "three reads")
     locations = get_locations(server.address)
     for location, base in zip(locations, ("DAQ1", "DAQ2")):
-        events, lost = fed[base]
-        expect(page.number(f"total-{base}") == events and page.number(f"lost-{base}") == lost,
-               f"{location}/{base} shows the {events} events and {lost} lost it was fed")
         sel = f'[data-testid="trend-lost-{base}"]'
         empty = page.js(f"""(() => {{
             const fig = document.querySelector({json.dumps(sel)});
