@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,25 +95,37 @@ enum FamilyIndex {
   kFamilyCount,
 };
 
-// Property name suffixes and the family each feeds; INFO feeds four.
+static_assert(sizeof(kFamilies) / sizeof(kFamilies[0]) == kFamilyCount,
+              "a family for every FamilyIndex, in its order");
+
+// The family each statistic feeds, indexed by stat::Statistic; INFO feeds
+// four.
 struct Suffix {
   std::string_view text;
   int family;
   double scale;  // applied to the value (a percentage becomes a ratio)
 };
-const Suffix kSuffixes[] = {
+constexpr Suffix kSuffixes[] = {
     {stat::kOn.suffix, kStatOn, 1.0},
+    {stat::kEventInfo.suffix, kCurrentNumber, 1.0},
     {stat::kTotal.suffix, kEventsTotal, 1.0},
     {stat::kLost.suffix, kLostEvents, 1.0},
     {stat::kLostPeriod.suffix, kLostPeriod, 1.0},
-    {stat::kEventInfo.suffix, kCurrentNumber, 1.0},
-    {stat::kDiff.suffix, kNumberDifference, 1.0},
-    {stat::kLostPercent.suffix, kLostRatio, 0.01},
-    {stat::kLostPeriodPercent.suffix, kLostPeriodRatio, 0.01},
     {stat::kLatency.suffix, kLatency, 1.0},
     {stat::kPeriod.suffix, kPeriod, 1.0},
     {stat::kLocalPeriod.suffix, kLocalPeriod, 1.0},
+    {stat::kDiff.suffix, kNumberDifference, 1.0},
+    {stat::kLostPercent.suffix, kLostRatio, 0.01},
+    {stat::kLostPeriodPercent.suffix, kLostPeriodRatio, 0.01},
 };
+constexpr bool suffixes_follow_names() {
+  for (std::size_t i = 0; i < stat::kCount; ++i) {
+    if (kSuffixes[i].text != stat::kAll[i].suffix) return false;
+  }
+  return true;
+}
+static_assert(sizeof(kSuffixes) / sizeof(kSuffixes[0]) == stat::kCount && suffixes_follow_names(),
+              "a family for every statistic, in the order of the names");
 
 // The total congruent to `low` modulo 2^32 nearest to `approximate`, when
 // the two agree to within the float's rounding (one unit in its last place)
@@ -128,11 +141,6 @@ std::uint64_t widen_event_total(std::uint32_t low, double approximate) {
   const double widened = static_cast<double>(low) + laps * kWrap;
   if (std::fabs(widened - approximate) > kSlack + approximate * 0x1p-23) return low;
   return static_cast<std::uint64_t>(low) + (static_cast<std::uint64_t>(laps) << 32);
-}
-
-bool ends_with(const std::string& text, std::string_view suffix) {
-  return text.size() > suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Length of the UTF-8 sequence starting at text[i], or 0 when it is not
@@ -402,21 +410,16 @@ double numeric(const EqData& reply) {
 }
 
 // The statistics property `name` is, if any: its suffix entry, and its base.
+// A name that is a suffix alone (an object with an empty base) is rendered
+// as any other property, as it always has been.
 const Suffix* statistics_suffix(const std::string& name, std::string* base) {
-  const Suffix* found = nullptr;
-  for (const Suffix& suffix : kSuffixes) {
-    // The longest matching suffix decides.
-    if (ends_with(name, suffix.text) &&
-        (found == nullptr || suffix.text.size() > found->text.size())) {
-      found = &suffix;
-    }
-  }
-  if (found != nullptr) {
-    base->assign(name, 0, name.size() - found->text.size());
-  } else {
+  const std::optional<stat::Found> found = stat::find_statistic(name);
+  if (!found || found->base.empty()) {
     base->clear();
+    return nullptr;
   }
-  return found;
+  base->assign(found->base);
+  return &kSuffixes[stat::index_of(found->statistic)];
 }
 
 // One property's reply, read before any is written out: the event total

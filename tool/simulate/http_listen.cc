@@ -11,15 +11,6 @@
 #include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
-namespace {
-
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-}  // namespace
-
 HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
   if (options.address.empty()) return;
   std::string error;
@@ -34,7 +25,8 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
                          : daqnet::read_token_file(options.write_token_file);
   http.allowed_hosts = options.allowed_hosts;
   http.before_write = [&server](const std::string&, const std::string& name) {
-    if (ends_with(name, std::string(stat_property::kOn.suffix))) server.remember_settings();
+    const auto found = stat_property::find_statistic(name);
+    if (found && found->statistic == stat_property::Statistic::on) server.remember_settings();
   };
   http_ = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&server.location()},
                                                std::move(http));

@@ -23,25 +23,19 @@ std::string format(const char* pattern, double value) {
   return buffer;
 }
 
-bool ends_with(const std::string& text, std::string_view tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 bool is_timing(const std::string& name) {
-  for (const stat_property::Name& timing : kTimings) {
-    if (ends_with(name, timing.suffix)) return true;
-  }
-  return false;
+  using stat_property::Statistic;
+  const auto found = stat_property::find_statistic(name);
+  return found &&
+         (found->statistic == Statistic::latency || found->statistic == Statistic::period ||
+          found->statistic == Statistic::local_period);
 }
 
 // Whether the property belongs to the object published under `base` and not
 // to one whose base merely starts with it (EVSTAT and EVSTAT2).
 bool belongs_to(const std::string& name, const std::string& base) {
-  for (const stat_property::Name& property : stat_property::kAll) {
-    if (name == stat_property::client_name(base, property)) return true;
-  }
-  return false;
+  const auto found = stat_property::find_statistic(name);
+  return found && found->base == base;
 }
 
 Distribution distribution_from(const std::string& name, const EqData& reply) {

@@ -122,6 +122,9 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   // (`for_event`): then only while the switch reads on and no switch-off
   // is under way, checked under mx.
   void create_props(bool for_event);
+  // The property side of clear: zeroes the counters and the spectra, with
+  // `all` also the three float values, in the order of the set.
+  void reset_properties(bool all) REQUIRES(mx);
 
   void fill_timing_spectrum(D_spectrum* obj, double tm) REQUIRES(mx);
   void count_event(const vrel_time_id& tid) REQUIRES(mx);

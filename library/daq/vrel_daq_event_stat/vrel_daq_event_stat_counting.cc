@@ -309,16 +309,5 @@ void vrel_daq_event_stat::clear(bool all) {
   total_events_period = 0;
   for (std::uint32_t& slot : ev_id_fifo) __atomic_store_n(&slot, 0u, __ATOMIC_RELAXED);
 
-  if (total_events_ != nullptr) total_events_->set_value(0);
-  if (total_lost_events_ != nullptr) total_lost_events_->set_value(0);
-
-  if (event_latency_ != nullptr) event_latency_->clear_spectrum();
-  if (event_period_ != nullptr) event_period_->clear_spectrum();
-  if (event_period_local_ != nullptr) event_period_local_->clear_spectrum();
-
-  if (all) {
-    if (event_id_diff_ != nullptr) event_id_diff_->set_value(0.0f);
-    if (lost_events_perc_total_ != nullptr) lost_events_perc_total_->set_value(0.0f);
-    if (lost_events_perc_period_ != nullptr) lost_events_perc_period_->set_value(0.0f);
-  }
+  reset_properties(all);
 }
