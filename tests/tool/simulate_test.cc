@@ -75,6 +75,15 @@ TEST_F(SimulateTest, LossAloneIsCountedExactlyAndEveryPropertyIsReported) {
       }
     }
     EXPECT_NE(std::string::npos, result.out.find("agrees")) << result.out;
+    // The share of a core that the thread making the updates used.
+    std::smatch usage;
+    ASSERT_TRUE(std::regex_search(
+        result.out, usage,
+        std::regex(
+            R"(\n  event thread: (\d+\.\d\d) s CPU in (\d+\.\d\d) s, (\d+\.\d) % of one core\n$)")))
+        << result.out;
+    EXPECT_GE(std::stod(usage[2]), 0.9) << usage[0];  // a run of one second
+    EXPECT_LE(std::stod(usage[1]), std::stod(usage[2]) + 0.01) << usage[0];
   }
 }
 

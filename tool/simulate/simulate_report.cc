@@ -86,6 +86,18 @@ std::string explain(const InjectedCounts& truth, long long counted, long long lo
          "leave the statistics on with frozen counters, and counters are 32-bit";
 }
 
+// The thread that makes every update call: its CPU time over its running
+// time, the share of one core that the events cost there (the source's own
+// work included).
+std::string source_usage_line(const SimulatedServer::SourceUsage& usage) {
+  if (usage.wall_seconds <= 0.0) return {};
+  char line[160];
+  std::snprintf(line, sizeof line, "  event thread: %.2f s CPU in %.2f s, %.1f %% of one core\n",
+                usage.cpu_seconds, usage.wall_seconds,
+                100.0 * usage.cpu_seconds / usage.wall_seconds);
+  return line;
+}
+
 }  // namespace
 
 std::vector<Distribution> read_distributions(SimulatedServer& server) {
@@ -153,6 +165,7 @@ std::string render_report(SimulatedServer& server, bool interfered) {
   if (!was_paused) server.resume();
   out += "  client reads " + std::to_string(server.client_reads()) + ", answered with an error " +
          std::to_string(server.client_errors()) + "\n";
+  out += source_usage_line(server.source_usage());
   return out;
 }
 

@@ -8,10 +8,10 @@
 #include <type_traits>
 
 #include "D_spectrum.h"
-#include "atomic_pointer.h"
 #include "d_evstat.h"
 #include "d_floathist.h"
 #include "eq_fct.h"
+#include "lock_free.h"
 #include "stat_property_names.h"
 #include "thread_annotations.h"
 
@@ -27,8 +27,7 @@
 // concurrently, and read with atomic loads where no lock is held.
 
 namespace stat_property = daqevstat::stat_property;
-using daqevstat::internal::load_ptr;
-using daqevstat::internal::store_ptr;
+using daqevstat::lock_free;
 
 namespace {
 
@@ -56,7 +55,7 @@ void publish(EqFct* ef, T*& member) {
     ef->add_property(member, kRegisterMode);
   } catch (...) {
     T* prop = member;
-    store_ptr(&member, static_cast<T*>(nullptr));
+    lock_free(member).store_release(static_cast<T*>(nullptr));
     ef->rem_property(prop);
     delete prop;
     throw;
@@ -119,14 +118,15 @@ struct Slot {
     // registration that throws frees it again (publish). The store is
     // atomic since admission reads event_period_local_ without mx.
     if constexpr (std::is_same_v<T, D_spectrum>) {
-      store_ptr(&member, new D_spectrum(prop_name(base, name), kSpectrumLength, ef, false));
+      lock_free(member).store_release(
+          new D_spectrum(prop_name(base, name), kSpectrumLength, ef, false));
       publish(ef, member);
     } else if constexpr (std::is_same_v<T, D_floathist>) {
-      store_ptr(&member, new D_floathist(prop_name(base, name), ef, row.title));
+      lock_free(member).store_release(new D_floathist(prop_name(base, name), ef, row.title));
       publish(ef, member);
     } else {
       std::string text = prop_name(base, name);
-      store_ptr(&member, new T(text.data(), ef));
+      lock_free(member).store_release(new T(text.data(), ef));
       publish(ef, member);
       member->set_ev_statp(&self);
       // A value restored by the registration stays.
@@ -154,13 +154,13 @@ struct Slot {
   static void remove(vrel_daq_event_stat& self, EqFct* ef) {
     T* prop = self.*Member;
     if (prop == nullptr) return;
-    store_ptr(&(self.*Member), static_cast<T*>(nullptr));
+    lock_free(self.*Member).store_release(static_cast<T*>(nullptr));
     if (ef != nullptr) ef->rem_property(prop);
     delete prop;
   }
 
   static void forget(vrel_daq_event_stat& self) {
-    store_ptr(&(self.*Member), static_cast<T*>(nullptr));
+    lock_free(self.*Member).store_release(static_cast<T*>(nullptr));
   }
 };
 
@@ -230,7 +230,6 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
       period_start(0),
       lost_events_period(0),
       total_events_period(0),
-      ev_id_fifo{},
       ev_id_mask(31),
       last_event_time{},
       on_(nullptr),
@@ -248,7 +247,7 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
   arch = nullptr;
   try {
     construct(pn);
-    __atomic_store_n(&event_type, static_cast<std::uint32_t>(ev_type), __ATOMIC_RELAXED);
+    event_type.store_relaxed(static_cast<std::uint32_t>(ev_type));
     ev_id_mask = 31;
     clear(false);
   } catch (...) {
@@ -269,12 +268,12 @@ vrel_daq_event_stat::~vrel_daq_event_stat() { release_properties(); }
 // Once rem_property returns, no remote call can reach the switch any more.
 // The other ten may be removed under mx: remote calls on them never take it.
 void vrel_daq_event_stat::release_properties() noexcept {
-  D_evstat_int* on = load_ptr(&on_);
+  D_evstat_int* on = lock_free(on_).load_acquire();
   if (on != nullptr && ef_ != nullptr) ef_->rem_property(on);
   {
     quelmar::MutexLock lock(mx);
-    delete load_ptr(&on_);
-    store_ptr(&on_, static_cast<D_evstat_int*>(nullptr));
+    delete lock_free(on_).load_acquire();
+    lock_free(on_).store_release(static_cast<D_evstat_int*>(nullptr));
   }
   delete_all_props();
 }
@@ -299,7 +298,7 @@ void vrel_daq_event_stat::construct(const char* pn) {
   for (const SetRow& set_row : kSet) set_row.forget(*this);
 
   std::string name = prop_name(basename, stat_property::kOn);
-  store_ptr(&on_, new D_evstat_int(name.data(), ef_));
+  lock_free(on_).store_release(new D_evstat_int(name.data(), ef_));
   on_->set_ev_statp(this);
   if (ef_ != nullptr) ef_->add_property(on_, kRegisterMode);
 
@@ -316,7 +315,7 @@ void vrel_daq_event_stat::create_props(bool for_event) {
     // still reads on and is not being switched off: a switch-off removes
     // the set before it stores 0, and a set made in between would stay
     // published, frozen, under a switch that reads 0.
-    if (for_event && (__atomic_load_n(&switching_off_, __ATOMIC_ACQUIRE) != 0 || !is_on())) {
+    if (for_event && (switching_off_.load_acquire() != 0 || !is_on())) {
       return;
     }
     for (const SetRow& set_row : kSet) set_row.create(*this, ef_, base, set_row);
@@ -338,22 +337,16 @@ void vrel_daq_event_stat::reset_properties(bool all) {
 }
 
 void vrel_daq_event_stat::set_event_type(int ev_type) {
-  __atomic_store_n(&event_type, static_cast<std::uint32_t>(ev_type), __ATOMIC_RELAXED);
+  event_type.store_relaxed(static_cast<std::uint32_t>(ev_type));
 }
 
-std::uint32_t vrel_daq_event_stat::get_event_type() const {
-  return __atomic_load_n(&event_type, __ATOMIC_RELAXED);
-}
+std::uint32_t vrel_daq_event_stat::get_event_type() const { return event_type.load_relaxed(); }
 
 // --- Lock and diagnostic views -------------------------------------------------------
 
-void vrel_daq_event_stat::begin_switch_off() {
-  __atomic_add_fetch(&switching_off_, 1, __ATOMIC_SEQ_CST);
-}
+void vrel_daq_event_stat::begin_switch_off() { switching_off_.add_seq_cst(1); }
 
-void vrel_daq_event_stat::end_switch_off() {
-  __atomic_sub_fetch(&switching_off_, 1, __ATOMIC_RELEASE);
-}
+void vrel_daq_event_stat::end_switch_off() { switching_off_.sub_release(1); }
 
 void vrel_daq_event_stat::mxlock() { mx.lock(); }
 
