@@ -1,7 +1,7 @@
 // Live view of the statistics objects of every location the server serves.
 // Reads every property once a second from the same origin; writes the switch
-// and the period with the token the user typed; keeps the last 15 minutes of
-// each object's rate and loss in the page. Everything the server sends is
+// and the period with the token the user typed; keeps up to the last 15
+// minutes of each object's rate and loss in the page. Everything the server sends is
 // shown as text, never as markup. Property suffixes come from DAQ_STAT_SUFFIX,
 // generated from the library's list of names.
 (() => {
@@ -16,6 +16,9 @@
   const FETCH_TIMEOUT_MS = 4000;
   const RATE_WINDOW_MS = 5000;
   const TREND_WINDOW_MS = 15 * 60 * 1000;
+  // A trend's time axis spans what the page has seen, from this much up to
+  // the whole window, so a strip fills its width from the first seconds on.
+  const MIN_TREND_SPAN_MS = 2000;
   const TOKEN_KEY = 'daqevstat.write-token';
   // Distributions have 8192 bins of 1 ms; the last one also counts every
   // longer time, so it is drawn apart instead of as an 8191 ms bar.
@@ -136,6 +139,105 @@
     return bars;
   }
 
+  // ---- percentiles ----
+
+  // The nearest rank ceil(p * total) for p = percent / 100, at least 1; in
+  // whole numbers where that is exact, so that 99 % of 100 is 99.
+  function nearestRank(percent, total) {
+    const scaled = total * percent;
+    if (Number.isInteger(total) && Number.isSafeInteger(scaled + 99)) {
+      let rank = Math.floor((scaled + 99) / 100);
+      if (rank * 100 > scaled + 99) rank -= 1;
+      if ((rank + 1) * 100 <= scaled + 99) rank += 1;
+      return Math.max(1, rank);
+    }
+    return Math.max(1, Math.ceil(scaled / 100));
+  }
+
+  // p50, p90 and p99 of bin pairs (from binPairs) as bin indices: the
+  // smallest bin whose count, summed from bin 0 up, reaches the nearest
+  // rank. As `watch` and the tool's reports compute them. Null when empty.
+  function percentileBins(pairs) {
+    const total = pairs.reduce((s, [, c]) => s + c, 0);
+    if (!(total > 0)) return null;
+    const result = {};
+    for (const percent of [50, 90, 99]) {
+      const rank = nearestRank(percent, total);
+      let cumulative = 0;
+      let found = pairs[pairs.length - 1][0];  // only reached through rounding
+      for (const [index, count] of pairs) {
+        cumulative += count;
+        if (cumulative >= rank) {
+          found = index;
+          break;
+        }
+      }
+      result[`p${percent}`] = found;
+    }
+    return result;
+  }
+
+  // A bin as the tool names it: bin 0 holds everything below 1 ms (negative
+  // times too), the last bin everything from its start on.
+  function binLabel(index) {
+    if (index === 0) return '<1 ms';
+    if (index === LAST_BIN) return `≥${LAST_BIN} ms`;
+    return `${index} ms`;
+  }
+
+  // Whether counts are drawn on a log axis: when the tallest bar is more
+  // than ten times the median of the others, which a linear axis would
+  // flatten into the baseline.
+  function chooseCountScale(counts) {
+    if (counts.length < 2) return 'linear';
+    const sorted = [...counts].sort((a, b) => a - b);
+    const peak = sorted.pop();
+    const mid = sorted.length >> 1;
+    const median = sorted.length % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
+    return peak > 10 * median ? 'log' : 'linear';
+  }
+
+  // A log count axis from half the power of ten at or below the smallest
+  // count (so a bar of 1 still shows) to the power of ten at or above the
+  // largest, with a tick at each power of ten, or every other one.
+  function logCountAxis(smallest, largest) {
+    const low = Math.floor(Math.log10(Math.max(smallest, 1)));
+    const high = Math.max(low + 1, Math.ceil(Math.log10(largest)));
+    const every = high - low > 4 ? 2 : 1;
+    const ticks = [];
+    for (let d = low; d <= high; d += every) ticks.push(Math.pow(10, d));
+    return { lo: Math.pow(10, low) / 2, hi: Math.pow(10, high), ticks };
+  }
+
+  // ---- trend time axis ----
+
+  // The time span a strip shows at `now`: from its oldest point kept, at
+  // least MIN_TREND_SPAN_MS and at most the window. Null without points.
+  function trendSpan(points, now) {
+    if (!points.length) return null;
+    return Math.min(TREND_WINDOW_MS, Math.max(MIN_TREND_SPAN_MS, now - points[0].t));
+  }
+
+  // Ticks back from now, in ms, at a step that gives at most four of them
+  // besides now.
+  function timeTicks(span) {
+    const steps = [1, 2, 5, 10, 15, 30, 60, 120, 300].map((s) => s * 1000);
+    const step = steps.find((s) => span / s <= 4) || 300000;
+    const ticks = [];
+    for (let t = 0; t <= span + 1e-6; t += step) ticks.push(t);
+    return ticks;
+  }
+
+  function formatAgo(ms) {
+    if (ms === 0) return 'now';
+    return ms >= 60000 && ms % 60000 === 0 ? `−${ms / 60000} min` : `−${Math.round(ms / 1000)} s`;
+  }
+
+  function formatSpan(ms) {
+    if (ms < 120000) return `${Math.round(ms / 1000)} s`;
+    return `${Math.round(ms / 60000)} min`;
+  }
+
   // Events per second over the samples kept, or null when there are too few
   // or the counter went back (statistics switched off and on again).
   function rateFrom(samples) {
@@ -189,6 +291,7 @@
 
   const DASH = '—';
   const intFormat = new Intl.NumberFormat('en-US', { maximumFractionDigits: 0 });
+  const compactFormat = new Intl.NumberFormat('en-US', { notation: 'compact', maximumFractionDigits: 1 });
   function formatInt(v) { return typeof v === 'number' && Number.isFinite(v) ? intFormat.format(v) : DASH; }
   function formatPercent(v) {
     return typeof v === 'number' && Number.isFinite(v) ? `${v.toFixed(v < 10 ? 3 : 2)} %` : DASH;
@@ -270,7 +373,6 @@
     root.dataset.location = location;
     for (const el of root.querySelectorAll('[data-role]')) {
       const role = el.dataset.role;
-      if (role === 'summary') continue;
       card.roles[role] = el;
       el.dataset.testid = `${role}-${base}`;
     }
@@ -283,16 +385,29 @@
       fig.dataset.bars = '0';
       fig.dataset.clamped = '0';
       const title = fig.querySelector('figcaption strong').textContent;
-      card.plots.push({
-        fig, name, suffixKey, title, svg: fig.querySelector('svg'), summary: fig.querySelector('.summary'),
+      const part = (role) => fig.querySelector(`[data-plot-role="${role}"]`);
+      const plot = {
+        fig, name, suffixKey, title, svg: fig.querySelector('svg'), summary: part('summary'),
+        percentiles: part('percentiles'), logToggle: part('log'), countScale: null,
+      };
+      plot.logToggle.dataset.testid = `log-${name}`;
+      // Ticking the box overrides the automatic choice of the count axis.
+      plot.logToggle.addEventListener('change', () => {
+        plot.countScale = plot.logToggle.checked ? 'log' : 'linear';
+        plot.drawn = null;
+        drawPlot(plot, plot.value, plot.live);
       });
+      card.plots.push(plot);
     }
     for (const fig of root.querySelectorAll('figure.trend')) {
       const kind = fig.dataset.trend;
       fig.dataset.testid = `trend-${kind}-${base}`;
       fig.dataset.points = '0';
       const title = fig.querySelector('figcaption strong').textContent;
-      card.trends.push({ fig, kind, title, svg: fig.querySelector('svg'), points: [] });
+      const caption = fig.querySelector('[data-span]');
+      card.trends.push({
+        fig, kind, title, caption, unit: caption.textContent, svg: fig.querySelector('svg'), points: [],
+      });
     }
     card.roles.switch.addEventListener('change', () => writeSwitch(card));
     // A period being typed is not overwritten by the next read; Escape
@@ -352,7 +467,16 @@
       card.samples = [];
     }
     const rate = rateFrom(card.samples);
-    addTrendPoint(card, now, { rate, lost: lossFrom(card.samples) });
+    // Why a strip may have nothing to draw: the statistics are off, or no
+    // event has been counted while the page reads (no loss to take).
+    const first = card.samples[0];
+    const idle = card.samples.length >= 2 && first.total === card.samples[card.samples.length - 1].total;
+    const off = { text: 'statistics off' };
+    const none = { text: 'no data yet' };
+    addTrendPoint(card, now, { rate, lost: lossFrom(card.samples) }, {
+      rate: live ? none : off,
+      lost: live ? (idle ? { text: 'no data yet', note: 'no new events while this page reads' } : none) : off,
+    });
 
     const info = get('eventInfo');
     const eventNumber = info && typeof info === 'object' ? info.i1_data : undefined;
@@ -376,11 +500,13 @@
   // ---- trends ----
 
   // One point per read and strip; null where there is no value to show.
-  function addTrendPoint(card, now, values) {
+  // `empty` says why a strip without any value has none.
+  function addTrendPoint(card, now, values, empty) {
     for (const trend of card.trends) {
       const value = values[trend.kind];
       trend.points.push({ t: now, value: typeof value === 'number' ? value : null });
       trend.points = pruneTrend(trend.points, now, TREND_WINDOW_MS);
+      trend.empty = empty[trend.kind];
       drawTrend(trend, now);
     }
   }
@@ -392,6 +518,7 @@
         const last = trend.points[trend.points.length - 1];
         if (last && last.value !== null) trend.points.push({ t: now, value: null });
         trend.points = pruneTrend(trend.points, now, TREND_WINDOW_MS);
+        trend.empty = { text: 'no data', note: 'the server cannot be read' };
         drawTrend(trend, now);
       }
     }
@@ -409,40 +536,63 @@
 
     const values = points.filter((p) => p.value !== null).map((p) => p.value);
     fig.dataset.points = String(values.length);
+    const label = svg('title', {}, root);
+    const span = values.length ? trendSpan(points, now) : null;
+    if (span === null) {
+      const empty = trend.empty || { text: 'no data yet' };
+      svg('rect', { class: 'axis', x: m.left, y: m.top, width: w, height: h }, root);
+      const mid = m.top + h / 2 + (empty.note ? -2 : 4);
+      svg('text', { class: 'empty', x: m.left + w / 2, y: mid, 'text-anchor': 'middle' }, root, empty.text);
+      if (empty.note) {
+        svg('text', { class: 'empty-note', x: m.left + w / 2, y: mid + 16, 'text-anchor': 'middle' }, root,
+          empty.note);
+      }
+      label.textContent = `${trend.title}: ${empty.text}${empty.note ? ` (${empty.note})` : ''}`;
+      fig.dataset.empty = empty.text;
+      fig.dataset.ended = '';
+      fig.dataset.span = '0';
+      trend.caption.textContent = trend.unit;
+      return;
+    }
+    fig.dataset.empty = '';
+    fig.dataset.span = String(Math.round(span));
+    trend.caption.textContent = `${trend.unit}, last ${formatSpan(span)}`;
+
     const peak = values.reduce((a, b) => Math.max(a, b), 0);
     const yTop = niceCeiling(peak);
-    const x = (t) => m.left + ((t - (now - TREND_WINDOW_MS)) / TREND_WINDOW_MS) * w;
+    const x = (t) => m.left + ((t - (now - span)) / span) * w;
     const y = (v) => m.top + h - (Math.max(0, v) / yTop) * h;
     const unit = trend.kind === 'lost' ? ' %' : '';
-    const label = svg('title', {}, root);
 
     for (const t of [0, yTop / 2, yTop]) {
       if (t > 0) svg('line', { class: 'grid', x1: m.left, x2: m.left + w, y1: y(t), y2: y(t) }, root);
       svg('text', { x: m.left - 4, y: y(t) + 4, 'text-anchor': 'end' }, root,
         trend.kind === 'lost' ? formatTrendPercent(t) : formatRateTick(t));
     }
-    for (const minutes of [15, 10, 5, 0]) {
-      const tx = x(now - minutes * 60000);
+    for (const ago of timeTicks(span)) {
+      const tx = x(now - ago);
       svg('line', { class: 'axis', x1: tx, x2: tx, y1: m.top + h, y2: m.top + h + 4 }, root);
-      svg('text', { x: tx, y: m.top + h + 15, 'text-anchor': minutes === 0 ? 'end' : 'middle' }, root,
-        minutes === 0 ? 'now' : `−${minutes} min`);
+      svg('text', { class: 'tick', x: tx, y: m.top + h + 15, 'text-anchor': ago === 0 ? 'end' : 'middle' }, root,
+        formatAgo(ago));
     }
     svg('path', { class: trend.kind === 'lost' ? 'line lost' : 'line', d: stripPath(points, x, y) }, root);
-    // The newest value as a dot, so that a strip only seconds old shows too.
+    // The newest value as a dot, so that a single point shows too.
     const newest = points[points.length - 1];
     if (newest && newest.value !== null) {
       svg('circle', { class: trend.kind === 'lost' ? 'dot lost' : 'dot', cx: x(newest.t), cy: y(newest.value), r: 2.5 },
         root);
+    } else if (trend.empty) {
+      // The line has ended: say why beside its end.
+      svg('text', { class: 'ended', x: m.left + w - 2, y: m.top + 11, 'text-anchor': 'end' }, root, trend.empty.text);
     }
+    fig.dataset.ended = newest && newest.value === null && trend.empty ? trend.empty.text : '';
     svg('line', { class: 'axis', x1: m.left, x2: m.left + w, y1: m.top + h, y2: m.top + h }, root);
     svg('line', { class: 'axis', x1: m.left, x2: m.left, y1: m.top, y2: m.top + h }, root);
 
-    const last = values.length ? values[values.length - 1] : null;
-    label.textContent = last === null
-      ? `${trend.title}: no data yet`
-      : `${trend.title} over the last 15 minutes: now ${trend.kind === 'lost'
-        ? formatTrendPercent(last) : formatInt(last)}${unit}, at most ${trend.kind === 'lost'
-        ? formatTrendPercent(peak) : formatInt(peak)}${unit}`;
+    const last = values[values.length - 1];
+    const shown = (v) => (trend.kind === 'lost' ? formatTrendPercent(v) : formatInt(v));
+    label.textContent = `${trend.title} over the last ${formatSpan(span)}: now ${shown(last)}${unit}, ` +
+      `at most ${shown(peak)}${unit}`;
   }
 
   // A slow or idle stream has a rate axis below 10/s, whose middle tick is
@@ -464,14 +614,16 @@
   }
 
   function drawPlot(plot, value, live) {
-    const { fig, svg: root, summary } = plot;
+    const { fig, svg: root, summary, percentiles } = plot;
+    plot.value = value;
+    plot.live = live;
     const width = Math.max(240, Math.round(root.clientWidth || 360));
     const height = Math.max(150, Math.round(root.clientHeight || 200));
     const m = { left: 48, right: 12, top: 16, bottom: 30 };
     const w = width - m.left - m.right;
     const h = height - m.top - m.bottom;
     // Redrawing unchanged data would only reset a tooltip the user is reading.
-    const key = `${width}x${height}:${live}:${JSON.stringify(value)}`;
+    const key = `${width}x${height}:${live}:${plot.countScale}:${JSON.stringify(value)}`;
     if (plot.drawn === key) return;
     plot.drawn = key;
     root.setAttribute('viewBox', `0 0 ${width} ${height}`);
@@ -483,16 +635,23 @@
     fig.dataset.entries = String(entries);
 
     if (pairs.length === 0) {
+      const text = live ? 'no data yet' : 'statistics off';
       svg('rect', { class: 'axis', x: m.left, y: m.top, width: w, height: h }, root);
-      svg('text', { class: 'empty', x: m.left + w / 2, y: m.top + h / 2, 'text-anchor': 'middle' },
-        root, live ? 'no entries yet' : 'statistics off');
-      label.textContent = `${plot.title}: ${live ? 'no entries yet' : 'statistics off'}`;
+      svg('text', { class: 'empty', x: m.left + w / 2, y: m.top + h / 2, 'text-anchor': 'middle' }, root, text);
+      label.textContent = `${plot.title}: ${text}`;
       fig.dataset.bars = '0';
       fig.dataset.clamped = '0';
       fig.dataset.scale = 'none';
-      summary.textContent = live ? 'No entries yet.' : '';
+      fig.dataset.countScale = 'none';
+      fig.dataset.empty = text;
+      for (const p of ['p50', 'p90', 'p99']) delete fig.dataset[p];
+      percentiles.textContent = '';
+      summary.textContent = live ? 'No data yet.' : '';
+      plot.logToggle.parentElement.hidden = true;
       return;
     }
+    fig.dataset.empty = '';
+    plot.logToggle.parentElement.hidden = false;
 
     const minBin = pairs[0][0];
     const maxBin = pairs[pairs.length - 1][0];
@@ -500,12 +659,26 @@
     const x = axisMap(scale, m.left, w);
     const bars = layoutBars(pairs, x);
     const peak = bars.reduce((a, b) => Math.max(a, b.count), 0);
-    const yTop = niceCeiling(peak);
-    const y = (c) => m.top + h - (c / yTop) * h;
+    const countScale = plot.countScale || chooseCountScale(bars.map((b) => b.count));
+    plot.logToggle.checked = countScale === 'log';
+    let y;
+    let yTicks;
+    if (countScale === 'log') {
+      const axis = logCountAxis(bars.reduce((a, b) => Math.min(a, b.count), peak), peak);
+      const a = Math.log10(axis.lo);
+      const span = Math.log10(axis.hi) - a;
+      y = (c) => m.top + h - ((Math.log10(Math.max(c, axis.lo)) - a) / span) * h;
+      yTicks = axis.ticks;
+    } else {
+      const yTop = niceCeiling(peak);
+      y = (c) => m.top + h - (c / yTop) * h;
+      yTicks = [0, yTop / 2, yTop];
+    }
 
-    for (const t of [0, yTop / 2, yTop]) {
+    for (const t of yTicks) {
       if (t > 0) svg('line', { class: 'grid', x1: m.left, x2: m.left + w, y1: y(t), y2: y(t) }, root);
-      svg('text', { x: m.left - 4, y: y(t) + 4, 'text-anchor': 'end' }, root, formatInt(t));
+      svg('text', { x: m.left - 4, y: y(t) + 4, 'text-anchor': 'end' }, root,
+        countScale === 'log' ? compactFormat.format(t) : formatInt(t));
     }
     for (const t of axisTicks(scale)) {
       const tx = x(t);
@@ -515,10 +688,13 @@
     }
     svg('text', { x: m.left + w, y: height - 2, 'text-anchor': 'end' }, root,
       scale.kind === 'log' ? 'ms (log scale)' : 'ms');
+    if (countScale === 'log') {
+      svg('text', { x: m.left + 4, y: m.top - 4, 'text-anchor': 'start' }, root, 'count (log scale)');
+    }
 
     let clamped = 0;
     for (const bar of bars) {
-      const barHeight = Math.max(2, (bar.count / yTop) * h);
+      const barHeight = Math.max(2, m.top + h - y(bar.count));
       const rect = svg('rect', {
         class: bar.clamped ? 'bar clamped' : 'bar',
         x: bar.x.toFixed(2),
@@ -531,9 +707,12 @@
         clamped = bar.count;
         tip = `${formatInt(bar.count)} at ${LAST_BIN} ms or longer (last bin)`;
       } else if (bar.first === bar.last) {
-        tip = `${bar.first} to ${bar.first + 1} ms: ${formatInt(bar.count)}`;
+        tip = bar.first === 0
+          ? `below 1 ms (negative times included): ${formatInt(bar.count)}`
+          : `${bar.first} to ${bar.first + 1} ms: ${formatInt(bar.count)}`;
       } else {
-        tip = `${bar.first} to ${bar.last + 1} ms: ${formatInt(bar.sum)} in all, up to ${formatInt(bar.count)} per 1 ms bin`;
+        tip = `${bar.first === 0 ? 'below 1 ms' : `${bar.first} ms`} to ${bar.last + 1} ms: ` +
+          `${formatInt(bar.sum)} in all, up to ${formatInt(bar.count)} per 1 ms bin`;
       }
       svg('title', {}, rect, tip);
       if (bar.clamped) {
@@ -547,11 +726,23 @@
     fig.dataset.bars = String(bars.length);
     fig.dataset.clamped = String(clamped);
     fig.dataset.scale = scale.kind;
+    fig.dataset.countScale = countScale;
+
+    const p = percentileBins(pairs);
+    for (const name of ['p50', 'p90', 'p99']) fig.dataset[name] = String(p[name]);
+    percentiles.textContent = `p50 ${binLabel(p.p50)} · p90 ${binLabel(p.p90)} · p99 ${binLabel(p.p99)}`;
 
     const peakBin = pairs.reduce((a, b) => (b[1] > a[1] ? b : a));
-    const range = `${formatMs(minBin)} to ${maxBin === LAST_BIN ? 'the last bin' : formatMs(maxBin + 1)}`;
-    const text = `${formatInt(entries)} entries, ${range}; most at ${formatMs(peakBin[0])}.`;
-    label.textContent = `${plot.title} distribution: ${text}`;
+    const low = minBin === 0 ? 'below 1 ms' : formatMs(minBin);
+    const high = maxBin === LAST_BIN ? `${LAST_BIN} ms or longer` : formatMs(maxBin + 1);
+    let range = `from ${low} to ${high}`;
+    if (minBin === maxBin && minBin === 0) range = 'all below 1 ms';
+    if (minBin === maxBin && minBin === LAST_BIN) range = `all at ${LAST_BIN} ms or longer`;
+    let most = `at ${formatMs(peakBin[0])}`;
+    if (peakBin[0] === 0) most = 'below 1 ms';
+    if (peakBin[0] === LAST_BIN) most = 'in the last bin';
+    const text = `${formatInt(entries)} entries ${range}; most ${most}.`;
+    label.textContent = `${plot.title} distribution: ${text} ${percentiles.textContent}.`;
     summary.replaceChildren(document.createTextNode(text));
     if (clamped) {
       const note = document.createElement('span');
@@ -805,6 +996,7 @@
 
   window.daqDashboard = {
     chooseScale, axisTicks, binPairs, layoutBars, rateFrom, lossFrom, pruneTrend, stripPath, axisMap, LAST_BIN,
+    percentileBins, binLabel, chooseCountScale, logCountAxis, trendSpan, timeTicks, formatAgo,
   };
   poll();
 })();

@@ -1,22 +1,28 @@
 #!/usr/bin/env python3
-"""The dashboard in a real (headless) browser against a running simulated server.
+"""The dashboard in a real (headless) browser against a running server.
 
-Starts `daqevstat simulate --listen 127.0.0.1:0`, opens the page in headless
-Chromium driven over its DevTools protocol, and checks what a person would
-see: the server's locations, the event total rising between two looks, the
-three distributions drawn, a rate, the rate and loss trend strips filling,
+With --tool, starts `daqevstat simulate --listen 127.0.0.1:0`, opens the page
+in headless Chromium driven over its DevTools protocol, and checks what a
+person would see: the server's locations, the event total rising between two
+looks, the three distributions drawn with their percentiles, a rate, the rate
+and loss trend strips filling an axis as long as what the page has seen,
 writes refused without the token and done with it, and the page telling that
 the server is gone and recovering when it is back, with the trends kept.
 
-Loopback only; every wait is bounded and the whole run stays under a minute.
+With --two-locations, runs the two-location example, whose streams end before
+the page opens: percentiles equal to those of the served bins, and "no data
+yet" in the loss strips that have nothing to draw.
+
+Loopback only; every wait is bounded and each run stays under a minute.
 Exits 77 (skipped) when no browser is installed.
 
-Usage: dashboard_browser_test.py --tool PATH [--screenshot FILE]
+Usage: dashboard_browser_test.py (--tool PATH | --two-locations PATH) [--screenshot FILE]
 """
 
 import argparse
 import base64
 import json
+import math
 import os
 import re
 import shutil
@@ -60,35 +66,35 @@ class Deadline:
 
 # ---------------------------------------------------------------- servers
 
-class SimulatedServer:
-    """The tool serving a simulated location; stderr is drained all along so
-    that its status output can never block it."""
+class ServerProcess:
+    """A server whose output is drained all along, so that it can never
+    block on it; ready once a line matched `ready` (after its address, when
+    that comes on a line of its own)."""
 
-    def __init__(self, tool, listen, deadline):
+    def __init__(self, args, output, address, ready, deadline):
         self.lines = []
         self.address = None
+        self._address_pattern = re.compile(address)
+        self._ready_pattern = re.compile(ready)
         self._found = threading.Event()
-        args = [tool, "simulate", "--listen", listen, "--duration", "0", "--rate", str(RATE_HZ),
-                "--objects", "2", "--loss", "0.01", "--latency-ms", "20", "--jitter-ms", "5",
-                "--seed", "7", "--write-token", TOKEN]
-        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, start_new_session=True)
-        threading.Thread(target=self._drain, daemon=True).start()
+        pipes = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, output: subprocess.PIPE}
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, start_new_session=True, **pipes)
+        threading.Thread(target=self._drain, args=(getattr(self.proc, output),), daemon=True).start()
         end = time.monotonic() + min(15, max(1, deadline.left()))
         while not self._found.wait(0.05):
             if self.proc.poll() is not None or time.monotonic() > end:
                 self.stop()
-                raise Failure("the tool did not say where it listens; it wrote:\n" +
+                raise Failure(f"{os.path.basename(args[0])} did not get ready to serve; it wrote:\n" +
                               "\n".join(self.lines[-20:]))
 
-    def _drain(self):
-        pattern = re.compile(r"listening on (http://\S+?)/?\s*$")
-        for raw in self.proc.stderr:
+    def _drain(self, stream):
+        for raw in stream:
             line = raw.decode("utf-8", "replace").rstrip("\r\n")
             self.lines.append(line)
-            match = pattern.search(line)
-            if match and not self._found.is_set():
+            match = self._address_pattern.search(line)
+            if match and self.address is None:
                 self.address = match.group(1)
+            if self.address is not None and self._ready_pattern.search(line):
                 self._found.set()
 
     def stop(self):
@@ -103,9 +109,53 @@ class SimulatedServer:
         return self.proc.returncode
 
 
-def get_properties(address):
-    with urllib.request.urlopen(f"{address}/api/v1/properties", timeout=5) as reply:
+class SimulatedServer(ServerProcess):
+    """The tool serving a simulated location."""
+
+    def __init__(self, tool, listen, deadline):
+        args = [tool, "simulate", "--listen", listen, "--duration", "0", "--rate", str(RATE_HZ),
+                "--objects", "2", "--loss", "0.01", "--latency-ms", "20", "--jitter-ms", "5",
+                "--seed", "7", "--write-token", TOKEN]
+        pattern = r"listening on (http://\S+?)/?\s*$"
+        super().__init__(args, "stderr", pattern, pattern, deadline)
+
+
+class TwoLocationsServer(ServerProcess):
+    """The two-location example, ready once both streams have been fed."""
+
+    def __init__(self, path, deadline):
+        super().__init__([path, "--listen", "127.0.0.1:0"], "stdout", r"serving (http://\S+?)/?$",
+                         r"serving until SIGINT or SIGTERM$", deadline)
+
+
+def get_properties(address, location=None):
+    path = (f"api/v1/locations/{urllib.parse.quote(location)}/properties" if location
+            else "api/v1/properties")
+    with urllib.request.urlopen(f"{address}/{path}", timeout=5) as reply:
         return json.load(reply)["properties"]
+
+
+def nearest_rank_percentiles(spectrum):
+    """p50, p90, p99 of a served spectrum as bin indices, nearest rank over
+    the positive counts, as the tool defines them; None when empty."""
+    pairs = sorted((int(k), v) for k, v in spectrum.get("bins", {}).items()
+                   if k.isdigit() and int(k) <= 8191 and isinstance(v, (int, float)) and v > 0)
+    total = sum(v for _, v in pairs)
+    if not total:
+        return None
+    result = {}
+    for percent in (50, 90, 99):
+        if float(total).is_integer():
+            rank = max(1, -(-int(total) * percent // 100))
+        else:
+            rank = max(1, math.ceil(total * percent / 100))
+        cumulative = 0
+        for index, count in pairs:
+            cumulative += count
+            if cumulative >= rank:
+                result[f"p{percent}"] = index
+                break
+    return result
 
 
 def get_locations(address):
@@ -427,6 +477,38 @@ def check_helpers(page):
     expect(strip["kept"] == [50, 900020] and strip["path"].count("M") == 3,
            f"trend points older than the window are dropped and gaps break the line ({strip})")
 
+    # Nearest rank over 1 ms bins, as `watch` and the reports compute it.
+    cases = [
+        ({"10": 1, "9": 1}, (9, 10, 10)),  # bins in number order, not text order
+        ({"1": 99, "40": 1}, (1, 1, 1)),  # 99 % of 100 is rank 99, exactly
+        ({"1": 99, "40": 2}, (1, 1, 40)),
+        ({"0": 50, "3": 40, "9": 9, "8191": 1}, (0, 3, 9)),
+        ({"0": 1, "8191": 1000}, (8191, 8191, 8191)),
+        ({"3": "x", "4": -2, "5": 10}, (5, 5, 5)),
+        ({}, None),
+    ]
+    got = page.js(f"""{json.dumps([c[0] for c in cases])}.map((bins) => {{
+        const p = daqDashboard.percentileBins(daqDashboard.binPairs({{bins}}));
+        return p && [p.p50, p.p90, p.p99];
+    }})""")
+    expect(got == [list(c[1]) if c[1] else None for c in cases],
+           f"p50/p90/p99 are the nearest-rank bins ({got})")
+
+    scales = page.js("""[[3000, 300, 250, 200, 10, 1], [10, 50, 200, 380, 370, 190, 40], [1800]]
+        .map(daqDashboard.chooseCountScale)""")
+    expect(scales == ["log", "linear", "linear"],
+           f"counts go on a log axis only where one bar dwarfs the rest ({scales})")
+
+    spans = page.js("""(() => {
+        const d = daqDashboard;
+        return [d.trendSpan([{t: 0}], 20 * 60000), d.trendSpan([{t: 1000}], 1500),
+                d.trendSpan([{t: 1000}], 48000), d.trendSpan([], 5),
+                d.timeTicks(900000).map(d.formatAgo), d.timeTicks(20000).map(d.formatAgo)];
+    })()""")
+    expect(spans == [900000, 2000, 47000, None, ["now", "−5 min", "−10 min", "−15 min"],
+                     ["now", "−5 s", "−10 s", "−15 s", "−20 s"]],
+           f"a trend axis spans what was seen, from 2 s up to 15 min ({spans})")
+
 
 def check_live_view(page, address):
     page.wait('!!document.querySelector(\'[data-testid="total-EVSTAT"][data-value]\')',
@@ -486,12 +568,59 @@ def trend_segments(page, kind, base="EVSTAT"):
     return path.count("M")
 
 
-def check_trends(page):
+def check_trends(page, opened):
     for kind in ("rate", "lost"):
         page.wait(f"Number(document.querySelector('[data-testid=\"trend-{kind}-EVSTAT\"]')"
                   ".dataset.points) >= 3", f"three points in the {kind} trend")
         expect(trend_segments(page, kind) >= 1,
                f"the {kind} strip is drawn ({trend_points(page, kind)} points)")
+    # Once more than the shortest span has been seen, the axis is as long as
+    # that: the line starts at its left edge, and no tick reaches minutes back.
+    sel = '[data-testid="trend-rate-EVSTAT"]'
+    page.wait(f"Number(document.querySelector({json.dumps(sel)}).dataset.span) > 3000",
+              "more than 3 s in the rate trend")
+    strip = page.js(f"""(() => {{
+        const fig = document.querySelector({json.dumps(sel)});
+        const d = fig.querySelector('path').getAttribute('d');
+        return {{span: Number(fig.dataset.span), x: Number(d.slice(1).split(',')[0]),
+                 ticks: [...fig.querySelectorAll('text.tick')].map((t) => t.textContent),
+                 caption: fig.querySelector('figcaption').textContent}};
+    }})()""")
+    seen = time.monotonic() - opened
+    expect(strip["span"] <= seen * 1000 and abs(strip["x"] - 48) < 1 and
+           not any("min" in t for t in strip["ticks"]) and "last " in strip["caption"],
+           f"the rate axis spans the {strip['span'] / 1000:.1f} s seen of {seen:.1f} s open and the "
+           f"line starts at its left edge ({strip})")
+
+
+def shown_percentiles(page):
+    """{plot name: {p50, p90, p99} or None} as the page shows them."""
+    return page.js("""Object.fromEntries([...document.querySelectorAll('[data-plot]')].map((f) =>
+        [f.dataset.plot, f.dataset.p50 === undefined || !f.querySelector('.percentiles').textContent
+            ? null : {p50: Number(f.dataset.p50), p90: Number(f.dataset.p90), p99: Number(f.dataset.p99)}]))""")
+
+
+def check_percentiles(page, address):
+    # The page's percentiles of bins read straight from the server against
+    # the nearest rank computed here.
+    spectra = {k: v for k, v in get_properties(address).items() if k.endswith(".TD")}
+    computed = page.js(f"""Object.fromEntries(Object.entries({json.dumps(spectra)}).map(([name, value]) =>
+        [name, daqDashboard.percentileBins(daqDashboard.binPairs(value))]))""")
+    expected = {name: nearest_rank_percentiles(value) for name, value in spectra.items()}
+    expect(computed == expected, f"the page's percentiles of the served bins are the nearest-rank "
+                                 f"ones ({expected.get('EVSTAT.STAT.EV.LATENCY.TD')} for the latency)")
+    expect(all(shown_percentiles(page).values()), "every distribution shows its percentiles")
+
+    # The count axis toggle overrides the automatic choice and keeps it.
+    sel = '[data-plot="EVSTAT.STAT.EV.LATENCY.TD"]'
+    before = page.attr(sel, "data-count-scale")
+    page.click(f'[data-testid="log-EVSTAT.STAT.EV.LATENCY.TD"]')
+    flipped = "linear" if before == "log" else "log"
+    updates = page.updates()
+    page.wait(f"Number(document.querySelector('#objects').dataset.updates) >= {updates + 2}",
+              "two more reads")
+    expect(page.attr(sel, "data-count-scale") == flipped,
+           f"the log-counts box turns the latency's count axis from {before} to {flipped} for good")
 
 
 def check_writes(page, address):
@@ -531,6 +660,11 @@ def check_writes(page, address):
               ".textContent === 'off'", "EVSTAT2 shown as off with empty plots")
     expect(page.js("document.querySelector('[data-testid=\"period-EVSTAT2\"]').disabled") is True,
            "the period of a switched-off object cannot be edited")
+    page.wait("document.querySelector('[data-testid=\"trend-rate-EVSTAT2\"]').dataset.ended"
+              " === 'statistics off'", "the rate strip of EVSTAT2 to say why it ended")
+    shown = page.js("""[...document.querySelectorAll('[data-object="EVSTAT2"] svg text')]
+        .filter((t) => t.textContent === 'statistics off').length""")
+    expect(shown == 5, f"every chart of EVSTAT2 says the statistics are off ({shown} of 5)")
 
 
 def check_recovery(page, tool, server, deadline):
@@ -566,9 +700,33 @@ def check_recovery(page, tool, server, deadline):
     return restarted
 
 
+def check_two_locations(page, server):
+    """A server whose streams ended before the page opened: the distributions
+    are still, and the loss strips say they have nothing to draw rather than
+    showing an empty frame."""
+    page.wait("document.querySelectorAll('article.object').length === 2 &&"
+              " Number(document.querySelector('#objects').dataset.updates) >= 3", "three reads")
+    locations = get_locations(server.address)
+    for location, base in zip(locations, ("DAQ1", "DAQ2")):
+        sel = f'[data-testid="trend-lost-{base}"]'
+        empty = page.js(f"""(() => {{
+            const fig = document.querySelector({json.dumps(sel)});
+            const text = fig.querySelector('svg text.empty');
+            return {{data: fig.dataset.empty, shown: text ? text.textContent : null,
+                     note: (fig.querySelector('svg text.empty-note') || {{}}).textContent}};
+        }})()""")
+        expect(empty["shown"] == "no data yet" and empty["data"] == "no data yet" and empty["note"],
+               f"the loss strip of {base} says it has no data yet ({empty})")
+        spectra = {k: v for k, v in get_properties(server.address, location).items() if k.endswith(".TD")}
+        shown = {k: v for k, v in shown_percentiles(page).items() if k in spectra}
+        expected = {name: nearest_rank_percentiles(value) for name, value in spectra.items()}
+        expect(shown == expected, f"{location} shows p50/p90/p99 of the served bins ({shown})")
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
-    parser.add_argument("--tool", required=True)
+    which = parser.add_mutually_exclusive_group(required=True)
+    which.add_argument("--tool", help="the daqevstat tool: checks against a simulated server")
+    which.add_argument("--two-locations", help="the two-location example: checks against it")
     parser.add_argument("--screenshot", help="also save what the page looks like as PNG")
     args = parser.parse_args()
 
@@ -580,7 +738,10 @@ def main():
     deadline = Deadline(DEADLINE_S)
     server = browser = None
     try:
-        server = SimulatedServer(args.tool, "127.0.0.1:0", deadline)
+        if args.tool:
+            server = SimulatedServer(args.tool, "127.0.0.1:0", deadline)
+        else:
+            server = TwoLocationsServer(args.two_locations, deadline)
         expect(server.address.startswith("http://127.0.0.1:"),
                f"the server listens on loopback ({server.address})")
         browser = Browser(browser_path, deadline)
@@ -588,24 +749,30 @@ def main():
         dt.call("Runtime.enable")
         dt.call("Log.enable")
         dt.call("Page.enable")
+        opened = time.monotonic()
         dt.call("Page.navigate", url=f"{server.address}/")
         page = Page(dt, deadline)
         page.wait("document.readyState === 'complete' && !!window.daqDashboard", "the page's script")
 
-        check_helpers(page)
-        check_live_view(page, server.address)
-        check_trends(page)
+        if args.tool:
+            check_helpers(page)
+            check_live_view(page, server.address)
+            check_trends(page, opened)
+            check_percentiles(page, server.address)
+        else:
+            check_two_locations(page, server)
         if args.screenshot:
             shot = dt.call("Page.captureScreenshot", format="png")
             with open(args.screenshot, "wb") as f:
                 f.write(base64.b64decode(shot["data"]))
-        check_writes(page, server.address)
-        server = check_recovery(page, args.tool, server, deadline)
+        if args.tool:
+            check_writes(page, server.address)
+            server = check_recovery(page, args.tool, server, deadline)
 
         errors = dt.page_errors()
         expect(not errors, f"the page logged no errors {errors if errors else ''}".rstrip())
         status = server.stop()
-        expect(status == 0, f"the restarted server ends cleanly too (status {status})")
+        expect(status == 0, f"the server ends cleanly (status {status})")
     except Failure as failure:
         log(f"FAILED: {failure}")
         if server:

@@ -96,8 +96,7 @@ TEST_F(PlotWriterTest, FigureIsWellFormedAndNamesEveryPanel) {
   EXPECT_NE(std::string::npos, svg.find(">A&amp;B&lt;C&gt;.STAT.EV.PERIOD.TD<"));
   EXPECT_NE(std::string::npos, svg.find("distance &quot;between&quot; events"));
   EXPECT_NE(std::string::npos, svg.find("312 samples"));
-  EXPECT_NE(std::string::npos, svg.find("p50 5 ms"));
-  EXPECT_NE(std::string::npos, svg.find("hatched bars are clamped: &lt;1 ms: 12"));
+  EXPECT_NE(std::string::npos, svg.find("p50 5 ms \xC2\xB7 p90 5 ms \xC2\xB7 p99 5 ms"));
   EXPECT_NE(std::string::npos, svg.find(">no samples<"));
   EXPECT_EQ(std::vector<std::string>{"plot.svg"}, entries(dir_));  // no temporary left
 
@@ -131,6 +130,46 @@ TEST_F(PlotWriterTest, LogScalesOnlyWhenTheDataSpanDecades) {
   const std::string overflow = svg_of({timing("O", {{1, 50}, {4, 40}, {8191, 3}})});
   EXPECT_EQ(std::string::npos, overflow.find("log scale of ms"));
   EXPECT_NE(std::string::npos, overflow.find(">&gt;=8191 ms<"));
+}
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Only the last bin is known to hold clamped times; bin 0 holds genuine
+// times below 1 ms and negative ones alike, so it is named, not hatched.
+TEST_F(PlotWriterTest, HatchesOnlyTheClampedLastBin) {
+  Distribution one = timing("ONE", {});
+  one.bins = {7};
+  const struct {
+    Distribution d;
+    std::size_t hatched;
+    const char* below;    // the note on bin 0, or nullptr for none
+    const char* clamped;  // the note on the hatched bar, or nullptr for none
+  } cases[] = {
+      {timing("PERIOD", {{0, 12}, {5, 300}}), 0, "below 1 ms (negative times included): 12",
+       nullptr},
+      {timing("TAIL", {{1, 50}, {4, 40}, {8191, 3}}), 1, nullptr,
+       "hatched, clamped: &gt;=8191 ms: 3"},
+      {timing("BOTH", {{0, 5}, {8191, 2}}), 1, "below 1 ms (negative times included): 5",
+       "hatched, clamped: &gt;=8191 ms: 2"},
+      {one, 1, nullptr, "hatched, clamped: every sample in one bin"},
+      {timing("NONE", {}), 0, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::string svg = svg_of({c.d});
+    EXPECT_EQ(c.hatched, count_of(svg, "fill=\"url(#clamped)\"")) << c.d.name;
+    EXPECT_EQ(c.below ? 1u : 0u, count_of(svg, "below 1 ms")) << c.d.name;
+    EXPECT_EQ(c.clamped ? 1u : 0u, count_of(svg, "clamped:")) << c.d.name;
+    if (c.below != nullptr) {
+      EXPECT_NE(std::string::npos, svg.find(c.below)) << c.d.name;
+    }
+    if (c.clamped != nullptr) {
+      EXPECT_NE(std::string::npos, svg.find(c.clamped)) << c.d.name;
+    }
+  }
 }
 
 TEST_F(PlotWriterTest, CsvHoldsTheNonZeroBins) {

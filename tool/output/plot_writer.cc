@@ -296,8 +296,8 @@ void render_title(std::string* out, const PanelData& p, double top) {
   const DistributionSummary& s = p.summary;
   std::string stats = number_text(s.samples, 6) + " samples";
   if (s.p50_bin) {
-    stats +=
-        " \xC2\xB7 p50 " + bin_label(d, *s.p50_bin) + " \xC2\xB7 p99 " + bin_label(d, *s.p99_bin);
+    stats += " \xC2\xB7 p50 " + bin_label(d, *s.p50_bin) + " \xC2\xB7 p90 " +
+             bin_label(d, *s.p90_bin) + " \xC2\xB7 p99 " + bin_label(d, *s.p99_bin);
   }
   const double available = kWidth - 2 * 16;
   std::string second;
@@ -311,13 +311,24 @@ void render_title(std::string* out, const PanelData& p, double top) {
               Cut::kMiddle);
     second = stats;
   }
-  // The clamped counts come before the description, which is the part that
-  // may be cut short.
-  if (d.bins.size() >= 2 && s.highest_bin) {
-    const std::string clamped = "hatched bars are clamped: " + bin_label(d, 0) + ": " +
-                                number_text(s.first_bin, 6) + ", " +
-                                bin_label(d, d.bins.size() - 1) + ": " + number_text(s.last_bin, 6);
-    second += (second.empty() ? "" : " \xC2\xB7 ") + clamped;
+  // The counts of the two edge bins come before the description, which is
+  // the part that may be cut short. Bin 0 holds the times below its upper
+  // edge, genuine ones of [0, 1) ms as well as negative ones, which its count
+  // cannot tell apart: it is named for what it holds, not called clamped.
+  // The last bin holds every time from its start on, however long: that one
+  // is clamped, and hatched.
+  const auto add = [&second](const std::string& part) {
+    second += (second.empty() ? "" : " \xC2\xB7 ") + part;
+  };
+  if (d.bins.size() >= 2 && s.first_bin > 0.0) {
+    add("below " + ms_text(edge(d, 1)) +
+        " ms (negative times included): " + number_text(s.first_bin, 6));
+  }
+  if (d.bins.size() >= 2 && s.last_bin > 0.0) {
+    add("hatched, clamped: " + bin_label(d, d.bins.size() - 1) + ": " + number_text(s.last_bin, 6));
+  }
+  if (d.bins.size() == 1 && s.highest_bin) {
+    add("hatched, clamped: every sample in one bin");
   }
   if (!d.description.empty()) second += (second.empty() ? "" : " \xC2\xB7 ") + d.description;
   text_line(out, 16, top + 46, kTextSize, second, available, " fill=\"#444\"");
@@ -399,11 +410,12 @@ void render_panel(std::string* out, const PanelData& p, double top) {
     text_line(out, kLeft - 8, py + 4, kTickSize, t.label, kLeft - 30, " text-anchor=\"end\"");
   }
 
-  // Bars; bin 0 in place, hatched, the last bin in its slot.
+  // Bars in place, the clamped last bin hatched in its slot (a
+  // distribution of one bin is that bin, hatched in place).
   const std::size_t n = d.bins.size();
   for (std::size_t i = 0; i < n; ++i) {
     if (!holds(d.bins[i]) || (p.overflow_slot && i + 1 == n)) continue;
-    const bool clamped = i == 0 || i + 1 == n;
+    const bool clamped = i + 1 == n;
     bar(out, x(edge(d, i)), x(edge(d, i + 1)), y(d.bins[i]), base, clamped);
   }
   if (p.overflow_slot) {
