@@ -34,8 +34,12 @@ struct HttpServerOptions {
   // settings a switch-off removes). May be empty.
   std::function<void(const std::string& location, const std::string& property)> before_write;
 
-  // Open connections at most, in all and from one peer address; a
-  // connection past either bound gets 503 and is closed.
+  // Open connections at most, in all and from one peer address. A new
+  // connection past either bound takes the place of one (of the same peer
+  // when its share is full) that has no request being answered: an idle
+  // kept-alive one first, then the one that has waited longest for its
+  // request to arrive whole. When every connection is answering one, the new
+  // connection gets 503 and is closed.
   std::size_t max_connections = 512;
   std::size_t max_connections_per_peer = 384;
   // One read or write that makes no progress for this long ends its

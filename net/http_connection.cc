@@ -85,6 +85,11 @@ void Connection::close() {
   stream_.close();
 }
 
+void Connection::stand(Standing standing) {
+  standing_ = standing;
+  standing_since_ = Clock::now();
+}
+
 void Connection::next_request() {
   parser_.emplace();
   parser_->header_limit(static_cast<std::uint32_t>(
@@ -93,6 +98,7 @@ void Connection::next_request() {
   header_checked_ = false;
   // Pipelined bytes already here start the next request now.
   request_started_ = buffer_.size() > 0;
+  if (answered_ > 0) stand(request_started_ ? Standing::waiting : Standing::idle);
   if (request_started_) {
     request_deadline_ = after(Clock::now(), limits_.request_deadline);
     parse();
@@ -130,6 +136,7 @@ void Connection::on_read(beast::error_code error, std::size_t bytes) {
   if (!request_started_) {
     request_started_ = true;
     request_deadline_ = after(Clock::now(), limits_.request_deadline);
+    if (standing_ == Standing::idle) stand(Standing::waiting);
   }
   parse();
 }
@@ -233,6 +240,7 @@ void Connection::send(Response response, bool head, bool close) {
     response.content_length(length);
   }
   close_after_answer_ = close;
+  stand(Standing::busy);
   response_.emplace(std::move(response));
   serializer_.emplace(*response_);
   answer_deadline_ = after(Clock::now(), limits_.request_deadline);
@@ -267,6 +275,7 @@ void Connection::on_write(beast::error_code error, std::size_t) {
 }
 
 void Connection::linger() {
+  stand(Standing::idle);
   beast::error_code ignored;
   // This close is orderly: the answer goes out before the end.
   stream_.socket().set_option(boost::asio::socket_base::linger(false, 0), ignored);

@@ -60,12 +60,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection& operator=(const Connection&) = delete;
   ~Connection();
 
+  using Clock = std::chrono::steady_clock;
+
+  // What the connection is doing, for a server that must make room:
+  //  - idle: between requests of a kept-alive connection, or closing after
+  //    its last answer;
+  //  - waiting: no whole request yet (none of it, or part of it);
+  //  - busy: a whole request is being answered.
+  enum class Standing { idle, waiting, busy };
+
   void start();
   // Closes the socket: the pending operation ends and nothing follows.
   void stop();
 
+  Standing standing() const { return standing_; }
+  // When the connection took its standing.
+  Clock::time_point standing_since() const { return standing_since_; }
+
  private:
-  using Clock = std::chrono::steady_clock;
   using Serializer = boost::beast::http::response_serializer<boost::beast::http::string_body>;
 
   void next_request();
@@ -83,6 +95,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void linger();
   void on_linger(boost::beast::error_code error, std::size_t bytes);
   void close();
+  void stand(Standing standing);
 
   boost::beast::tcp_stream stream_;
   Router& router_;
@@ -105,6 +118,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::array<char, 4096> drain_{};
   std::size_t drained_ = 0;
   bool stopped_ = false;
+  Standing standing_ = Standing::waiting;
+  Clock::time_point standing_since_ = Clock::now();
 };
 
 }  // namespace daqnet::detail

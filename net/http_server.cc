@@ -115,8 +115,8 @@ class HttpServer::Impl {
       // Each stop() ends its connection's pending operation; the
       // connections then go, and with the last of them the thread's work.
       const auto open = connections_;
-      for (const auto& [raw, weak] : open) {
-        if (auto connection = weak.lock()) connection->stop();
+      for (const auto& [id, entry] : open) {
+        if (auto connection = entry.connection.lock()) connection->stop();
       }
     });
     thread_.join();
@@ -194,14 +194,17 @@ class HttpServer::Impl {
     const tcp::endpoint local = socket.local_endpoint(error);
     if (error) return;
     detail::Peer peer{address_text(remote.address()), address_text(local.address())};
-    std::size_t& from_peer = per_peer_[peer.address];
-    if (connections_.size() >= options_.max_connections ||
-        from_peer >= options_.max_connections_per_peer) {
-      if (from_peer == 0) per_peer_.erase(peer.address);
+    // Past a bound, the new connection takes the place of one that holds
+    // its slot without a request to answer: within the peer's share when
+    // that is full, else anywhere.
+    const auto found = per_peer_.find(peer.address);
+    const std::size_t from_peer = found == per_peer_.end() ? 0 : found->second;
+    if ((from_peer >= options_.max_connections_per_peer && !displace(&peer.address)) ||
+        (connections_.size() >= options_.max_connections && !displace(nullptr))) {
       refuse(std::move(socket));
       return;
     }
-    ++from_peer;
+    ++per_peer_[peer.address];
     socket.set_option(tcp::no_delay(true), error);
     // A client that stops reading holds at most this much of the kernel's
     // memory, and its answer's deadline starts to count once that is full.
@@ -216,7 +219,7 @@ class HttpServer::Impl {
       connection = std::make_shared<detail::Connection>(
           std::move(socket), router_, limits_, peer,
           // Runs on the I/O thread, in the connection's destructor.
-          [this, id, address = peer.address] { release(id, address); });
+          [this, id] { release(id); });
     } catch (...) {
       // No connection, so no destructor to give the peer's count back.
       release_peer(peer.address);
@@ -224,12 +227,48 @@ class HttpServer::Impl {
     }
     // From here on the connection's destructor releases it, also when
     // this throws.
-    connections_.emplace(id, connection);
+    connections_.emplace(id, Open{connection, peer.address});
     connection->start();
   }
 
-  void release(std::uint64_t id, const std::string& address) {
-    connections_.erase(id);
+  // Ends the connection that has least to lose, of the peer `address` when
+  // given: an idle one before one still waiting for its request, the one
+  // that has been so longest first. One whose request is being answered is
+  // never chosen, so a client that sends its request at once is answered
+  // however many others trickle theirs. False when there is none.
+  bool displace(const std::string* address) {
+    using Standing = detail::Connection::Standing;
+    auto chosen = connections_.end();
+    std::shared_ptr<detail::Connection> victim;
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (address != nullptr && it->second.address != *address) continue;
+      auto connection = it->second.connection.lock();
+      if (connection == nullptr || connection->standing() == Standing::busy) continue;
+      if (victim == nullptr || before(*connection, it->first, *victim, chosen->first)) {
+        chosen = it;
+        victim = std::move(connection);
+      }
+    }
+    if (victim == nullptr) return false;
+    // Its slot is free at once; its destructor, which comes when the
+    // pending operation has ended, finds nothing more to release.
+    release(chosen->first);
+    victim->stop();
+    return true;
+  }
+
+  static bool before(const detail::Connection& a, std::uint64_t a_id, const detail::Connection& b,
+                     std::uint64_t b_id) {
+    if (a.standing() != b.standing()) return a.standing() < b.standing();
+    if (a.standing_since() != b.standing_since()) return a.standing_since() < b.standing_since();
+    return a_id < b_id;
+  }
+
+  void release(std::uint64_t id) {
+    const auto found = connections_.find(id);
+    if (found == connections_.end()) return;
+    const std::string address = std::move(found->second.address);
+    connections_.erase(found);
     release_peer(address);
   }
 
@@ -266,8 +305,13 @@ class HttpServer::Impl {
   int port_ = 0;  // set by start(), before the thread runs
   std::thread thread_;
 
-  // I/O thread only: the open connections and how many each peer has.
-  std::unordered_map<std::uint64_t, std::weak_ptr<detail::Connection>> connections_;
+  struct Open {
+    std::weak_ptr<detail::Connection> connection;
+    std::string address;
+  };
+  // I/O thread only: the open connections (a displaced one leaves at
+  // once) and how many each peer has.
+  std::unordered_map<std::uint64_t, Open> connections_;
   std::uint64_t next_id_ = 0;
   std::unordered_map<std::string, std::size_t> per_peer_;
 
