@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "net/http_connection.h"
 #include "net/http_router.h"
 #include "net/listen_address.h"
+#include "net/tls_context.h"
 #include "net/write_access.h"
 #include "thread_annotations.h"
 
@@ -65,7 +67,7 @@ class HttpServer::Impl {
         limits_{options_.read_timeout,        options_.write_timeout,
                 options_.request_deadline,    options_.keep_alive_timeout,
                 options_.keep_alive_requests, options_.max_header_bytes,
-                options_.max_body_bytes} {
+                options_.max_body_bytes,      options_.tls.handshake_timeout} {
     if (limits_.keep_alive_requests == 0) limits_.keep_alive_requests = 1;
   }
 
@@ -81,6 +83,15 @@ class HttpServer::Impl {
     if (!options_.write_token.empty()) {
       const std::string problem = check_token(options_.write_token);
       if (!problem.empty()) throw std::runtime_error(problem);
+    }
+    if (!options_.tls.cert_file.empty()) {
+      tls_ = std::make_unique<detail::TlsContexts>(options_.tls, [this](const std::string& line) {
+        if (options_.log) {
+          options_.log(line);
+        } else {
+          std::fprintf(stderr, "%s\n", line.c_str());
+        }
+      });
     }
     bind();
     accept();
@@ -217,7 +228,7 @@ class HttpServer::Impl {
     std::shared_ptr<detail::Connection> connection;
     try {
       connection = std::make_shared<detail::Connection>(
-          std::move(socket), router_, limits_, peer,
+          std::move(socket), tls_ != nullptr ? tls_->current() : nullptr, router_, limits_, peer,
           // Runs on the I/O thread, in the connection's destructor.
           [this, id] { release(id); });
     } catch (...) {
@@ -299,6 +310,8 @@ class HttpServer::Impl {
   detail::Router router_;
   detail::ConnectionLimits limits_;
 
+  // Set by start(), before the thread runs; then I/O thread only.
+  std::unique_ptr<detail::TlsContexts> tls_;
   asio::io_context io_{1};
   tcp::acceptor acceptor_{io_};
   asio::steady_timer retry_{io_};
@@ -331,6 +344,9 @@ void HttpServer::stop() { impl_->stop(); }
 
 int HttpServer::port() const { return impl_->port(); }
 
-std::string HttpServer::url() const { return url_of(impl_->options().host, impl_->port()); }
+std::string HttpServer::url() const {
+  const std::string url = url_of(impl_->options().host, impl_->port());
+  return impl_->options().tls.cert_file.empty() ? url : "https" + url.substr(4);
+}
 
 }  // namespace daqnet

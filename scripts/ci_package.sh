@@ -156,6 +156,12 @@ if boost_symbols=$(nm -D --defined-only "$libdir/libdaqevstat-http.so.$version" 
   fail "libdaqevstat-http exports $(wc -l <<<"$boost_symbols") Boost symbols," \
     "e.g. $(head -n 1 <<<"$boost_symbols" | c++filt)"
 fi
+# Nor its OpenSSL, yaml-cpp or libcrypt: whatever it exports is daqnet's.
+if foreign=$(nm -D --defined-only "$libdir/libdaqevstat-http.so.$version" | awk '$2 != "A" {print $3}' |
+  c++filt | grep -v '^daqnet::'); then
+  fail "libdaqevstat-http exports $(wc -l <<<"$foreign") symbols outside daqnet::," \
+    "e.g. $(head -n 1 <<<"$foreign")"
+fi
 if leaks=$(grep -rlF -e "$root" -e "$build" -e "$work" "$prefix"); then
   fail "build or install paths in the installed files: $leaks"
 fi
