@@ -35,7 +35,10 @@ bool basic_credentials(std::string_view authorization, std::string* name, std::s
   namespace base64 = boost::beast::detail::base64;
   std::string decoded(base64::decoded_size(encoded.size()), '\0');
   const auto [written, read] = base64::decode(decoded.data(), encoded.data(), encoded.size());
-  if (read != encoded.size()) return false;
+  // Beast stops at the padding, which may only end the text.
+  if (encoded.size() - read > 2 || encoded.find_first_not_of('=', read) != std::string_view::npos) {
+    return false;
+  }
   decoded.resize(written);
   const std::size_t colon = decoded.find(':');
   if (colon == std::string::npos) return false;
