@@ -4,6 +4,8 @@
 Starts `daqevstat shell` serving over TLS with client certificates required
 and two users (a reader for Prometheus, a writer), all from a web
 configuration file, with certificates made for the run by openssl. Then:
+  - the tool's own client: get and set over https with --cacert, --cert,
+    --key and --user, and one-line errors without the CA or the certificate;
   - curl: a scrape with the client certificate and the reader's password is
     answered, one without the certificate is refused in the handshake, one
     without the password gets 401; the reader may not write, the writer may;
@@ -111,7 +113,7 @@ def free_port():
 
 class Run:
     def __init__(self, tool, folder):
-        self.tool = tool
+        self.tool_path = tool
         self.dir = folder
         self.server = None
         self.prometheus = None
@@ -160,7 +162,7 @@ basic_auth_users:
   {WRITER}: {bcrypt(WRITER_PASSWORD)}
 basic_auth_writers: [{WRITER}]
 """)
-        self.server = Process([self.tool, "shell", "--ideal", "--rate", "1000", "--listen",
+        self.server = Process([self.tool_path, "shell", "--ideal", "--rate", "1000", "--listen",
                                "127.0.0.1:0", "--web-config-file", self.path("web.yml")],
                               stdin=subprocess.PIPE)
         pattern = re.compile(r"listening on https://(127\.0\.0\.1:\d+)/")
@@ -198,6 +200,37 @@ basic_auth_writers: [{WRITER}]
         expect(status != 0, "curl offering at most TLS 1.1 is refused")
         result = run(["curl", "-sS", "--max-time", "5", "http://" + self.address + "/metrics"])
         expect(b"this port speaks TLS" in result.stdout, "plain HTTP to the port is told to use TLS")
+
+    def tool(self, *args, password=READER_PASSWORD):
+        env = dict(os.environ, DAQEVSTAT_PASSWORD=password)
+        env.pop("DAQEVSTAT_SERVER", None)
+        result = subprocess.run([self.tool_path] + list(args), env=env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=15)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
+
+    def check_client(self):
+        files = ["--cacert", self.path("ca.pem"), "--cert", self.path("client.pem"),
+                 "--key", self.path("client.key")]
+        status, out, err = self.tool("get", "--server", self.url, *files, "--user", READER,
+                                     "EVSTAT.STAT.ON")
+        expect(status == 0 and out.strip() == "EVSTAT.STAT.ON = 1",
+               f"daqevstat get over https with a certificate and a password ({err.strip()})")
+        with open(self.path("writer-password"), "w") as f:
+            f.write(WRITER_PASSWORD + "\n")
+        status, _, err = self.tool("set", "--server", self.url, *files, "--user", WRITER,
+                                   "--password-file", self.path("writer-password"),
+                                   "EVSTAT.STAT.EV.LOST.PERIOD", "40", password="")
+        expect(status == 0, f"daqevstat set as the writer, the password from a file ({err.strip()})")
+        status, _, err = self.tool("get", "--server", self.url, "--user", READER, "EVSTAT.STAT.ON")
+        expect(status == 1 and "unknown CA" in err and len(err.splitlines()) == 1,
+               f"without --cacert one line names the unknown CA: {err.strip()}")
+        status, _, err = self.tool("get", "--server", self.url, "--cacert", self.path("ca.pem"),
+                                   "--user", READER, "EVSTAT.STAT.ON")
+        expect(status == 1 and "--cert" in err and len(err.splitlines()) == 1,
+               f"without a client certificate one line says one may be required: {err.strip()}")
+        status, _, err = self.tool("get", "--server", self.url, *files, "--user", READER,
+                                   "EVSTAT.STAT.ON", password="wrong")
+        expect(status != 0 and "401" in err, f"a wrong password is told: {err.strip()}")
 
     def check_versions(self):
         status, text = self.s_client("-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
@@ -308,6 +341,7 @@ def main():
         test.start_server()
         test.check_curl()
         test.check_versions()
+        test.check_client()
         test.check_rotation()
         test.check_prometheus()
         print("all checks passed")
