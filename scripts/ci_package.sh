@@ -233,7 +233,7 @@ depends_on() {
   done
 }
 depends_on "$runtime_deb" libstdc++6
-depends_on "$http_deb" "libdaqevstat0 (= $version)" libstdc++6
+depends_on "$http_deb" "libdaqevstat0 (= $version)" libstdc++6 libssl3 libyaml-cpp0.7 libcrypt1
 depends_on "$dev_deb" "libdaqevstat0 (= $version)" "libdaqevstat-http0 (= $version)"
 depends_on "$tool_deb" "libdaqevstat0 (= $version)" "libdaqevstat-http0 (= $version)" libstdc++6
 
