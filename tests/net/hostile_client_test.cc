@@ -371,6 +371,8 @@ TEST_F(ConnectionBoundTest, AnIdleKeptAliveConnectionGoesBeforeAWaitingOne) {
   bool closed = false;
   kept->send("GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   ASSERT_EQ(200, status_of(kept->receive_until("}", milliseconds(2000), &closed)));
+  // The server may note the answer as taken a moment after it arrived.
+  std::this_thread::sleep_for(milliseconds(100));
   // The table is full; the newest connection, but idle, is the one to go.
   EXPECT_EQ(200,
             status_of(exchange(http_->port(), kScrape, milliseconds(1500), "127.0.0.4").response));
@@ -395,6 +397,13 @@ TEST_F(ConnectionBoundTest, AConnectionBeingAnsweredIsNeverDisplaced) {
     busy.push_back(idle_from(from));
     ASSERT_TRUE(busy.back()->send(piled));
   }
+  // Once answering has begun, the answers soon fill the socket buffers and
+  // the connections stay stuck writing.
+  for (auto& raw : busy) {
+    bool closed = false;
+    ASSERT_EQ(200, status_of(raw->receive_until("\r\n", milliseconds(5000), &closed)));
+  }
+  std::this_thread::sleep_for(milliseconds(300));
   const Exchange refused = exchange(http_->port(), kScrape, milliseconds(1500), "127.0.0.4");
   EXPECT_EQ(503, status_of(refused.response));
   EXPECT_TRUE(refused.closed);
