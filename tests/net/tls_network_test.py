@@ -314,8 +314,12 @@ basic_auth_writers: [{WRITER}]
         os.replace(self.path("live.key.new"), self.path("live.key"))
         expect(self.served_subject() == "daqevstat-test-server-2",
                "a key that does not match keeps the chain before it")
-        logged = [l for l in self.server.lines if "do not load" in l]
-        expect(len(logged) == logged_before + 1, f"and logs one line: {logged[-1:]}")
+        def logged():
+            return [l for l in self.server.lines if "do not load" in l][logged_before:]
+
+        wait_for("the line about the files that do not load", logged, 5)
+        time.sleep(0.3)
+        expect(len(logged()) == 1, f"and logs one line: {logged()}")
 
     def stop(self):
         for process in (self.prometheus, self.server):
