@@ -2,8 +2,13 @@
 # A fleet of simulated DAQ servers watched by one Prometheus with the rules of
 # monitoring/prometheus, all on loopback, running until stopped.
 #
-#   scripts/fleet.sh [N]        start N servers (default 4) and Prometheus
-#   scripts/fleet.sh stop DIR   stop what a start put into DIR
+#   scripts/fleet.sh [--tls] [N]  start N servers (default 4) and Prometheus
+#   scripts/fleet.sh stop DIR     stop what a start put into DIR
+#
+# With --tls the servers are secured as on a network: TLS with a test CA made
+# for the run by openssl (in DIR/certs), client certificates required, and a
+# user "prometheus" whose password is in DIR/certs/password; Prometheus
+# scrapes them with scheme https, tls_config and basic_auth.
 #
 # Server i has its own fault mix: the second loses 2 % of its events, the
 # third has a slow, jittery path, the others are clean but for a few late and
@@ -31,9 +36,14 @@ if [[ ${1:-} == stop ]]; then
   exit 0
 fi
 
+tls=0
+if [[ ${1:-} == --tls ]]; then
+  tls=1
+  shift
+fi
 count=${1:-4}
 if ! [[ $count =~ ^[0-9]+$ ]] || ((count < 1 || count > 50)); then
-  echo "usage: fleet.sh [N] (1 to 50 servers) | fleet.sh stop DIR" >&2
+  echo "usage: fleet.sh [--tls] [N] (1 to 50 servers) | fleet.sh stop DIR" >&2
   exit 2
 fi
 for program in "$tool" prometheus python3; do
@@ -48,6 +58,35 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/daqevstat-fleet.XXXXXX")
 # On a failed start, stop whatever did start.
 trap 'echo "fleet.sh: start failed; stopping what started" >&2; stop_fleet "$dir"' ERR
 
+secure=()
+scheme=http
+if ((tls)); then
+  mkdir "$dir/certs"
+  "$root/tests/net/make_test_certs.sh" "$dir/certs"
+  python3 - "$dir/certs" <<'PYTHON'
+import ctypes, os, secrets, sys
+folder = sys.argv[1]
+password = secrets.token_urlsafe(18)
+lib = ctypes.CDLL("libcrypt.so.1")
+lib.crypt_gensalt.restype = ctypes.c_char_p
+lib.crypt.restype = ctypes.c_char_p
+digest = lib.crypt(password.encode(), lib.crypt_gensalt(b"$2y$", 10, None, 0)).decode()
+with open(os.path.join(folder, "password"), "w") as f:
+    f.write(password + "\n")
+with open(os.path.join(folder, "web.yml"), "w") as f:
+    f.write(f"""tls_server_config:
+  cert_file: chain.pem
+  key_file: server.key
+  client_ca_file: ca.pem
+  client_auth_type: RequireAndVerifyClientCert
+basic_auth_users:
+  prometheus: {digest}
+""")
+PYTHON
+  secure=(--web-config-file "$dir/certs/web.yml")
+  scheme=https
+fi
+
 faults() {
   case $1 in
     2) echo "--loss 0.02 --latency-ms 20 --jitter-ms 6" ;;
@@ -60,8 +99,8 @@ faults() {
 listen_address() {
   local log=$1
   for _ in $(seq 100); do
-    if grep -qo 'listening on http://[^/]*' "$log"; then
-      grep -o 'listening on http://[^/]*' "$log" | head -n1 | sed 's|.*//||'
+    if grep -qo 'listening on https\?://[^/]*' "$log"; then
+      grep -o 'listening on https\?://[^/]*' "$log" | head -n1 | sed 's|.*//||'
       return 0
     fi
     sleep 0.1
@@ -73,7 +112,7 @@ listen_address() {
 targets=()
 for i in $(seq "$count"); do
   # shellcheck disable=SC2046
-  setsid "$tool" simulate --duration 0 --listen 127.0.0.1:0 --seed "$i" $(faults "$i") \
+  setsid "$tool" simulate --duration 0 --listen 127.0.0.1:0 "${secure[@]}" --seed "$i" $(faults "$i") \
     </dev/null >/dev/null 2>"$dir/server$i.log" &
   echo "$! server$i" >>"$dir/pids"
   targets+=("$(listen_address "$dir/server$i.log")")
@@ -87,6 +126,11 @@ port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
   echo "  - $root/monitoring/prometheus/daqevstat-alerts.rules.yml"
   echo "scrape_configs:"
   echo "  - job_name: daqevstat"
+  if ((tls)); then
+    echo "    scheme: https"
+    echo "    tls_config: {ca_file: $dir/certs/ca.pem, cert_file: $dir/certs/client.pem, key_file: $dir/certs/client.key}"
+    echo "    basic_auth: {username: prometheus, password_file: $dir/certs/password}"
+  fi
   echo "    static_configs:"
   echo "      - targets: [$(printf '"%s", ' "${targets[@]}" | sed 's/, $//')]"
 } >"$dir/prometheus.yml"
@@ -103,7 +147,7 @@ trap - ERR
 echo "Prometheus:  http://127.0.0.1:$port/  (alerts: http://127.0.0.1:$port/alerts)"
 echo "Dashboards:"
 for i in $(seq "$count"); do
-  echo "  server$i  http://${targets[i - 1]}/  ($(faults "$i"))"
+  echo "  server$i  $scheme://${targets[i - 1]}/  ($(faults "$i"))"
 done
 echo "DaqEventsLost fires for server2 about 5 minutes after start, DaqLatencyHigh for server3"
 echo "after about 10 (their for: durations); Prometheus lists them pending before that."
