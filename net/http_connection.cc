@@ -117,9 +117,11 @@ void Connection::on_first_bytes(beast::error_code error, std::size_t bytes) {
   }
   // A TLS connection opens with a handshake record (content type 22).
   if (static_cast<const unsigned char*>(buffer_.data().data())[0] != 22) {
+    // In plain HTTP, as every other refusal is written.
     static constexpr std::string_view kPlainToTls =
-        "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nConnection: close\r\n"
-        "Content-Length: 40\r\n\r\nthis port speaks TLS: use https:// URLs\n";
+        "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\n"
+        "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n"
+        "Content-Length: 53\r\n\r\n{\"error\": \"this port speaks TLS: use https:// URLs\"}\n";
     stand(Standing::busy);
     tcp().expires_after(limits_.write_timeout);
     boost::asio::async_write(tcp(), boost::asio::buffer(kPlainToTls.data(), kPlainToTls.size()),
