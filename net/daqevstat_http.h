@@ -141,7 +141,8 @@ class DAQNET_HTTP_EXPORT HttpServer {
  public:
   // `locations` must not be empty, hold no null pointer, and outlive the
   // server (or at least its stop()); the first one is served at the
-  // single-location paths. Throws std::invalid_argument otherwise.
+  // single-location paths. Throws std::invalid_argument otherwise, and when
+  // a user's name is empty, repeated or holds ':', or its hash is not bcrypt.
   HttpServer(std::vector<EqFct*> locations, HttpServerOptions options);
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
