@@ -15,13 +15,20 @@
 #   --repeat N         repetitions of the whole series (default 2)
 #   --rate HZ          events per second of the simulated source (default 10000)
 #   --clients "A B"    wrk connections per point (default "8 64")
-#   --paths "P Q"      paths to load (default "/metrics /api/v1/properties")
+#   --paths "P Q"      paths to load (default "/metrics /api/v1/properties");
+#                      /metrics:protobuf is /metrics asked for in the protobuf
+#                      exposition (the Accept header of a Prometheus with
+#                      native histograms)
 #   --modes "M ..."    keepalive, idle, close (default all three)
 #   --idle N           connections held open in idle mode (default 200)
 #   --idle-peers N     source addresses the idle connections come from (default 10)
 #   --idle-kind K      silent (nothing sent) or after-request (default silent)
 #   --threads N        wrk threads (default 2)
 #   --out FILE         also write the table to FILE
+#   --static           also load nginx (one worker, on a loopback port) serving
+#                      a byte copy of each answer, fetched from the tool as the
+#                      run starts, in the same run and with the same wrk
+#                      settings, for the keep-alive points
 #
 # Exit status: 0 when every point was measured and every repetition's totals
 # agree; 1 when they do not, wrk failed or the tool did; 2 on a wrong option;
@@ -43,6 +50,7 @@ idle_peers=10
 idle_kind=silent
 threads=2
 out=""
+static=0
 
 usage() {
   sed -n '/^# Usage:/,/^# Exit status/p' "$0" | sed 's/^# \{0,1\}//' >&2
@@ -63,6 +71,7 @@ while (($#)); do
     --idle-kind) idle_kind=$2; shift 2 ;;
     --threads) threads=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
+    --static) static=1; shift ;;
     -h | --help) usage ;;
     *) echo "http_load: unknown option $1" >&2; usage ;;
   esac
@@ -84,6 +93,8 @@ done
 missing=()
 command -v wrk >/dev/null 2>&1 || missing+=("wrk (Debian package wrk)")
 command -v python3 >/dev/null 2>&1 || missing+=("python3 (Debian package python3)")
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+((static == 0)) || [[ -x $nginx_bin ]] || missing+=("nginx (Debian package nginx), for --static")
 [[ -x $tool ]] || missing+=("the daqevstat tool at $tool (cmake --build build/default --target daqevstat_tool, or --tool PATH)")
 if ((${#missing[@]})); then
   printf 'http_load: missing: %s\n' "${missing[@]}" >&2
@@ -93,6 +104,7 @@ fi
 work=$(mktemp -d /tmp/http_load.XXXXXX)
 tool_pid=""
 holder_pid=""
+nginx_pid=""
 
 # Stops a child: pid, signal, seconds to wait before SIGKILL. Sets
 # stopped_status to its exit status (137 when it had to be killed). The
@@ -119,6 +131,7 @@ stop_pid() {
 }
 
 cleanup() {
+  stop_pid "$nginx_pid" QUIT 5
   stop_pid "$holder_pid" TERM 5
   stop_pid "$tool_pid" INT 10
   rm -rf "$work"
@@ -197,16 +210,76 @@ stop_holder() {
   reopened=$(sed -n 's/.*closed_by_server=\([0-9]*\).*/\1/p' "$work/holder.out")
 }
 
-# One wrk run; sets rps, p50, p99, errors.
+# Copies each path's answer byte for byte into $work/static and starts nginx
+# on a free loopback port with one worker serving them; sets static_url.
+start_static() {
+  local path i static_port
+  rm -rf "$work/static" "$work/nginx"
+  mkdir -p "$work/static" "$work/nginx"
+  for path in $paths; do
+    mkdir -p "$work/static$(dirname "$path")"
+    python3 -c 'import sys, urllib.request; sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[1], timeout=10).read())' \
+      "${url%/}$path" >"$work/static$path"
+  done
+  # keepalive_requests: as many answers per connection as the tool's server
+  # gives before it closes one, so both sides reconnect as often.
+  static_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  cat >"$work/nginx/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+user root;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  default_type text/plain;
+  client_body_temp_path $work/nginx;
+  proxy_temp_path $work/nginx;
+  fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx;
+  scgi_temp_path $work/nginx;
+  keepalive_requests 100;
+  server {
+    listen 127.0.0.1:$static_port;
+    root $work/static;
+  }
+}
+CONF
+  "$nginx_bin" -p "$work/nginx" -c "$work/nginx/nginx.conf" 2>"$work/nginx/start.err" &
+  nginx_pid=$!
+  static_url="http://127.0.0.1:$static_port/"
+  for ((i = 0; i < 50; i++)); do
+    python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], timeout=1)' \
+      "${static_url%/}${paths%% *}" 2>/dev/null && return 0
+    kill -0 "$nginx_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "http_load: nginx did not start:" >&2
+  cat "$work/nginx/start.err" "$work/nginx/error.log" >&2 2>/dev/null || true
+  exit 1
+}
+
+stop_static() {
+  stop_pid "$nginx_pid" QUIT 5
+  nginx_pid=""
+}
+
+# One wrk run; sets rps, p50, p99, errors. The target is the tool unless
+# a fourth argument gives another base URL.
 measure() {
-  local path=$1 n=$2 mode=$3 line
+  local path=$1 n=$2 mode=$3 line target=${4:-$url}
   local -a header=()
   [[ $mode == close ]] && header=(-H 'Connection: close')
+  if [[ $path == *:protobuf ]]; then
+    path=${path%:protobuf}
+    header+=(-H 'Accept: application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited')
+  fi
   # wrk leaves an answer slower than its --timeout out of the percentiles
   # (it counts a timeout instead), which would hide the very stalls measured
   # here: the limit is the whole point.
   line=$(timeout $((seconds + 60)) wrk -t "$threads" -c "$n" -d "${seconds}s" --timeout "${seconds}s" \
-    --latency -s "$here/http_load_result.lua" "${header[@]}" "${url%/}$path" 2>&1 |
+    --latency -s "$here/http_load_result.lua" "${header[@]}" "${target%/}$path" 2>&1 |
     grep '^RESULT' || true)
   if [[ -z $line ]]; then
     rps="-" p50="-" p99="-" errors="wrk failed"
@@ -239,7 +312,7 @@ machine_state() {
   echo "$(nproc) cores ($cpu), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
-declare -A cell_rps cell_p50 cell_p99 cell_err cell_held
+declare -A cell_rps cell_p50 cell_p99 cell_err cell_held static_rps static_p99 static_ratio
 points=()
 for path in $paths; do
   for mode in $modes; do
@@ -253,6 +326,7 @@ totals=()
 states=()
 for ((run = 1; run <= repeat; run++)); do
   start_tool
+  ((static == 0)) || start_static
   states+=("run $run start: $(machine_state)")
   for point in "${points[@]}"; do
     IFS='|' read -r path mode n <<<"$point"
@@ -268,7 +342,17 @@ for ((run = 1; run <= repeat; run++)); do
     cell_p99[$point]+="${cell_p99[$point]:+ / }$p99"
     cell_err[$point]+="${cell_err[$point]:+ / }$errors"
     echo "http_load: run $run $path $mode c$n: $rps req/s, p50 $p50 ms, p99 $p99 ms, errors $errors${held:+, idle held $held→$held_end}" >&2
+    if ((static == 1)) && [[ $mode == keepalive ]]; then
+      local_rps=$rps
+      measure "$path" "$n" "$mode" "$static_url"
+      static_rps[$point]+="${static_rps[$point]:+ / }$rps"
+      static_p99[$point]+="${static_p99[$point]:+ / }$p99"
+      ratio=$(awk -v a="$local_rps" -v b="$rps" 'BEGIN { if (b + 0 > 0 && a + 0 == a) printf "%.2f", a / b; else printf "-" }')
+      static_ratio[$point]+="${static_ratio[$point]:+ / }$ratio"
+      echo "http_load: run $run $path static c$n: $rps req/s, p99 $p99 ms, errors $errors; ours/static $ratio" >&2
+    fi
   done
+  ((static == 0)) || stop_static
   states+=("run $run end: $(machine_state)")
   if stop_tool_and_check; then
     totals+=("run $run: $totals_line")
@@ -304,6 +388,18 @@ mode_name() {
       [[ $point == *"|idle|"* ]] || continue
       IFS='|' read -r path mode n <<<"$point"
       echo "- \`$path\` c$n: ${cell_held[$point]}"
+    done
+  fi
+  if ((static == 1)); then
+    echo
+    echo "Against nginx (one worker) serving a byte copy of each answer, keep-alive, same run and wrk settings:"
+    echo
+    echo "| Path | Clients | Ours: requests/s | Ours: p99 ms | Static: requests/s | Static: p99 ms | Ours / static |"
+    echo "|---|---|---|---|---|---|---|"
+    for point in "${points[@]}"; do
+      IFS='|' read -r path mode n <<<"$point"
+      [[ $mode == keepalive ]] || continue
+      echo "| \`$path\` | $n | ${cell_rps[$point]} | ${cell_p99[$point]} | ${static_rps[$point]} | ${static_p99[$point]} | ${static_ratio[$point]} |"
     done
   fi
   echo

@@ -1,5 +1,6 @@
 #include "d_ustr.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -22,6 +23,40 @@ struct UstrSnapshot {
   EqData::UstrElement copy;
   USTR view{};
 };
+
+// Whether a caller's text, read up to `limit` bytes or its first zero, is
+// `stored`: the test every record write makes, so done a word at a time
+// without a call into the C library (the text is an event type's name,
+// written with every record and changed with the type only). Reads no byte
+// of `text` at or beyond `limit`.
+std::uint64_t word_at(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+bool has_zero_byte(std::uint64_t word) {
+  return ((word - 0x0101010101010101u) & ~word & 0x8080808080808080u) != 0;
+}
+
+bool holds_text(const std::string& stored, const char* text, std::size_t limit) {
+  const std::size_t n = stored.size();
+  if (n > limit || (n < limit && text[n] != '\0')) return false;
+  const char* data = stored.data();
+  if (n < sizeof(std::uint64_t)) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (text[i] != data[i] || text[i] == '\0') return false;
+    }
+    return true;
+  }
+  // Whole words, then the last word again from its end (overlapping).
+  for (std::size_t i = 0;; i += sizeof(std::uint64_t)) {
+    const std::size_t at = i + sizeof(std::uint64_t) <= n ? i : n - sizeof(std::uint64_t);
+    const std::uint64_t word = word_at(text + at);
+    if (word != word_at(data + at) || has_zero_byte(word)) return false;
+    if (at + sizeof(std::uint64_t) == n) return true;
+  }
+}
 
 // Spinning is right for the few instructions a write lasts; yielding after a
 // while keeps a reader from burning the core of a writer that was preempted.
@@ -80,18 +115,23 @@ void D_ustr::set(EqAdr*, EqData* in, EqData* out, EqFct*) {
     if (out != nullptr) out->error(ill_parameter, get_error_string(ill_parameter));
     return;
   }
-  write_record(element->str.data(), element->str.size(), element->i1, element->f1, element->f2,
-               element->tm);
+  write_record(element->str.data(), element->str.size(), false, element->i1, element->f1,
+               element->f2, element->tm);
 }
 
 int D_ustr::data_type() const { return DATA_USTR; }
 
-void D_ustr::write_record(const char* text, std::size_t length, int i1, float f1, float f2,
-                          time_t tm) {
+void D_ustr::write_record(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
+                          float f2, time_t tm) {
   WriteScope write(*this);
   // The text goes first, so that an allocation failure leaves the record
-  // whole.
-  store_text(text, length);
+  // whole. With `zero_ends`, `length` is a limit and the text ends at its
+  // first zero before it.
+  if (zero_ends) {
+    if (!holds_text(*text_, text, length)) store_text(text, strnlen(text, length));
+  } else {
+    store_text(text, length);
+  }
   i1_.store(i1, kFieldStore);
   f1_.store(f1, kFieldStore);
   f2_.store(f2, kFieldStore);
@@ -112,9 +152,12 @@ void D_ustr::set_value(USTR* record) {
   const char* text = record->str_data.str_data_val;
   // The length counts the terminating zero; never read past it, even when
   // the zero is missing.
-  const std::size_t length = text != nullptr ? strnlen(text, record->str_data.str_data_len) : 0;
-  write_record(text != nullptr ? text : "", length, record->i1_data, record->f1_data,
-               record->f2_data, record->tm);
+  if (text == nullptr) {
+    write_record("", 0, false, record->i1_data, record->f1_data, record->f2_data, record->tm);
+  } else {
+    write_record(text, record->str_data.str_data_len, true, record->i1_data, record->f1_data,
+                 record->f2_data, record->tm);
+  }
 }
 
 void D_ustr::set_value(int i1) {

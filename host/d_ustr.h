@@ -57,8 +57,10 @@ class HOST_EXPORT D_ustr : public D_fct {
   class WriteScope;
   using Text = std::shared_ptr<const std::string>;
 
-  // One write of the whole record.
-  void write_record(const char* text, std::size_t length, int i1, float f1, float f2, time_t tm);
+  // One write of the whole record; with `zero_ends` the text ends at its
+  // first zero within `length` bytes.
+  void write_record(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
+                    float f2, time_t tm);
   // Replaces the text unless it is the stored one. Only inside a WriteScope.
   void store_text(const char* text, std::size_t length);
 

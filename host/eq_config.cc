@@ -1,9 +1,7 @@
 #include "eq_config.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "durable_file.h"
 #include "eq_data.h"
 #include "quelmar_types.h"
 
@@ -83,34 +82,6 @@ std::map<std::string, ParsedLine> parse_lines(const std::string& text, const std
     lines[name] = ParsedLine{value, number};
   }
   return lines;
-}
-
-bool write_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Syncs the directory holding `path`; returns 0 or the errno. A file system
-// that cannot sync a directory (EINVAL) offers nothing more to wait for.
-int sync_directory_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".")
-                          : slash == 0               ? "/"
-                                                     : path.substr(0, slash);
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = 0;
-  if (::fsync(fd) != 0 && errno != EINVAL) error = errno;
-  ::close(fd);
-  return error;
 }
 
 void emit_logs(const std::vector<std::string>& logs) {
@@ -277,35 +248,21 @@ std::string Config::text(const std::string& path) const {
 void Config::save(const std::string& path) const {
   const std::string content = text(path);
 
-  // Temporary file in the same directory, so that rename replaces the file
-  // atomically.
-  std::string temp = path + ".XXXXXX";
-  std::vector<char> temp_name(temp.begin(), temp.end());
-  temp_name.push_back('\0');
-  const int fd = ::mkstemp(temp_name.data());
-  if (fd < 0) throw_config_error(path + ": cannot save: " + errno_text(errno));
-  temp.assign(temp_name.data());
-
+  // A file that exists keeps its permissions.
   struct stat old_file {};
   const mode_t mode = ::stat(path.c_str(), &old_file) == 0 ? (old_file.st_mode & 07777) : 0644;
-  bool ok = write_all(fd, content) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    throw_config_error(path + ": cannot save: " + errno_text(error));
+  try {
+    daqhost::StagedFile staged(path, content, mode);
+    staged.install();
+  } catch (const std::system_error& e) {
+    throw_config_error(path + ": cannot save: " + errno_text(e.code().value()));
   }
   // The rename is an entry of the directory: until the directory is synced,
   // a power failure may bring back the old file.
-  error = sync_directory_of(path);
-  if (error != 0) {
-    throw_config_error(path + ": saved, but its directory cannot be synced: " + errno_text(error));
+  try {
+    daqhost::sync_folder_of(path);
+  } catch (const std::system_error& e) {
+    throw_config_error(
+        path + ": saved, but its directory cannot be synced: " + errno_text(e.code().value()));
   }
 }

@@ -70,22 +70,31 @@ Json integer(const EqData& reply, int index) {
   return static_cast<std::int64_t>(value);
 }
 
+// The numbers of a reply that holds numbers: one, or an array of them.
+Json numbers(const EqData& reply, EqData::Kind kind) {
+  const int type = reply.type();
+  // A float is written by its nine digits, a double as it is.
+  const bool single = type == DATA_FLOAT || type == DATA_A_FLOAT;
+  if (!EqData::is_array(type)) {
+    if (reply.length() == 0) return nullptr;
+    if (kind != EqData::Kind::real) return integer(reply, 0);
+    return single ? float_number(reply.get_float()) : double_number(reply.get_double());
+  }
+  Json values = Json::array();
+  if (kind != EqData::Kind::real) {
+    for (int i = 0; i < reply.length(); ++i) values.push_back(integer(reply, i));
+  } else if (single) {
+    for (double value : reply.reals()) values.push_back(float_number(static_cast<float>(value)));
+  } else {
+    for (double value : reply.reals()) values.push_back(double_number(value));
+  }
+  return values;
+}
+
 }  // namespace
 
 Json reply_json(const EqData& reply) {
   switch (reply.type()) {
-    case DATA_INT:
-    case DATA_BOOL:
-    case DATA_SHORT:
-    case DATA_LONG:
-    case DATA_USHORT:
-    case DATA_UINT:
-    case DATA_ULONG:
-      return reply.length() > 0 ? integer(reply, 0) : Json(nullptr);
-    case DATA_FLOAT:
-      return reply.length() > 0 ? float_number(reply.get_float()) : Json(nullptr);
-    case DATA_DOUBLE:
-      return reply.length() > 0 ? double_number(reply.get_double()) : Json(nullptr);
     case DATA_STRING:
       return reply.get_string();
     case DATA_USTR: {
@@ -101,30 +110,12 @@ Json reply_json(const EqData& reply) {
       for (int i = 0; i < 4; ++i) values.push_back(static_cast<std::int64_t>(reply.get_long(i)));
       return values;
     }
-    case DATA_A_FLOAT: {
-      Json values = Json::array();
-      for (double value : reply.reals()) values.push_back(float_number(static_cast<float>(value)));
-      return values;
-    }
-    case DATA_A_DOUBLE: {
-      Json values = Json::array();
-      for (double value : reply.reals()) values.push_back(double_number(value));
-      return values;
-    }
-    case DATA_A_FLAGS:
-    case DATA_A_INT:
-    case DATA_A_SHORT:
-    case DATA_A_LONG:
-    case DATA_A_USHORT:
-    case DATA_A_UINT:
-    case DATA_A_ULONG: {
-      Json values = Json::array();
-      for (int i = 0; i < reply.length(); ++i) values.push_back(integer(reply, i));
-      return values;
-    }
     default:
-      return nullptr;
+      break;
   }
+  const EqData::Kind kind = EqData::kind_of(reply.type());
+  if (kind == EqData::Kind::none) return nullptr;
+  return numbers(reply, kind);
 }
 
 Json properties_json(EqFct& location) {

@@ -92,6 +92,12 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("promtool (for the metrics and rules tests)")
     DAQEVSTAT_PACKAGES+=(prometheus)
   fi
+  # protoc decodes the protobuf exposition against net/exposition.proto in
+  # the exposition test (the library writes it without a protobuf runtime).
+  if ! command -v protoc >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("protoc (for the exposition test)")
+    DAQEVSTAT_PACKAGES+=(protobuf-compiler)
+  fi
   # The Prometheus parser the metrics test reads a scrape with, in the
   # system's own interpreter.
   if ! /usr/bin/python3 -c 'import prometheus_client' >/dev/null 2>&1; then
@@ -116,6 +122,12 @@ daqevstat_find_missing() {
   if ! command -v wrk >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("wrk (for the HTTP load benchmark)")
     DAQEVSTAT_PACKAGES+=(wrk)
+  fi
+  # The static file server the HTTP load benchmark sets the answers beside
+  # (--static); the benchmark runs without it otherwise.
+  if ! command -v nginx >/dev/null 2>&1 && [[ ! -x /usr/sbin/nginx ]]; then
+    DAQEVSTAT_MISSING+=("nginx (for the HTTP load benchmark's static comparison)")
+    DAQEVSTAT_PACKAGES+=(nginx)
   fi
   # Only the dashboard's browser test needs a browser; it skips without one.
   if ! command -v chromium >/dev/null 2>&1; then

@@ -2,13 +2,16 @@
 # A fleet of simulated DAQ servers watched by one Prometheus with the rules of
 # monitoring/prometheus, all on loopback, running until stopped.
 #
-#   scripts/fleet.sh [--tls] [N]  start N servers (default 4) and Prometheus
-#   scripts/fleet.sh stop DIR     stop what a start put into DIR
-#
-# With --tls the servers are secured as on a network: TLS with a test CA made
-# for the run by openssl (in DIR/certs), client certificates required, and a
-# user "prometheus" whose password is in DIR/certs/password; Prometheus
-# scrapes them with scheme https, tls_config and basic_auth.
+#   scripts/fleet.sh [N]        start N servers (default 4) and Prometheus
+#   scripts/fleet.sh --halls H [N]
+#                               a site: the N servers shared among H halls
+#                               (2 to 5), a Prometheus per hall with native
+#                               histograms and the recording rules, a site
+#                               Prometheus that federates the halls' recorded
+#                               series and evaluates the alerts, and a
+#                               receiver of hall 1's recorded series over
+#                               remote_write (docs/monitoring.md)
+#   scripts/fleet.sh stop DIR   stop what a start put into DIR
 #
 # Server i has its own fault mix: the second loses 2 % of its events, the
 # third has a slow, jittery path, the others are clean but for a few late and
@@ -36,14 +39,18 @@ if [[ ${1:-} == stop ]]; then
   exit 0
 fi
 
-tls=0
-if [[ ${1:-} == --tls ]]; then
-  tls=1
-  shift
+halls=0
+if [[ ${1:-} == --halls ]]; then
+  halls=${2:-}
+  shift 2 || true
+  if ! [[ $halls =~ ^[0-9]+$ ]] || ((halls < 2 || halls > 5)); then
+    echo "usage: fleet.sh --halls H [N] (2 to 5 halls)" >&2
+    exit 2
+  fi
 fi
 count=${1:-4}
-if ! [[ $count =~ ^[0-9]+$ ]] || ((count < 1 || count > 50)); then
-  echo "usage: fleet.sh [--tls] [N] (1 to 50 servers) | fleet.sh stop DIR" >&2
+if ! [[ $count =~ ^[0-9]+$ ]] || ((count < 1 || count > 50)) || ((count < halls)); then
+  echo "usage: fleet.sh [--halls H] [N] (1 to 50 servers, at least one per hall) | fleet.sh stop DIR" >&2
   exit 2
 fi
 for program in "$tool" prometheus python3; do
@@ -58,35 +65,6 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/daqevstat-fleet.XXXXXX")
 # On a failed start, stop whatever did start.
 trap 'echo "fleet.sh: start failed; stopping what started" >&2; stop_fleet "$dir"' ERR
 
-secure=()
-scheme=http
-if ((tls)); then
-  mkdir "$dir/certs"
-  "$root/tests/net/make_test_certs.sh" "$dir/certs"
-  python3 - "$dir/certs" <<'PYTHON'
-import ctypes, os, secrets, sys
-folder = sys.argv[1]
-password = secrets.token_urlsafe(18)
-lib = ctypes.CDLL("libcrypt.so.1")
-lib.crypt_gensalt.restype = ctypes.c_char_p
-lib.crypt.restype = ctypes.c_char_p
-digest = lib.crypt(password.encode(), lib.crypt_gensalt(b"$2y$", 10, None, 0)).decode()
-with open(os.path.join(folder, "password"), "w") as f:
-    f.write(password + "\n")
-with open(os.path.join(folder, "web.yml"), "w") as f:
-    f.write(f"""tls_server_config:
-  cert_file: chain.pem
-  key_file: server.key
-  client_ca_file: ca.pem
-  client_auth_type: RequireAndVerifyClientCert
-basic_auth_users:
-  prometheus: {digest}
-""")
-PYTHON
-  secure=(--web-config-file "$dir/certs/web.yml")
-  scheme=https
-fi
-
 faults() {
   case $1 in
     2) echo "--loss 0.02 --latency-ms 20 --jitter-ms 6" ;;
@@ -99,8 +77,8 @@ faults() {
 listen_address() {
   local log=$1
   for _ in $(seq 100); do
-    if grep -qo 'listening on https\?://[^/]*' "$log"; then
-      grep -o 'listening on https\?://[^/]*' "$log" | head -n1 | sed 's|.*//||'
+    if grep -qo 'listening on http://[^/]*' "$log"; then
+      grep -o 'listening on http://[^/]*' "$log" | head -n1 | sed 's|.*//||'
       return 0
     fi
     sleep 0.1
@@ -112,42 +90,109 @@ listen_address() {
 targets=()
 for i in $(seq "$count"); do
   # shellcheck disable=SC2046
-  setsid "$tool" simulate --duration 0 --listen 127.0.0.1:0 "${secure[@]}" --seed "$i" $(faults "$i") \
+  setsid "$tool" simulate --duration 0 --listen 127.0.0.1:0 --seed "$i" $(faults "$i") \
     </dev/null >/dev/null 2>"$dir/server$i.log" &
   echo "$! server$i" >>"$dir/pids"
   targets+=("$(listen_address "$dir/server$i.log")")
 done
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-{
-  echo "global: {scrape_interval: 5s, evaluation_interval: 5s}"
-  echo "rule_files:"
-  echo "  - $root/monitoring/prometheus/daqevstat-recording.rules.yml"
-  echo "  - $root/monitoring/prometheus/daqevstat-alerts.rules.yml"
-  echo "scrape_configs:"
-  echo "  - job_name: daqevstat"
-  if ((tls)); then
-    echo "    scheme: https"
-    echo "    tls_config: {ca_file: $dir/certs/ca.pem, cert_file: $dir/certs/client.pem, key_file: $dir/certs/client.key}"
-    echo "    basic_auth: {username: prometheus, password_file: $dir/certs/password}"
-  fi
-  echo "    static_configs:"
-  echo "      - targets: [$(printf '"%s", ' "${targets[@]}" | sed 's/, $//')]"
-} >"$dir/prometheus.yml"
-setsid prometheus --config.file="$dir/prometheus.yml" --storage.tsdb.path="$dir/data" \
-  --web.listen-address="127.0.0.1:$port" </dev/null >"$dir/prometheus.log" 2>&1 &
-echo "$! prometheus" >>"$dir/pids"
-for _ in $(seq 100); do
-  python3 -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$port/-/ready', timeout=1)" \
-    2>/dev/null && break
-  sleep 0.2
-done
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_prometheus NAME PORT [OPTION...]: with DIR/NAME.yml, storage in
+# DIR/NAME; waits until it is ready.
+start_prometheus() {
+  local name=$1 port=$2
+  shift 2
+  setsid prometheus --config.file="$dir/$name.yml" --storage.tsdb.path="$dir/$name" \
+    --web.listen-address="127.0.0.1:$port" "$@" </dev/null >"$dir/$name.log" 2>&1 &
+  echo "$! $name" >>"$dir/pids"
+  for _ in $(seq 100); do
+    python3 -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$port/-/ready', timeout=1)" \
+      2>/dev/null && return 0
+    sleep 0.2
+  done
+}
+
+quoted_list() {
+  printf '"%s", ' "$@" | sed 's/, $//'
+}
+
+recording=$root/monitoring/prometheus/daqevstat-recording.rules.yml
+alerting=$root/monitoring/prometheus/daqevstat-alerts.rules.yml
+if ((halls == 0)); then
+  port=$(free_port)
+  {
+    echo "global: {scrape_interval: 5s, evaluation_interval: 5s}"
+    echo "rule_files:"
+    echo "  - $recording"
+    echo "  - $alerting"
+    echo "scrape_configs:"
+    echo "  - job_name: daqevstat"
+    echo "    static_configs:"
+    echo "      - targets: [$(quoted_list "${targets[@]}")]"
+  } >"$dir/prometheus.yml"
+  start_prometheus prometheus "$port"
+else
+  receiver_port=$(free_port)
+  echo "global: {scrape_interval: 5s, evaluation_interval: 5s}" >"$dir/receiver.yml"
+  start_prometheus receiver "$receiver_port" --web.enable-remote-write-receiver
+  hall_addresses=()
+  for h in $(seq "$halls"); do
+    members=()
+    for i in $(seq "$count"); do
+      (((i - 1) % halls + 1 == h)) && members+=("${targets[i - 1]}")
+    done
+    hall_port=$(free_port)
+    hall_addresses+=("127.0.0.1:$hall_port")
+    {
+      echo "global: {scrape_interval: 5s, evaluation_interval: 5s, external_labels: {hall: hall$h}}"
+      echo "rule_files:"
+      echo "  - $recording"
+      echo "scrape_configs:"
+      echo "  - job_name: daqevstat"
+      echo "    static_configs:"
+      echo "      - targets: [$(quoted_list "${members[@]}")]"
+      if ((h == 1)); then
+        echo "remote_write:"
+        echo "  - url: http://127.0.0.1:$receiver_port/api/v1/write"
+        echo "    write_relabel_configs:"
+        echo "      - {source_labels: [__name__], regex: 'daqevstat:.*', action: keep}"
+      fi
+    } >"$dir/hall$h.yml"
+    start_prometheus "hall$h" "$hall_port" --enable-feature=native-histograms
+  done
+  port=$(free_port)
+  {
+    echo "global: {scrape_interval: 5s, evaluation_interval: 5s}"
+    echo "rule_files:"
+    echo "  - $alerting"
+    echo "scrape_configs:"
+    echo "  - job_name: federate-halls"
+    echo "    honor_labels: true"
+    echo "    metrics_path: /federate"
+    echo "    params:"
+    echo "      'match[]': ['{__name__=~\"daqevstat:.*\",__name__!~\"daqevstat:threshold:.*\"}']"
+    echo "    static_configs:"
+    echo "      - targets: [$(quoted_list "${hall_addresses[@]}")]"
+  } >"$dir/site.yml"
+  start_prometheus site "$port"
+fi
 trap - ERR
 
-echo "Prometheus:  http://127.0.0.1:$port/  (alerts: http://127.0.0.1:$port/alerts)"
+if ((halls == 0)); then
+  echo "Prometheus:  http://127.0.0.1:$port/  (alerts: http://127.0.0.1:$port/alerts)"
+else
+  for h in $(seq "$halls"); do
+    echo "Hall $h:      http://${hall_addresses[h - 1]}/  (native histograms, recording rules)"
+  done
+  echo "Site:        http://127.0.0.1:$port/  (federated recorded series; alerts: /alerts)"
+  echo "Receiver:    http://127.0.0.1:$receiver_port/  (hall 1's recorded series over remote_write)"
+fi
 echo "Dashboards:"
 for i in $(seq "$count"); do
-  echo "  server$i  $scheme://${targets[i - 1]}/  ($(faults "$i"))"
+  echo "  server$i  http://${targets[i - 1]}/  ($(faults "$i"))"
 done
 echo "DaqEventsLost fires for server2 about 5 minutes after start, DaqLatencyHigh for server3"
 echo "after about 10 (their for: durations); Prometheus lists them pending before that."

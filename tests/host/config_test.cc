@@ -15,18 +15,16 @@
 #include "eq_data.h"
 #include "eq_value_io.h"
 #include "quelmar_types.h"
+#include "support/temp_folder.h"
 
 namespace {
+
+using daqevstat::testing::TempFolder;
 
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "config_test_XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    ASSERT_NE(nullptr, ::mkdtemp(buffer.data()));
-    dir_ = buffer.data();
-    path_ = dir_ + "/location.conf";
+    ASSERT_FALSE(dir_.empty());
     previous_sink_ = quelmar::set_log_sink(
         [this](const std::string& source, const std::string& text, unsigned int flags) {
           EXPECT_EQ(quelmar::kLogFlags, flags);
@@ -34,11 +32,7 @@ class ConfigTest : public ::testing::Test {
         });
   }
 
-  void TearDown() override {
-    quelmar::set_log_sink(previous_sink_);
-    for (const std::string& name : files()) ::unlink((dir_ + "/" + name).c_str());
-    ::rmdir(dir_.c_str());
-  }
+  void TearDown() override { quelmar::set_log_sink(previous_sink_); }
 
   void write_file(const std::string& content) const {
     std::ofstream out(path_, std::ios::binary);
@@ -52,17 +46,7 @@ class ConfigTest : public ::testing::Test {
     return content.str();
   }
 
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(dir_.c_str())) {
-      while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      ::closedir(dir);
-    }
-    return names;
-  }
+  std::vector<std::string> files() const { return folder_.entries(); }
 
   static std::string float_text(float value) {
     std::ostringstream out;
@@ -70,8 +54,9 @@ class ConfigTest : public ::testing::Test {
     return out.str();
   }
 
-  std::string dir_;
-  std::string path_;
+  TempFolder folder_{"config_test"};
+  std::string dir_ = folder_.path();
+  std::string path_ = dir_ + "/location.conf";
   std::vector<std::string> logs_;
   quelmar::LogSink previous_sink_;
 };

@@ -21,6 +21,7 @@
 #include "eq_config.h"
 #include "eq_data.h"
 #include "eq_errors.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -67,16 +68,10 @@ int remote_int(EqFct& location, const std::string& name, int* code) {
 
 class EqFctTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (!path_.empty()) std::remove(path_.c_str());
-  }
-  const std::string& temp_path() {
-    path_ = ::testing::TempDir() + "eq_fct_test_" + std::to_string(::getpid()) + ".conf";
-    return path_;
-  }
+  std::string temp_path() const { return folder_.file("location.conf"); }
 
  private:
-  std::string path_;
+  daqevstat::testing::TempFolder folder_{"eq_fct_test"};
 };
 
 TEST_F(EqFctTest, AddLookupAndRemove) {

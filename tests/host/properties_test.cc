@@ -111,6 +111,46 @@ TEST(UstrTest, KeepsItsOwnCopyOfTheText) {
   EXPECT_EQ(5, prop.get_int());
 }
 
+TEST(UstrTest, ARecordKeepsOrReplacesItsTextByWhatTheCallerGave) {
+  // Each record is written over the text before it: a text that equals the
+  // stored one up to a word boundary, or that ends early at a zero or at
+  // the given length, must still be taken as given.
+  struct Case {
+    std::string stored;  // set beforehand as a std::string (may hold a zero)
+    std::string bytes;   // the caller's buffer
+    u_int len;           // str_data_len
+    std::string want;
+  };
+  const std::string with_zero("VREL_EV_\0NORMAL", 15);
+  const Case cases[] = {
+      {"VREL_EV_NORMAL", std::string("VREL_EV_NORMAL\0", 15), 15, "VREL_EV_NORMAL"},
+      {"VREL_EV_NORMAL", std::string("VREL_EV_NORMAX\0", 15), 15, "VREL_EV_NORMAX"},
+      {"VREL_EV_NORMAL", std::string("XREL_EV_NORMAL\0", 15), 15, "XREL_EV_NORMAL"},
+      {"VREL_EV_NORMAL", std::string("VREL_EV_NORMALS\0", 16), 16, "VREL_EV_NORMALS"},
+      {"VREL_EV_NORMAL", std::string("VREL_EV_NORMAL", 14), 14, "VREL_EV_NORMAL"},
+      {"VREL_EV_NORMAL", std::string("VREL_EV_NORMAL", 14), 13, "VREL_EV_NORMA"},
+      {"VREL_EV_NORMAL", with_zero, 15, "VREL_EV_"},
+      {with_zero, with_zero, 15, "VREL_EV_"},
+      {"ABCDEFGH", std::string("ABCDEFGH\0", 9), 9, "ABCDEFGH"},
+      {"ABCDEFGH", std::string("ABCDEFG\0\0", 9), 9, "ABCDEFG"},
+      {"ABC", std::string("ABC\0", 4), 4, "ABC"},
+      {"ABC", std::string("AB\0\0", 4), 4, "AB"},
+      {"ABC", std::string("ABC", 3), 0, ""},
+      {"", std::string("\0", 1), 1, ""},
+      {"", std::string("Z\0", 2), 2, "Z"},
+  };
+  for (const Case& c : cases) {
+    D_ustr prop("P.INFO current event info", nullptr);
+    prop.set_value(c.stored);
+    std::string buffer = c.bytes;
+    USTR record = make_ustr(1, 0.0f, 0.0f, 0, buffer.data(), c.len);
+    prop.set_value(&record);
+    EXPECT_EQ(c.want, prop.get_string()) << c.stored << " <- " << c.bytes << " / " << c.len;
+    prop.set_value(&record);  // the same again: kept
+    EXPECT_EQ(c.want, prop.get_string()) << c.stored << " <- " << c.bytes << " / " << c.len;
+  }
+}
+
 TEST(UstrTest, RemoteReadAndWrite) {
   D_ustr prop("P.INFO current event info", nullptr);
   prop.set_value(std::string("text"));

@@ -1,124 +1,24 @@
 // `daqevstat simulate --listen` and `shell --listen` as a user runs them.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http_client.h"
+#include "support/temp_folder.h"
+#include "support/tool_process.h"
 
 namespace {
 
+using daqevstat::testing::read_file;
+using daqevstat::testing::TempFolder;
+using daqevstat::testing::ToolProcess;
 using daqnet::testing::HttpClient;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// One run of the tool with its output in files and, optionally, its
-// standard input from a pipe the test writes.
-class ToolProcess {
- public:
-  ToolProcess(const std::string& dir, const std::vector<std::string>& args, bool piped_input)
-      : err_(dir + "/err") {
-    int input[2] = {-1, -1};
-    if (piped_input && ::pipe(input) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int out = ::open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int in = piped_input ? input[0] : ::open("/dev/null", O_RDONLY);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      if (piped_input) ::close(input[1]);
-      std::vector<char*> argv;
-      std::string tool = DAQEVSTAT_TOOL_PATH;
-      argv.push_back(tool.data());
-      std::vector<std::string> copy = args;
-      for (std::string& arg : copy) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      ::execv(tool.c_str(), argv.data());
-      ::_exit(127);
-    }
-    if (piped_input) {
-      ::close(input[0]);
-      input_ = input[1];
-    }
-  }
-  ToolProcess(const ToolProcess&) = delete;
-  ToolProcess& operator=(const ToolProcess&) = delete;
-  ~ToolProcess() {
-    if (input_ >= 0) ::close(input_);
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // The URL it prints, waiting up to 20 s; "" when none came.
-  std::string url() {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < until) {
-      const std::string err = read_file(err_);
-      const std::size_t at = err.find("listening on ");
-      const std::size_t end = err.find('\n', at);
-      if (at != std::string::npos && end != std::string::npos) {
-        return err.substr(at + 13, end - at - 13);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return "";
-  }
-
-  void send(const std::string& text) {
-    ASSERT_EQ(static_cast<ssize_t>(text.size()), ::write(input_, text.data(), text.size()));
-  }
-  void close_input() {
-    ::close(input_);
-    input_ = -1;
-  }
-
-  // Exit status, waiting up to 30 s (then killed: -1).
-  int wait() {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > until) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        reaped_ = true;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    reaped_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  std::string err() const { return read_file(err_); }
-  void terminate() { ::kill(pid_, SIGTERM); }
-
- private:
-  std::string err_;
-  pid_t pid_ = -1;
-  int input_ = -1;
-  bool reaped_ = false;
-};
 
 // host and port of "http://HOST:PORT/", brackets removed.
 std::pair<std::string, int> split_url(const std::string& url) {
@@ -131,14 +31,8 @@ std::pair<std::string, int> split_url(const std::string& url) {
 
 class ListenCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/daqnet_listen_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-  std::string dir_;
+  TempFolder folder_{"daqnet_listen"};
+  const std::string dir_ = folder_.path();
 };
 
 TEST_F(ListenCommandTest, SimulateServesWhileItRunsAndWritesNeedTheFileToken) {

@@ -15,6 +15,7 @@
 #include "net/listen_address.h"
 #include "net/property_json.h"
 #include "net/write_access.h"
+#include "support/temp_folder.h"
 
 namespace daqnet {
 namespace {
@@ -64,8 +65,9 @@ TEST(WriteAccessTest, OnlyTheExactBearerTokenWrites) {
 }
 
 TEST(WriteAccessTest, TokenFileIsARegularSmallFileWithALongEnoughToken) {
-  const std::string dir = ::testing::TempDir() + "token_" + std::to_string(::getpid());
-  ASSERT_EQ(0, ::mkdir(dir.c_str(), 0700));
+  const daqevstat::testing::TempFolder folder("token");
+  const std::string dir = folder.path();
+  ASSERT_FALSE(dir.empty());
   const std::string path = dir + "/token";
   std::ofstream(path) << "  abc123-0123456789\r\nsecond line\n";
   EXPECT_EQ("abc123-0123456789", read_token_file(path));
@@ -94,9 +96,6 @@ TEST(WriteAccessTest, TokenFileIsARegularSmallFileWithALongEnoughToken) {
       EXPECT_NE(std::string::npos, std::string(e.what()).find(k.message)) << e.what();
     }
   }
-  std::remove(path.c_str());
-  std::remove(fifo.c_str());
-  ::rmdir(dir.c_str());
   EXPECT_EQ("", check_token("ok-token-0123456789"));
   EXPECT_NE("", check_token("bad\ntoken-0123456789"));
   EXPECT_NE("", check_token(""));

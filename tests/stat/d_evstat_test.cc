@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "eq_data.h"
+#include "stat_property_names.h"
 
 namespace {
 
@@ -53,6 +56,48 @@ TEST(DEvstatIntTest, RoleComesFromTheFirstPatternInTheWholeName) {
     EXPECT_EQ(c.role, prop.role()) << c.name;
     EXPECT_EQ(0, prop.value()) << c.name;
   }
+}
+
+// A reader of a location tells the statistics apart by the suffix that ends
+// a name; the property classes keep their own rule (above). The two part
+// only for a base that holds a suffix itself.
+TEST(StatPropertyNamesTest, FindStatisticTakesTheSuffixThatEndsTheName) {
+  namespace names = daqevstat::stat_property;
+  using names::Statistic;
+  for (std::size_t i = 0; i < names::kCount; ++i) {
+    const std::string name = names::client_name("EVSTAT", names::kAll[i]);
+    const auto found = names::find_statistic(name);
+    ASSERT_TRUE(found) << name;
+    EXPECT_EQ(i, names::index_of(found->statistic)) << name;
+    EXPECT_EQ("EVSTAT", found->base) << name;
+  }
+  const struct {
+    const char* name;
+    std::optional<Statistic> statistic;
+    const char* base;
+  } cases[] = {
+      {".STAT.ON", Statistic::on, ""},
+      {"A.STAT.EV.TOTAL.STAT.ON", Statistic::on, "A.STAT.EV.TOTAL"},
+      {"A.STAT.EV.LOST.PERIOD", Statistic::lost_period, "A"},
+      {"A.STAT.EV.LOST.PRD.PERC", Statistic::lost_period_percent, "A"},
+      {"A.STAT.ON.OTHER", std::nullopt, ""},
+      {"A.STAT.ON total number of events", std::nullopt, ""},
+      {"", std::nullopt, ""},
+  };
+  for (const auto& c : cases) {
+    const auto found = names::find_statistic(c.name);
+    ASSERT_EQ(c.statistic.has_value(), found.has_value()) << c.name;
+    if (!found) continue;
+    EXPECT_EQ(*c.statistic, found->statistic) << c.name;
+    EXPECT_EQ(c.base, found->base) << c.name;
+  }
+  // The same switch name as a registered integer property: the library's
+  // rule finds the total's suffix first.
+  Name registered("A.STAT.EV.TOTAL.STAT.ON on/off statistics calculation");
+  EXPECT_EQ(DAQ_TOTAL_EVENTS, D_evstat_int(registered.get(), nullptr).role());
+  EXPECT_TRUE(names::ends_with("ABC", "ABC"));
+  EXPECT_TRUE(names::ends_with("ABC", ""));
+  EXPECT_FALSE(names::ends_with("BC", "ABC"));
 }
 
 TEST(DEvstatIntTest, RemoteWritesFollowTheRole) {

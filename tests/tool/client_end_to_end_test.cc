@@ -2,117 +2,57 @@
 // `daqevstat simulate --listen` child on loopback. Every run of the tool is
 // bounded by timeout(1), and the server child by a wait that kills it.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "stat_property_names.h"
-#include "tool/tool_run.h"
+#include "support/temp_folder.h"
+#include "support/tool_process.h"
 
 namespace {
 
+using daqevstat::testing::lines_of;
 using daqevstat::testing::read_file;
+using daqevstat::testing::shell_quoted;
+using daqevstat::testing::TempFolder;
+using daqevstat::testing::ToolProcess;
 using daqevstat::testing::ToolRun;
 
 constexpr const char* kToken = "client-end-to-end-token";
 const std::string kPeriod = "EVSTAT.STAT.EV.LOST.PERIOD";
 
-std::string shell_word(const std::string& arg) {
-  std::string out = "'";
-  for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // A simulated server serving over HTTP until stopped.
-class ServerProcess {
- public:
-  explicit ServerProcess(const std::string& dir) : err_(dir + "/server.err") {
-    std::ofstream(dir + "/server.token") << kToken << "\n";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::dup2(err, 2);
-      const std::string token_file = dir + "/server.token";
-      ::execl(DAQEVSTAT_TOOL_PATH, DAQEVSTAT_TOOL_PATH, "simulate", "--duration", "0", "--rate",
-              "200", "--latency-ms", "3", "--listen", "127.0.0.1:0", "--write-token-file",
-              token_file.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-  }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-  ~ServerProcess() { stop(); }
-
-  // "http://127.0.0.1:PORT/", waiting up to 20 s; "" when none came.
-  std::string url() {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < until) {
-      const std::string err = read_file(err_);
-      const std::size_t at = err.find("listening on ");
-      const std::size_t end = err.find('\n', at);
-      if (at != std::string::npos && end != std::string::npos) {
-        return err.substr(at + 13, end - at - 13);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return "";
-  }
-
-  // Ends it with SIGTERM, killing it after 20 s.
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > until) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid_ = -1;
-  }
-
- private:
-  std::string err_;
-  pid_t pid_ = -1;
-};
+std::unique_ptr<ToolProcess> start_server(const std::string& dir) {
+  std::ofstream(dir + "/server.token") << kToken << "\n";
+  const std::vector<std::string> args = {
+      "simulate",           "--duration", "0",        "--rate",      "200",
+      "--latency-ms",       "3",          "--listen", "127.0.0.1:0", "--write-token-file",
+      dir + "/server.token"};
+  return std::make_unique<ToolProcess>(dir, args, false, "server.");
+}
 
 class ClientTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/daqevstat_client_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir_ = new std::string(pattern);
-    server_ = new ServerProcess(*dir_);
+    folder_ = new TempFolder("daqevstat_client");
+    dir_ = new std::string(folder_->path());
+    server_ = start_server(*dir_).release();
     url_ = new std::string(server_->url());
   }
   static void TearDownTestSuite() {
+    server_->stop();
     delete server_;
-    std::system(("rm -rf " + shell_word(*dir_)).c_str());
+    delete folder_;
     delete url_;
     delete dir_;
   }
@@ -126,11 +66,11 @@ class ClientTest : public ::testing::Test {
                      const std::string& input = "") {
     std::ofstream(*dir_ + "/in") << input;
     std::string command = "timeout -s KILL 30 env -u DAQEVSTAT_SERVER -u DAQEVSTAT_TOKEN";
-    for (const std::string& word : environment) command += " " + shell_word(word);
-    command += " " + shell_word(DAQEVSTAT_TOOL_PATH);
-    for (const std::string& arg : args) command += " " + shell_word(arg);
-    command += " <" + shell_word(*dir_ + "/in") + " >" + shell_word(*dir_ + "/out") + " 2>" +
-               shell_word(*dir_ + "/err");
+    for (const std::string& word : environment) command += " " + shell_quoted(word);
+    command += " " + shell_quoted(DAQEVSTAT_TOOL_PATH);
+    for (const std::string& arg : args) command += " " + shell_quoted(arg);
+    command += " <" + shell_quoted(*dir_ + "/in") + " >" + shell_quoted(*dir_ + "/out") + " 2>" +
+               shell_quoted(*dir_ + "/err");
     const int status = std::system(command.c_str());
     ToolRun result;
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -142,12 +82,14 @@ class ClientTest : public ::testing::Test {
   static std::string token_file() { return *dir_ + "/server.token"; }
 
   static std::string* dir_;
-  static ServerProcess* server_;
+  static TempFolder* folder_;
+  static ToolProcess* server_;
   static std::string* url_;
 };
 
 std::string* ClientTest::dir_ = nullptr;
-ServerProcess* ClientTest::server_ = nullptr;
+TempFolder* ClientTest::folder_ = nullptr;
+ToolProcess* ClientTest::server_ = nullptr;
 std::string* ClientTest::url_ = nullptr;
 
 TEST_F(ClientTest, GetReadsEveryPropertyAndNamesAnUnknownOne) {
@@ -246,10 +188,10 @@ TEST_F(ClientTest, ShellConnectRunsAScriptFromAPipe) {
 TEST_F(ClientTest, UnreachableServersAndBadUrlsEndWithOneLine) {
   const std::string other = *dir_ + "/gone";
   ASSERT_EQ(0, ::mkdir(other.c_str(), 0700));
-  ServerProcess gone(other);
-  const std::string url = gone.url();
+  const std::unique_ptr<ToolProcess> gone = start_server(other);
+  const std::string url = gone->url();
   ASSERT_FALSE(url.empty());
-  gone.stop();
+  gone->stop();
 
   ToolRun result = run({"get", "--server", url, "EVSTAT.STAT.ON"});
   EXPECT_EQ(1, result.exit_code);

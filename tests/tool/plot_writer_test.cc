@@ -11,8 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_folder.h"
+
 namespace daqevstat::tool {
 namespace {
+
+using daqevstat::testing::folder_entries;
+using daqevstat::testing::TempFolder;
 
 Distribution timing(const std::string& name, std::vector<std::pair<std::size_t, double>> counts) {
   Distribution d;
@@ -62,12 +67,7 @@ std::string xml_fault(const std::string& xml) {
 
 class PlotWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "plot_writer_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-    dir_ = pattern;
-  }
-  void TearDown() override { ASSERT_EQ(0, std::system(("rm -rf '" + dir_ + "'").c_str())); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   static std::string read(const std::string& path) {
     std::ifstream in(path);
@@ -75,23 +75,15 @@ class PlotWriterTest : public ::testing::Test {
     text << in.rdbuf();
     return text.str();
   }
-  std::vector<std::string> entries(const std::string& path) const {
-    std::vector<std::string> names;
-    DIR* d = opendir(path.c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') names.push_back(e->d_name);
-    }
-    closedir(d);
-    return names;
-  }
+  static std::vector<std::string> entries(const std::string& path) { return folder_entries(path); }
   std::string svg_of(const std::vector<Distribution>& distributions) {
     const std::string path = dir_ + "/plot.svg";
     write_svg(distributions, path);
     return read(path);
   }
 
-  std::string dir_;
+  TempFolder folder_{"plot_writer"};
+  std::string dir_ = folder_.path();
 };
 
 TEST_F(PlotWriterTest, FigureIsWellFormedAndNamesEveryPanel) {

@@ -18,10 +18,13 @@
 #include "eq_data.h"
 #include "eq_fct.h"
 #include "quelmar_types.h"
+#include "support/temp_folder.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat::tool {
 namespace {
+
+using daqevstat::testing::TempFolder;
 
 const std::string kEnd = std::string(kSettingsEndMarker) + "\n";
 
@@ -55,13 +58,7 @@ struct Session {
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "settings_test_XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    ASSERT_NE(nullptr, ::mkdtemp(buffer.data()));
-    dir_ = buffer.data();
-    path_ = dir_ + "/settings.conf";
-    bak_ = path_ + ".bak";
+    ASSERT_FALSE(dir_.empty());
     previous_sink_ = quelmar::set_log_sink(
         [this](const std::string&, const std::string& text, unsigned) { logs_.push_back(text); });
   }
@@ -69,22 +66,9 @@ class SettingsTest : public ::testing::Test {
   void TearDown() override {
     detail::before_settings_rename = nullptr;
     quelmar::set_log_sink(previous_sink_);
-    for (const std::string& name : files()) ::unlink((dir_ + "/" + name).c_str());
-    ::rmdir(dir_.c_str());
   }
 
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(dir_.c_str())) {
-      while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> files() const { return folder_.entries(); }
 
   static std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -115,9 +99,10 @@ class SettingsTest : public ::testing::Test {
     return session.read(".STAT.EV.LOST.PERIOD");
   }
 
-  std::string dir_;
-  std::string path_;
-  std::string bak_;
+  TempFolder folder_{"settings_test"};
+  std::string dir_ = folder_.path();
+  std::string path_ = dir_ + "/settings.conf";
+  std::string bak_ = path_ + ".bak";
   std::vector<std::string> logs_;
   quelmar::LogSink previous_sink_;
 };

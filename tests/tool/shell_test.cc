@@ -11,26 +11,24 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/temp_folder.h"
+#include "support/tool_process.h"
 #include "tool/output/property_text.h"
 #include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
 namespace {
 
-const std::string kPeriod = "EVSTAT.STAT.EV.LOST.PERIOD";
+using daqevstat::testing::lines_of;
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+const std::string kPeriod = "EVSTAT.STAT.EV.LOST.PERIOD";
 
 ServerOptions slow_server() {
   ServerOptions options;
@@ -148,9 +146,9 @@ TEST_F(ShellTest, ClearAndPauseMarkTheRunForTheReport) {
 }
 
 TEST(ShellSaveTest, SaveNamesTheFileOrTellsWhyItFailedOnOneLine) {
-  const std::string dir =
-      ::testing::TempDir() + "daqevstat_shell_save_" + std::to_string(::getpid());
-  ASSERT_EQ(0, std::system(("mkdir -p '" + dir + "'").c_str()));
+  auto folder = std::make_unique<daqevstat::testing::TempFolder>("daqevstat_shell_save");
+  const std::string dir = folder->path();
+  ASSERT_FALSE(dir.empty());
   ServerOptions options = slow_server();
   options.config_file = dir + "/s.conf";
   SimulatedServer server(options);
@@ -158,7 +156,7 @@ TEST(ShellSaveTest, SaveNamesTheFileOrTellsWhyItFailedOnOneLine) {
   Shell shell(server, out);
   EXPECT_TRUE(shell.execute("save"));
   EXPECT_EQ("saved to " + options.config_file + "\n", out.str());
-  std::system(("rm -rf '" + dir + "'").c_str());
+  folder.reset();
   out.str("");
   EXPECT_TRUE(shell.execute("save"));
   EXPECT_EQ(0u, out.str().rfind("error: save: ", 0)) << out.str();
@@ -206,8 +204,9 @@ TEST(ShellValueTest, TheFormOfTheTextChoosesTheType) {
 // The binary with a script on standard input and a settings file; then a
 // second run reads back what the first one saved at its end.
 TEST(ShellBinaryTest, ScriptedRunSavesTheSettingsForTheNextStart) {
-  const std::string dir = ::testing::TempDir() + "daqevstat_shell_" + std::to_string(::getpid());
-  ASSERT_EQ(0, std::system(("mkdir -p '" + dir + "'").c_str()));
+  const daqevstat::testing::TempFolder folder("daqevstat_shell");
+  const std::string dir = folder.path();
+  ASSERT_FALSE(dir.empty());
   const auto run_script = [&dir](const std::string& script, std::string* out) {
     std::ofstream(dir + "/script") << script;
     const std::string command = std::string("'") + DAQEVSTAT_TOOL_PATH +
@@ -271,7 +270,6 @@ TEST(ShellBinaryTest, ScriptedRunSavesTheSettingsForTheNextStart) {
                           &out));
   EXPECT_EQ(0u, out.find("EVSTAT.STAT.ON = 0\n")) << out;
   EXPECT_NE(std::string::npos, out.find("EVSTAT.STAT.EV.LOST.PERIOD = 45\n")) << out;
-  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

@@ -12,22 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "tool/tool_run.h"
+#include "support/temp_folder.h"
+#include "support/tool_process.h"
 
 namespace {
 
 using daqevstat::testing::read_file;
+using daqevstat::testing::TempFolder;
 using daqevstat::testing::ToolRun;
 
 class SimulateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/daqevstat_simulate_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   // Runs the tool with `args` (already shell-safe) in the shell command
   // `wrapper`, where "%" stands for the tool's command line; every run is
   // bounded by `timeout`.
@@ -55,7 +50,8 @@ class SimulateTest : public ::testing::Test {
     return {std::stoll(match[1]), std::stoll(match[2]), std::stoll(match[3]), std::stoll(match[4])};
   }
 
-  std::string dir_;
+  TempFolder folder_{"daqevstat_simulate"};
+  std::string dir_ = folder_.path();
 };
 
 TEST_F(SimulateTest, LossAloneIsCountedExactlyAndEveryPropertyIsReported) {
@@ -79,6 +75,15 @@ TEST_F(SimulateTest, LossAloneIsCountedExactlyAndEveryPropertyIsReported) {
       }
     }
     EXPECT_NE(std::string::npos, result.out.find("agrees")) << result.out;
+    // The share of a core that the thread making the updates used.
+    std::smatch usage;
+    ASSERT_TRUE(std::regex_search(
+        result.out, usage,
+        std::regex(
+            R"(\n  event thread: (\d+\.\d\d) s CPU in (\d+\.\d\d) s, (\d+\.\d) % of one core\n$)")))
+        << result.out;
+    EXPECT_GE(std::stod(usage[2]), 0.9) << usage[0];  // a run of one second
+    EXPECT_LE(std::stod(usage[1]), std::stod(usage[2]) + 0.01) << usage[0];
   }
 }
 

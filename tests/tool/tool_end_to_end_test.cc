@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "event.h"
-#include "tool/tool_run.h"
+#include "support/temp_folder.h"
+#include "support/tool_process.h"
 
 namespace {
 
@@ -24,28 +25,11 @@ using Json = nlohmann::ordered_json;
 
 using RunResult = daqevstat::testing::ToolRun;
 using daqevstat::testing::read_file;
-
-std::string shell_quoted(const std::string& arg) {
-  std::string out = "'";
-  for (char c : arg) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
+using daqevstat::testing::shell_quoted;
+using daqevstat::testing::TempFolder;
 
 class ToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = ::testing::TempDir() + "daqevstat_" + info->name() + "_" + std::to_string(getpid());
-    ASSERT_EQ(0, std::system(("mkdir -p " + shell_quoted(dir_)).c_str()));
-  }
-  void TearDown() override { std::system(("rm -rf " + shell_quoted(dir_)).c_str()); }
-
   std::string write(const std::string& name, const std::string& content) {
     const std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
@@ -77,7 +61,9 @@ class ToolTest : public ::testing::Test {
     return Json::parse(result.out).at("properties");
   }
 
-  std::string dir_;
+  TempFolder folder_{std::string("daqevstat_") +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  std::string dir_ = folder_.path();
 };
 
 // Count of each non-zero bin of a spectrum property, as "index:count" pairs.

@@ -59,12 +59,11 @@ std::string spectrum_text(const Json& bins) {
 
 std::optional<Json> value_json(const std::string& text, std::string* error) {
   const EqData value = value_from_text(text);
-  switch (value.type()) {
-    case DATA_INT:
-    case DATA_LONG:
+  switch (EqData::kind_of(value.type())) {
+    case EqData::Kind::signed_int:
+    case EqData::Kind::unsigned_int:
       return Json(static_cast<std::int64_t>(value.get_long()));
-    case DATA_FLOAT:
-    case DATA_DOUBLE: {
+    case EqData::Kind::real: {
       const double number = value.get_double();
       if (!std::isfinite(number)) {
         *error = "nan and the infinities cannot be sent to a server: " + text;
@@ -77,9 +76,10 @@ std::optional<Json> value_json(const std::string& text, std::string* error) {
       }
       return Json(number);
     }
-    default:
-      return Json(value.get_string());
+    case EqData::Kind::none:
+      break;
   }
+  return Json(value.get_string());
 }
 
 std::string sent_text(const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "stat_property_names.h"
@@ -94,11 +95,11 @@ std::string WatchStatus::line(const Json& properties, Clock::time_point now) {
 std::vector<std::string> statistics_bases(const Json& properties) {
   std::vector<std::string> bases;
   if (!properties.is_object()) return bases;
-  const std::string suffix(names::kOn.suffix);
   for (const auto& [name, value] : properties.items()) {
-    if (name.size() > suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      bases.push_back(name.substr(0, name.size() - suffix.size()));
+    // A switch without a base is not listed, as it never has been.
+    const std::optional<names::Found> found = names::find_statistic(name);
+    if (found && found->statistic == names::Statistic::on && !found->base.empty()) {
+      bases.emplace_back(found->base);
     }
   }
   return bases;

@@ -12,7 +12,7 @@
 #include <optional>
 #include <system_error>
 
-#include "tool/output/durable_file.h"
+#include "durable_file.h"
 
 namespace daqevstat::tool {
 namespace {
@@ -30,7 +30,7 @@ constexpr mode_t kPictureMode = 0644;
 // written picture survives a power failure.
 void write_file_atomically(const std::string& path, const std::string& content) {
   try {
-    write_file_durably(path, content, kPictureMode);
+    daqhost::write_file_durably(path, content, kPictureMode);
   } catch (const std::system_error& e) {
     fail("write", path, e.code().value());
   }

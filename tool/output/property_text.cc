@@ -38,20 +38,20 @@ std::string reply_text(const EqData& reply) {
   if (reply.error() != 0) {
     return "error " + std::to_string(reply.error()) + ": " + reply.error_text();
   }
+  if (!EqData::is_array(reply.type())) {
+    switch (EqData::kind_of(reply.type())) {
+      case EqData::Kind::signed_int:
+      case EqData::Kind::unsigned_int:
+        return std::to_string(reply.get_long());
+      case EqData::Kind::real:
+        return number_text(reply.get_double());
+      case EqData::Kind::none:
+        break;
+    }
+  }
   switch (reply.type()) {
     case DATA_NULL:
       return "(no data)";
-    case DATA_INT:
-    case DATA_BOOL:
-    case DATA_SHORT:
-    case DATA_LONG:
-    case DATA_USHORT:
-    case DATA_UINT:
-    case DATA_ULONG:
-      return std::to_string(reply.get_long());
-    case DATA_FLOAT:
-    case DATA_DOUBLE:
-      return number_text(reply.get_double());
     case DATA_STRING:
       return "\"" + reply.get_string() + "\"";
     case DATA_USTR: {

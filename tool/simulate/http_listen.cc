@@ -11,15 +11,6 @@
 #include "tool/simulate/simulated_server.h"
 
 namespace daqevstat::tool {
-namespace {
-
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-}  // namespace
-
 HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
   if (options.address.empty()) return;
   std::string error;
@@ -35,7 +26,8 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
   http.allowed_hosts = options.allowed_hosts;
   if (!options.web_config_file.empty()) daqnet::load_web_config(options.web_config_file, http);
   http.before_write = [&server](const std::string&, const std::string& name) {
-    if (ends_with(name, std::string(stat_property::kOn.suffix))) server.remember_settings();
+    const auto found = stat_property::find_statistic(name);
+    if (found && found->statistic == stat_property::Statistic::on) server.remember_settings();
   };
   http_ = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&server.location()},
                                                std::move(http));

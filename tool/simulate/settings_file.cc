@@ -12,8 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "durable_file.h"
 #include "eq_config.h"
-#include "tool/output/durable_file.h"
 
 namespace daqevstat::tool {
 
@@ -22,6 +22,9 @@ void (*before_settings_rename)(const std::string& temp_path) = nullptr;
 }  // namespace detail
 
 namespace {
+
+using daqhost::StagedFile;
+using daqhost::sync_folder_of;
 
 // Far above any real settings file; a larger file is not read into memory.
 constexpr std::size_t kMaxSettingsBytes = 1 << 20;

@@ -23,25 +23,19 @@ std::string format(const char* pattern, double value) {
   return buffer;
 }
 
-bool ends_with(const std::string& text, std::string_view tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 bool is_timing(const std::string& name) {
-  for (const stat_property::Name& timing : kTimings) {
-    if (ends_with(name, timing.suffix)) return true;
-  }
-  return false;
+  using stat_property::Statistic;
+  const auto found = stat_property::find_statistic(name);
+  return found &&
+         (found->statistic == Statistic::latency || found->statistic == Statistic::period ||
+          found->statistic == Statistic::local_period);
 }
 
 // Whether the property belongs to the object published under `base` and not
 // to one whose base merely starts with it (EVSTAT and EVSTAT2).
 bool belongs_to(const std::string& name, const std::string& base) {
-  for (const stat_property::Name& property : stat_property::kAll) {
-    if (name == stat_property::client_name(base, property)) return true;
-  }
-  return false;
+  const auto found = stat_property::find_statistic(name);
+  return found && found->base == base;
 }
 
 Distribution distribution_from(const std::string& name, const EqData& reply) {
@@ -90,6 +84,18 @@ std::string explain(const InjectedCounts& truth, long long counted, long long lo
   return text +
          "not expected from the counting rules; a switch-off racing with events can "
          "leave the statistics on with frozen counters, and counters are 32-bit";
+}
+
+// The thread that makes every update call: its CPU time over its running
+// time, the share of one core that the events cost there (the source's own
+// work included).
+std::string source_usage_line(const SimulatedServer::SourceUsage& usage) {
+  if (usage.wall_seconds <= 0.0) return {};
+  char line[160];
+  std::snprintf(line, sizeof line, "  event thread: %.2f s CPU in %.2f s, %.1f %% of one core\n",
+                usage.cpu_seconds, usage.wall_seconds,
+                100.0 * usage.cpu_seconds / usage.wall_seconds);
+  return line;
 }
 
 }  // namespace
@@ -159,6 +165,7 @@ std::string render_report(SimulatedServer& server, bool interfered) {
   if (!was_paused) server.resume();
   out += "  client reads " + std::to_string(server.client_reads()) + ", answered with an error " +
          std::to_string(server.client_errors()) + "\n";
+  out += source_usage_line(server.source_usage());
   return out;
 }
 

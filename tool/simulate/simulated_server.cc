@@ -1,10 +1,12 @@
 #include "tool/simulate/simulated_server.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 #include "eq_data.h"
 #include "eq_errors.h"
@@ -26,6 +28,13 @@ constexpr auto kMaxSleep = std::chrono::milliseconds(50);
 // A source that fell this far behind its schedule (a stopped process, a
 // busy machine) starts a new schedule instead of delivering a burst.
 constexpr auto kMaxBacklog = std::chrono::milliseconds(500);
+
+// CPU seconds of a thread's clock; 0 when it cannot be read.
+double cpu_seconds_of(clockid_t clock) {
+  timespec used{};
+  if (clock_gettime(clock, &used) != 0) return 0.0;
+  return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
 
 std::string base_name_of(int index) {
   return index == 0 ? std::string(kDefaultBaseName)
@@ -169,6 +178,11 @@ void SimulatedServer::run_source() {
       std::chrono::duration<double>(1.0 / options_.rate_hz));
   std::vector<Delivery> deliveries;
   auto due = Clock::now();
+  {
+    quelmar::MutexLock lock(mutex_);
+    source_began_ = due;
+    source_running_ = true;
+  }
   for (;;) {
     {
       quelmar::MutexLock lock(mutex_);
@@ -202,8 +216,32 @@ void SimulatedServer::run_source() {
   deliveries.clear();
   source_.finish(&deliveries);
   for (const Delivery& delivery : deliveries) feed(delivery);
+  const double cpu = cpu_seconds_of(CLOCK_THREAD_CPUTIME_ID);
   quelmar::MutexLock lock(mutex_);
   counts_ = source_.counts();
+  source_final_cpu_ = cpu;
+  source_ended_ = Clock::now();
+  source_done_ = true;
+}
+
+SimulatedServer::SourceUsage SimulatedServer::source_usage() {
+  SourceUsage usage;
+  quelmar::MutexLock lock(mutex_);
+  if (!source_running_) return usage;
+  if (source_done_) {
+    usage.cpu_seconds = source_final_cpu_;
+    usage.wall_seconds = std::chrono::duration<double>(source_ended_ - source_began_).count();
+    return usage;
+  }
+  // Still running: until it has set source_done_ under mutex_, which it
+  // cannot while this holds mutex_, the thread lives and its clock can be
+  // read from here.
+  clockid_t clock{};
+  if (pthread_getcpuclockid(source_thread_.native_handle(), &clock) == 0) {
+    usage.cpu_seconds = cpu_seconds_of(clock);
+  }
+  usage.wall_seconds = std::chrono::duration<double>(Clock::now() - source_began_).count();
+  return usage;
 }
 
 void SimulatedServer::run_client() {

@@ -2,6 +2,7 @@
 #define TOOL_SIMULATE_SIMULATED_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -104,6 +105,15 @@ class SimulatedServer {
   std::uint64_t client_reads() const { return client_reads_.load(); }
   std::uint64_t client_errors() const { return client_errors_.load(); }
 
+  // The source thread makes every update call; its CPU time and how long it
+  // has run, from start to now or to its end (both 0 before start). From the
+  // controlling thread.
+  struct SourceUsage {
+    double cpu_seconds = 0.0;
+    double wall_seconds = 0.0;
+  };
+  SourceUsage source_usage();
+
  private:
   void run_source();
   void run_client();
@@ -131,6 +141,12 @@ class SimulatedServer {
   std::thread client_thread_;
   bool started_ = false;  // the controlling thread's only
   bool stopped_ GUARDED_BY(mutex_) = false;
+  // Set by the source thread as it starts and as it ends.
+  std::chrono::steady_clock::time_point source_began_ GUARDED_BY(mutex_);
+  std::chrono::steady_clock::time_point source_ended_ GUARDED_BY(mutex_);
+  bool source_running_ GUARDED_BY(mutex_) = false;
+  bool source_done_ GUARDED_BY(mutex_) = false;
+  double source_final_cpu_ GUARDED_BY(mutex_) = 0.0;
 };
 
 }  // namespace daqevstat::tool

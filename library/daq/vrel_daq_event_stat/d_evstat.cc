@@ -1,7 +1,6 @@
 #include "d_evstat.h"
 
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,11 +20,16 @@ std::string checked_name(const char* name) {
   return std::string(name);
 }
 
-// The whole name string, description included, is searched; the first
-// suffix that occurs wins, so the period is tested before the lost count,
-// whose suffix is its prefix.
+namespace names = daqevstat::stat_property;
+
+// The roles are chosen from the registered name string by the rule the
+// properties have always used, not by stat_property::find_statistic: the
+// whole string, description included, is searched, and the first suffix that
+// occurs wins, so the period is tested before the lost count, whose suffix
+// is its prefix. The two agree on every name the statistics object makes
+// unless its base itself holds a suffix: "A.STAT.EV.TOTAL" + ".STAT.ON"
+// takes the role of the total here.
 std::int32_t int_role_from_name(const char* name) {
-  namespace names = daqevstat::stat_property;
   struct Role {
     const names::Name& name;
     std::int32_t role;
@@ -39,6 +43,17 @@ std::int32_t int_role_from_name(const char* name) {
     if (text.find(role.name.suffix) != std::string_view::npos) return role.role;
   }
   return kNoRole;
+}
+
+// The event information is recognised by this text anywhere in the name
+// string, as it always has been.
+constexpr std::string_view kEventInfoMark = ".INFO";
+static_assert(names::kEventInfo.suffix.find(kEventInfoMark) != std::string_view::npos,
+              "the event information's name carries the mark");
+
+std::int32_t ustr_role_from_name(const char* name) {
+  return std::string_view(name).find(kEventInfoMark) != std::string_view::npos ? DAQ_EVENT_INFO
+                                                                               : kNoRole;
 }
 
 }  // namespace
@@ -130,9 +145,7 @@ void D_evstat_str::set(EqAdr* ad, EqData* sd, EqData* dd, EqFct* fct) { get(ad, 
 // --- D_evstat_ustr -----------------------------------------------------------
 
 D_evstat_ustr::D_evstat_ustr(char* name, EqFct* fct)
-    : D_ustr(checked_name(name), fct),
-      prop_(std::strstr(name, ".INFO") != nullptr ? DAQ_EVENT_INFO : kNoRole),
-      stat(nullptr) {}
+    : D_ustr(checked_name(name), fct), prop_(ustr_role_from_name(name)), stat(nullptr) {}
 
 D_evstat_ustr::~D_evstat_ustr() = default;
 

@@ -10,6 +10,7 @@
 // may use it.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,12 +38,72 @@ inline constexpr Name kLostPercent{".STAT.EV.LOST.PERC", "total number of lost e
 inline constexpr Name kLostPeriodPercent{".STAT.EV.LOST.PRD.PERC",
                                          " number of lost events in % for period"};
 
-// Every property of one object, in the order they are listed: the switch
-// first, then the set a switch-on creates.
+// The properties of one object, in the order they are listed, created and
+// removed: the switch first, then the set a switch-on creates. The value is
+// the property's position in kAll.
+enum class Statistic : std::size_t {
+  on,
+  event_info,
+  total,
+  lost,
+  lost_period,
+  latency,
+  period,
+  local_period,
+  diff,
+  lost_percent,
+  lost_period_percent,
+};
+
+// Indexed by Statistic.
 inline constexpr Name kAll[] = {
     kOn,     kEventInfo,   kTotal, kLost,        kLostPeriod,       kLatency,
     kPeriod, kLocalPeriod, kDiff,  kLostPercent, kLostPeriodPercent};
 inline constexpr std::size_t kCount = sizeof(kAll) / sizeof(kAll[0]);
+static_assert(kCount == static_cast<std::size_t>(Statistic::lost_period_percent) + 1,
+              "one name for every statistic");
+
+constexpr std::size_t index_of(Statistic statistic) { return static_cast<std::size_t>(statistic); }
+constexpr const Name& name_of(Statistic statistic) { return kAll[index_of(statistic)]; }
+
+// Whether `text` ends with `tail`; a tail as long as the text is its end too.
+constexpr bool ends_with(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+namespace detail {
+// No suffix ends another one, so at most one of them ends any name and the
+// order of kAll does not decide a match.
+constexpr bool suffixes_end_one_another() {
+  for (std::size_t i = 0; i < kCount; ++i) {
+    for (std::size_t k = 0; k < kCount; ++k) {
+      if (i != k && ends_with(kAll[i].suffix, kAll[k].suffix)) return true;
+    }
+  }
+  return false;
+}
+}  // namespace detail
+static_assert(!detail::suffixes_end_one_another(), "a suffix must not end another one");
+
+// What a client-side name "<base><suffix>" designates.
+struct Found {
+  Statistic statistic;
+  std::string_view base;  // the name without the suffix; may be empty
+};
+
+// The statistic whose suffix ends `name`, and the base in front of it; none
+// when no suffix ends it. This is how a reader of a location tells the
+// statistics' properties apart; the property classes choose their role from
+// the registered name by their own, older rule (d_evstat.h), which differs
+// only for a base that itself contains a suffix.
+constexpr std::optional<Found> find_statistic(std::string_view name) {
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if (ends_with(name, kAll[i].suffix)) {
+      return Found{static_cast<Statistic>(i), name.substr(0, name.size() - kAll[i].suffix.size())};
+    }
+  }
+  return std::nullopt;
+}
 
 // "<base><suffix>": the name clients address the property by.
 inline std::string client_name(std::string_view base, const Name& name) {

@@ -2,14 +2,16 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "D_spectrum.h"
-#include "atomic_pointer.h"
 #include "d_evstat.h"
 #include "d_floathist.h"
 #include "eq_fct.h"
+#include "lock_free.h"
 #include "stat_property_names.h"
 #include "thread_annotations.h"
 
@@ -25,8 +27,7 @@
 // concurrently, and read with atomic loads where no lock is held.
 
 namespace stat_property = daqevstat::stat_property;
-using daqevstat::internal::load_ptr;
-using daqevstat::internal::store_ptr;
+using daqevstat::lock_free;
 
 namespace {
 
@@ -54,12 +55,161 @@ void publish(EqFct* ef, T*& member) {
     ef->add_property(member, kRegisterMode);
   } catch (...) {
     T* prop = member;
-    store_ptr(&member, static_cast<T*>(nullptr));
+    lock_free(member).store_release(static_cast<T*>(nullptr));
     ef->rem_property(prop);
     delete prop;
     throw;
   }
 }
+
+}  // namespace
+
+// --- The property set ------------------------------------------------------------
+
+namespace {
+
+using stat_property::Statistic;
+
+// How the reset of the statistics (clear) treats a property of the set.
+enum class Reset {
+  none,      // kept: the event record, the period setting
+  always,    // zeroed by every clear
+  with_all,  // zeroed only by clear(true)
+};
+
+// One property of the set: the member that holds it and how it is made,
+// reset and removed. The member's class decides the constructor: statistic
+// properties are built from the registered name as char* and get the back
+// pointer; spectra are 8192 one-millisecond bins; float histograms take a
+// title.
+struct SetRow {
+  Statistic statistic;
+  Reset reset;
+  int initial;        // given when the property reads 0 after registration; 0: none
+  const char* title;  // float histograms only
+  // Makes the property if the member is null. Called under mx.
+  void (*create)(vrel_daq_event_stat& self, EqFct* ef, const std::string& base, const SetRow& row);
+  // Zeroes the property's value if it exists. Called under mx.
+  void (*zero)(vrel_daq_event_stat& self);
+  // Unregisters, deletes and nulls the property if it exists. Called under mx.
+  void (*remove)(vrel_daq_event_stat& self, EqFct* ef);
+  // Nulls the member, before the object is shared.
+  void (*forget)(vrel_daq_event_stat& self);
+};
+
+template <typename M>
+struct Pointee;
+template <typename T>
+struct Pointee<T * vrel_daq_event_stat::*> {
+  using type = T;
+};
+
+// The three operations of the row whose property is held in `Member`.
+template <auto Member>
+struct Slot {
+  using T = typename Pointee<decltype(Member)>::type;
+
+  static void create(vrel_daq_event_stat& self, EqFct* ef, const std::string& base,
+                     const SetRow& row) {
+    T*& member = self.*Member;
+    if (member != nullptr) return;
+    const stat_property::Name& name = stat_property::name_of(row.statistic);
+    // Each property is stored in its member before it is registered; a
+    // registration that throws frees it again (publish). The store is
+    // atomic since admission reads event_period_local_ without mx.
+    if constexpr (std::is_same_v<T, D_spectrum>) {
+      lock_free(member).store_release(
+          new D_spectrum(prop_name(base, name), kSpectrumLength, ef, false));
+      publish(ef, member);
+    } else if constexpr (std::is_same_v<T, D_floathist>) {
+      lock_free(member).store_release(new D_floathist(prop_name(base, name), ef, row.title));
+      publish(ef, member);
+    } else {
+      std::string text = prop_name(base, name);
+      lock_free(member).store_release(new T(text.data(), ef));
+      publish(ef, member);
+      member->set_ev_statp(&self);
+      // A value restored by the registration stays.
+      if constexpr (std::is_same_v<T, D_evstat_int>) {
+        if (row.initial != 0 && member->value() == 0) member->set_value(row.initial);
+      }
+    }
+  }
+
+  static void zero(vrel_daq_event_stat& self) {
+    T* prop = self.*Member;
+    if (prop == nullptr) return;
+    if constexpr (std::is_same_v<T, D_spectrum>) {
+      prop->clear_spectrum();
+    } else if constexpr (std::is_same_v<T, D_floathist>) {
+      prop->set_value(0.0f);
+    } else if constexpr (std::is_same_v<T, D_evstat_int>) {
+      prop->set_value(0);
+    }
+  }
+
+  // The member is made null before the property goes: admission reads
+  // event_period_local_ without mx, and an update that still sees it waits
+  // here for mx and then finds the pointer null.
+  static void remove(vrel_daq_event_stat& self, EqFct* ef) {
+    T* prop = self.*Member;
+    if (prop == nullptr) return;
+    lock_free(self.*Member).store_release(static_cast<T*>(nullptr));
+    if (ef != nullptr) ef->rem_property(prop);
+    delete prop;
+  }
+
+  static void forget(vrel_daq_event_stat& self) {
+    lock_free(self.*Member).store_release(static_cast<T*>(nullptr));
+  }
+};
+
+template <auto Member>
+constexpr SetRow row(Statistic statistic, Reset reset, int initial = 0,
+                     const char* title = nullptr) {
+  SetRow set_row{};
+  set_row.statistic = statistic;
+  set_row.reset = reset;
+  set_row.initial = initial;
+  set_row.title = title;
+  set_row.create = &Slot<Member>::create;
+  set_row.zero = &Slot<Member>::zero;
+  set_row.remove = &Slot<Member>::remove;
+  set_row.forget = &Slot<Member>::forget;
+  return set_row;
+}
+
+using S = vrel_daq_event_stat;
+
+// The set a switch-on creates, in the order of stat_property::Statistic: the
+// order of creation, reset and removal. Adding a statistic adds its name and
+// a row here.
+constexpr SetRow kSet[] = {
+    row<&S::current_event_>(Statistic::event_info, Reset::none),
+    row<&S::total_events_>(Statistic::total, Reset::always),
+    row<&S::total_lost_events_>(Statistic::lost, Reset::always),
+    // The lost-events period defaults to 15 seconds.
+    row<&S::lost_event_period_>(Statistic::lost_period, Reset::none, 15),
+    row<&S::event_latency_>(Statistic::latency, Reset::always),
+    row<&S::event_period_>(Statistic::period, Reset::always),
+    row<&S::event_period_local_>(Statistic::local_period, Reset::always),
+    row<&S::event_id_diff_>(Statistic::diff, Reset::with_all, 0, "EVENT_DIFF"),
+    row<&S::lost_events_perc_total_>(Statistic::lost_percent, Reset::with_all, 0, "LOST_TOTAL"),
+    row<&S::lost_events_perc_period_>(Statistic::lost_period_percent, Reset::with_all, 0,
+                                      "LOST_PERIOD"),
+};
+
+// The switch is kAll's first entry and no row; every other name has its
+// row, at its own position.
+constexpr bool rows_follow_names() {
+  for (std::size_t i = 0; i < std::size(kSet); ++i) {
+    if (stat_property::index_of(kSet[i].statistic) != i + 1) return false;
+  }
+  return true;
+}
+static_assert(stat_property::index_of(Statistic::on) == 0, "the switch is listed first");
+static_assert(std::size(kSet) + 1 == stat_property::kCount, "a row for every property of the set");
+static_assert(rows_follow_names(), "the rows in the order of the names");
 
 }  // namespace
 
@@ -80,7 +230,6 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
       period_start(0),
       lost_events_period(0),
       total_events_period(0),
-      ev_id_fifo{},
       ev_id_mask(31),
       last_event_time{},
       on_(nullptr),
@@ -98,7 +247,7 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
   arch = nullptr;
   try {
     construct(pn);
-    __atomic_store_n(&event_type, static_cast<std::uint32_t>(ev_type), __ATOMIC_RELAXED);
+    event_type.store_relaxed(static_cast<std::uint32_t>(ev_type));
     ev_id_mask = 31;
     clear(false);
   } catch (...) {
@@ -119,12 +268,12 @@ vrel_daq_event_stat::~vrel_daq_event_stat() { release_properties(); }
 // Once rem_property returns, no remote call can reach the switch any more.
 // The other ten may be removed under mx: remote calls on them never take it.
 void vrel_daq_event_stat::release_properties() noexcept {
-  D_evstat_int* on = load_ptr(&on_);
+  D_evstat_int* on = lock_free(on_).load_acquire();
   if (on != nullptr && ef_ != nullptr) ef_->rem_property(on);
   {
     quelmar::MutexLock lock(mx);
-    delete load_ptr(&on_);
-    store_ptr(&on_, static_cast<D_evstat_int*>(nullptr));
+    delete lock_free(on_).load_acquire();
+    lock_free(on_).store_release(static_cast<D_evstat_int*>(nullptr));
   }
   delete_all_props();
 }
@@ -146,19 +295,10 @@ void vrel_daq_event_stat::construct(const char* pn) {
   // switch and so create the set from its own thread. Done afterwards, the
   // back pointer would be written while that write reads it, and the nulling
   // would drop a set just created, leaving it registered and never deleted.
-  current_event_ = nullptr;
-  total_events_ = nullptr;
-  total_lost_events_ = nullptr;
-  lost_event_period_ = nullptr;
-  event_latency_ = nullptr;
-  event_period_ = nullptr;
-  store_ptr(&event_period_local_, static_cast<D_spectrum*>(nullptr));
-  event_id_diff_ = nullptr;
-  lost_events_perc_total_ = nullptr;
-  lost_events_perc_period_ = nullptr;
+  for (const SetRow& set_row : kSet) set_row.forget(*this);
 
   std::string name = prop_name(basename, stat_property::kOn);
-  store_ptr(&on_, new D_evstat_int(name.data(), ef_));
+  lock_free(on_).store_release(new D_evstat_int(name.data(), ef_));
   on_->set_ev_statp(this);
   if (ef_ != nullptr) ef_->add_property(on_, kRegisterMode);
 
@@ -175,121 +315,38 @@ void vrel_daq_event_stat::create_props(bool for_event) {
     // still reads on and is not being switched off: a switch-off removes
     // the set before it stores 0, and a set made in between would stay
     // published, frozen, under a switch that reads 0.
-    if (for_event && (__atomic_load_n(&switching_off_, __ATOMIC_ACQUIRE) != 0 || !is_on())) {
+    if (for_event && (switching_off_.load_acquire() != 0 || !is_on())) {
       return;
     }
-    // Each property is stored in its member before it is registered; a
-    // registration that throws frees it again (publish).
-    if (current_event_ == nullptr) {
-      std::string name = prop_name(base, stat_property::kEventInfo);
-      current_event_ = new D_evstat_ustr(name.data(), ef_);
-      publish(ef_, current_event_);
-      current_event_->set_ev_statp(this);
-    }
-    if (total_events_ == nullptr) {
-      std::string name = prop_name(base, stat_property::kTotal);
-      total_events_ = new D_evstat_int(name.data(), ef_);
-      publish(ef_, total_events_);
-      total_events_->set_ev_statp(this);
-    }
-    if (total_lost_events_ == nullptr) {
-      std::string name = prop_name(base, stat_property::kLost);
-      total_lost_events_ = new D_evstat_int(name.data(), ef_);
-      publish(ef_, total_lost_events_);
-      total_lost_events_->set_ev_statp(this);
-    }
-    if (lost_event_period_ == nullptr) {
-      std::string name = prop_name(base, stat_property::kLostPeriod);
-      lost_event_period_ = new D_evstat_int(name.data(), ef_);
-      publish(ef_, lost_event_period_);
-      lost_event_period_->set_ev_statp(this);
-      // A period restored by the registration stays; otherwise 15 seconds.
-      if (lost_event_period_->value() == 0) lost_event_period_->set_value(15);
-    }
-    if (event_latency_ == nullptr) {
-      event_latency_ =
-          new D_spectrum(prop_name(base, stat_property::kLatency), kSpectrumLength, ef_, false);
-      publish(ef_, event_latency_);
-    }
-    if (event_period_ == nullptr) {
-      event_period_ =
-          new D_spectrum(prop_name(base, stat_property::kPeriod), kSpectrumLength, ef_, false);
-      publish(ef_, event_period_);
-    }
-    if (event_period_local_ == nullptr) {
-      store_ptr(&event_period_local_, new D_spectrum(prop_name(base, stat_property::kLocalPeriod),
-                                                     kSpectrumLength, ef_, false));
-      publish(ef_, event_period_local_);
-    }
-    if (event_id_diff_ == nullptr) {
-      event_id_diff_ = new D_floathist(prop_name(base, stat_property::kDiff), ef_, "EVENT_DIFF");
-      publish(ef_, event_id_diff_);
-    }
-    if (lost_events_perc_total_ == nullptr) {
-      lost_events_perc_total_ =
-          new D_floathist(prop_name(base, stat_property::kLostPercent), ef_, "LOST_TOTAL");
-      publish(ef_, lost_events_perc_total_);
-    }
-    if (lost_events_perc_period_ == nullptr) {
-      lost_events_perc_period_ =
-          new D_floathist(prop_name(base, stat_property::kLostPeriodPercent), ef_, "LOST_PERIOD");
-      publish(ef_, lost_events_perc_period_);
-    }
+    for (const SetRow& set_row : kSet) set_row.create(*this, ef_, base, set_row);
   }
   clear(true);
 }
 
-namespace {
-
-// Unregisters, deletes and nulls one property of the set.
-template <typename T>
-void remove_prop(EqFct* ef, T*& member) {
-  if (member == nullptr) return;
-  if (ef != nullptr) ef->rem_property(member);
-  delete member;
-  member = nullptr;
-}
-
-}  // namespace
-
 void vrel_daq_event_stat::delete_all_props() {
   quelmar::MutexLock lock(mx);
-  remove_prop(ef_, current_event_);
-  remove_prop(ef_, total_events_);
-  remove_prop(ef_, total_lost_events_);
-  remove_prop(ef_, lost_event_period_);
-  remove_prop(ef_, event_latency_);
-  remove_prop(ef_, event_period_);
-  if (D_spectrum* local = event_period_local_) {
-    // Admission reads this pointer without mx: make it null before the
-    // spectrum goes, so an update that still sees it waits here for mx and
-    // then finds the pointer null.
-    store_ptr(&event_period_local_, static_cast<D_spectrum*>(nullptr));
-    if (ef_ != nullptr) ef_->rem_property(local);
-    delete local;
+  for (const SetRow& set_row : kSet) set_row.remove(*this, ef_);
+}
+
+void vrel_daq_event_stat::reset_properties(bool all) {
+  for (const SetRow& set_row : kSet) {
+    if (set_row.reset == Reset::always || (all && set_row.reset == Reset::with_all)) {
+      set_row.zero(*this);
+    }
   }
-  remove_prop(ef_, event_id_diff_);
-  remove_prop(ef_, lost_events_perc_total_);
-  remove_prop(ef_, lost_events_perc_period_);
 }
 
 void vrel_daq_event_stat::set_event_type(int ev_type) {
-  __atomic_store_n(&event_type, static_cast<std::uint32_t>(ev_type), __ATOMIC_RELAXED);
+  event_type.store_relaxed(static_cast<std::uint32_t>(ev_type));
 }
 
-std::uint32_t vrel_daq_event_stat::get_event_type() const {
-  return __atomic_load_n(&event_type, __ATOMIC_RELAXED);
-}
+std::uint32_t vrel_daq_event_stat::get_event_type() const { return event_type.load_relaxed(); }
 
 // --- Lock and diagnostic views -------------------------------------------------------
 
-void vrel_daq_event_stat::begin_switch_off() {
-  __atomic_add_fetch(&switching_off_, 1, __ATOMIC_SEQ_CST);
-}
+void vrel_daq_event_stat::begin_switch_off() { switching_off_.add_seq_cst(1); }
 
-void vrel_daq_event_stat::end_switch_off() {
-  __atomic_sub_fetch(&switching_off_, 1, __ATOMIC_RELEASE);
-}
+void vrel_daq_event_stat::end_switch_off() { switching_off_.sub_release(1); }
 
 void vrel_daq_event_stat::mxlock() { mx.lock(); }
 

@@ -10,6 +10,7 @@
 
 #include "daqevstat_export.h"
 #include "event.h"
+#include "lock_free.h"
 #include "quelmar_types.h"
 #include "thread_annotations.h"
 
@@ -37,7 +38,8 @@ class EqFct;
 // run concurrently from any threads; the destructor may overlap remote
 // calls on the properties but no other call on the object. Reads made
 // without mx (the switch value, the presence of the set, the last event
-// number, the event type, the ring in is_late_event) are atomic loads.
+// number, the event type, the ring in is_late_event) are atomic loads
+// (lock_free.h).
 // Counting takes no lock but mx: the properties it stores into are atomics,
 // rings and sequence locks whose remote readers never make it wait, and all
 // stores of one counted event carry one stamp, the time it was processed.
@@ -122,8 +124,15 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   // (`for_event`): then only while the switch reads on and no switch-off
   // is under way, checked under mx.
   void create_props(bool for_event);
+  // The property side of clear: zeroes the counters and the spectra, with
+  // `all` also the three float values, in the order of the set.
+  void reset_properties(bool all) REQUIRES(mx);
 
   void fill_timing_spectrum(D_spectrum* obj, double tm) REQUIRES(mx);
+  // The same for a sample of `usec` microseconds given as an exact integer,
+  // which picks the same bin without floating point; and the bin's count.
+  void fill_timing_spectrum_usec(D_spectrum* obj, std::int64_t usec) REQUIRES(mx);
+  void count_in_bin(D_spectrum* obj, int idx) REQUIRES(mx);
   void count_event(const vrel_time_id& tid) REQUIRES(mx);
   // The steps of count_event, in the order it runs them. fill_arrival_period
   // returns the stamp for the event's stores (0: take one when first used).
@@ -140,16 +149,17 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   void release_properties() noexcept;
 
   EqFct* ef_;
-  std::uint32_t event_type;  // atomic loads and stores only
+  daqevstat::LockFree<std::uint32_t> event_type;
   std::int64_t total_events GUARDED_BY(mx);
   vrel_time_id first_event GUARDED_BY(mx);
   vrel_time_id prev_event GUARDED_BY(mx);
-  vrel_time_id cur_event;  // written under mx; event_number stored atomically
+  // Written under mx; event_number through lock_free, read without mx.
+  vrel_time_id cur_event;
   time_t period_start GUARDED_BY(mx);
   std::int32_t lost_events_period GUARDED_BY(mx);
   std::int32_t total_events_period GUARDED_BY(mx);
   std::string basename;
-  std::uint32_t ev_id_fifo[32] GUARDED_BY(mx);
+  daqevstat::LockFree<std::uint32_t> ev_id_fifo[32] GUARDED_BY(mx);
   std::int32_t ev_id_mask;
   timeval last_event_time GUARDED_BY(mx);
   quelmar::Mutex mx;
@@ -163,7 +173,7 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   D_evstat_int* lost_event_period_;
   D_spectrum* event_latency_;
   D_spectrum* event_period_;
-  D_spectrum* event_period_local_;  // also read atomically without mx
+  D_spectrum* event_period_local_;  // also read without mx, through lock_free
   D_floathist* event_id_diff_;
   D_floathist* lost_events_perc_total_;
   D_floathist* lost_events_perc_period_;
@@ -178,8 +188,8 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
     char text[256] = {};
   };
   EventTypeName type_name_ GUARDED_BY(mx);
-  // Switch-offs under way (begin_switch_off); atomic loads and stores only.
-  int switching_off_ = 0;
+  // Switch-offs under way (begin_switch_off).
+  daqevstat::LockFree<int> switching_off_;
 };
 
 #endif  // LIBRARY_DAQ_VREL_DAQ_EVENT_STAT_VREL_DAQ_EVENT_STAT_H_

@@ -6,12 +6,12 @@
 #include <ctime>
 
 #include "D_spectrum.h"
-#include "atomic_pointer.h"
 #include "d_evstat.h"
 #include "d_floathist.h"
 #include "eq_data.h"
 #include "evutl.h"
 #include "local_clock.h"
+#include "lock_free.h"
 #include "thread_annotations.h"
 #include "vrel_daq_event_stat.h"
 
@@ -19,7 +19,7 @@
 // switch (is_on) is read here too since every update reads it.
 // See vrel_daq_event_stat.cc for the invariants both files keep.
 
-using daqevstat::internal::load_ptr;
+using daqevstat::lock_free;
 
 // The steps of count_event are always inlined into it, its only caller: as
 // calls they would cost the event path a few nanoseconds, and as inline
@@ -35,6 +35,38 @@ double usec_of(const time_stamp& t) {
 
 double usec_of(const timeval& t) {
   return static_cast<double>(t.tv_sec) * 1000000.0 + static_cast<double>(t.tv_usec);
+}
+
+// The same times as whole microseconds, for the integer form of a timing
+// sample. An event time always has one: below 2^52, so its double form
+// above is this integer exactly.
+std::int64_t whole_usec_of(const time_stamp& t) {
+  return static_cast<std::int64_t>(t.timeup) * 1000000 + static_cast<std::int64_t>(t.timelow);
+}
+
+// A clock reading has one when its double form is exactly the integer and
+// far enough below 2^53 that the difference of two is exact too: within
+// 4e9 s of the epoch (any real clock; an installed one may read anything).
+bool whole_usec_of(const timeval& t, std::int64_t& usec) {
+  constexpr std::int64_t kSecLimit = 4000000000;
+  constexpr std::int64_t kUsecLimit = 1000000000;
+  const auto sec = static_cast<std::int64_t>(t.tv_sec);
+  const auto part = static_cast<std::int64_t>(t.tv_usec);
+  if (sec < -kSecLimit || sec > kSecLimit || part < -kUsecLimit || part > kUsecLimit) return false;
+  usec = sec * 1000000 + part;
+  return true;
+}
+
+// The bin that fill_timing_spectrum picks for (later - earlier) / 1000.0 ms,
+// from the exact difference in microseconds, without floating point. For an
+// integer d below 2^53 in magnitude the double quotient d / 1000.0 is below
+// 1.0, at or above max_len, or truncated to k exactly when d / 1000 is: it is
+// never nearer than 0.001 / max_len (relative) to an integer it is not, far
+// more than the rounding of one division.
+std::int64_t bin_of_usec(std::int64_t d, std::int64_t max_len) {
+  if (d < 1000) return 0;
+  if (d >= max_len * 1000) return max_len - 1;
+  return d / 1000;
 }
 
 // A clock reading as a property stamp (nanoseconds since the epoch).
@@ -85,14 +117,14 @@ bool vrel_daq_event_stat::update_by_tid(vrel_time_id* tid) {
   // after the set was found missing, the likelier a switch-off under way
   // is seen and the set is not made again. The switch is read once unless
   // the set is created.
-  if (load_ptr(&event_period_local_) == nullptr) {
+  if (lock_free(event_period_local_).load_acquire() == nullptr) {
     if (!is_on()) return false;
     create_props(true);
   }
   if (!is_on()) return false;
   if (tid == nullptr) return true;
   if (tid->event_number == 0 || tid->time.timeup == 0) return true;
-  if (tid->event_number == __atomic_load_n(&cur_event.event_number, __ATOMIC_RELAXED)) {
+  if (tid->event_number == lock_free(cur_event.event_number).load_relaxed()) {
     return true;
   }
   // Copied before mx is taken: the record belongs to the caller.
@@ -127,9 +159,9 @@ void vrel_daq_event_stat::count_event(const vrel_time_id& tid) {
 COUNTING_STEP void vrel_daq_event_stat::remember_current_event(const vrel_time_id& tid) {
   cur_event.time = tid.time;
   // Stored atomically: update_by_tid and is_late_event read them without mx.
-  __atomic_store_n(&cur_event.event_number, tid.event_number, __ATOMIC_RELAXED);
-  __atomic_store_n(&ev_id_fifo[tid.event_number & static_cast<std::uint32_t>(ev_id_mask)],
-                   tid.event_number, __ATOMIC_RELAXED);
+  lock_free(cur_event.event_number).store_relaxed(tid.event_number);
+  ev_id_fifo[tid.event_number & static_cast<std::uint32_t>(ev_id_mask)].store_relaxed(
+      tid.event_number);
   // The smallest event number since the reset, whatever order they come in.
   if (first_event.event_number == 0 || first_event.event_number > cur_event.event_number) {
     first_event = cur_event;
@@ -145,8 +177,14 @@ COUNTING_STEP quelmar::Timestamp vrel_daq_event_stat::fill_arrival_period() {
     if (daqevstat::local_clock_is_system()) arrival_stamp = stamp_of(cur_event_time);
     // The first event after a reset only starts the clock.
     if (last_event_time.tv_sec != 0) {
-      fill_timing_spectrum(event_period_local_,
-                           (usec_of(cur_event_time) - usec_of(last_event_time)) / 1000.0);
+      std::int64_t later = 0;
+      std::int64_t earlier = 0;
+      if (whole_usec_of(cur_event_time, later) && whole_usec_of(last_event_time, earlier)) {
+        fill_timing_spectrum_usec(event_period_local_, later - earlier);
+      } else {
+        fill_timing_spectrum(event_period_local_,
+                             (usec_of(cur_event_time) - usec_of(last_event_time)) / 1000.0);
+      }
     }
     last_event_time = cur_event_time;
   }
@@ -185,15 +223,20 @@ COUNTING_STEP void vrel_daq_event_stat::fill_latency() {
   // first, and the latency includes the time they took.
   const timeval now = daqevstat::local_time_of_day();
   if (event_latency_ != nullptr) {
-    fill_timing_spectrum(event_latency_, (usec_of(now) - usec_of(cur_event.time)) / 1000.0);
+    std::int64_t now_usec = 0;
+    if (whole_usec_of(now, now_usec)) {
+      fill_timing_spectrum_usec(event_latency_, now_usec - whole_usec_of(cur_event.time));
+    } else {
+      fill_timing_spectrum(event_latency_, (usec_of(now) - usec_of(cur_event.time)) / 1000.0);
+    }
   }
 }
 
 COUNTING_STEP void vrel_daq_event_stat::compare_with_reference() {
   // The distance in event time, backwards events included.
   if (event_period_ != nullptr) {
-    fill_timing_spectrum(event_period_,
-                         (usec_of(cur_event.time) - usec_of(prev_event.time)) / 1000.0);
+    fill_timing_spectrum_usec(event_period_,
+                              whole_usec_of(cur_event.time) - whole_usec_of(prev_event.time));
   }
 
   // The number step, read as signed so that a forward step across the 2^32
@@ -247,7 +290,7 @@ void vrel_daq_event_stat::count_lost_events(std::int32_t val) {
 void vrel_daq_event_stat::publish_current_event() {
   // The name is formatted when the type changes, not per event: the type is
   // set rarely, the record is made for every event.
-  const std::uint32_t type = __atomic_load_n(&event_type, __ATOMIC_RELAXED);
+  const std::uint32_t type = event_type.load_relaxed();
   if (!type_name_.valid || type_name_.type != type) {
     std::snprintf(type_name_.text, sizeof(type_name_.text), "%s",
                   event_name_itoa(static_cast<int>(type)));
@@ -276,21 +319,29 @@ void vrel_daq_event_stat::fill_timing_spectrum(D_spectrum* obj, double tm) {
   } else {
     sp_idx = static_cast<std::int64_t>(tm);
   }
-  const int idx = static_cast<int>(sp_idx);
+  count_in_bin(obj, static_cast<int>(sp_idx));
+}
+
+COUNTING_STEP void vrel_daq_event_stat::fill_timing_spectrum_usec(D_spectrum* obj,
+                                                                  std::int64_t usec) {
+  count_in_bin(obj, static_cast<int>(bin_of_usec(usec, obj->max_length())));
+}
+
+COUNTING_STEP void vrel_daq_event_stat::count_in_bin(D_spectrum* obj, int idx) {
   obj->fill_spectrum(idx, obj->read_spectrum(idx) + 1.0);
   obj->spectrum_parameter(static_cast<time_t>(cur_event.time.timeup), cur_event.event_number, 0,
                           0.0f, 1.0f);
 }
 
 bool vrel_daq_event_stat::is_late_event() {
-  const std::uint32_t n = __atomic_load_n(&cur_event.event_number, __ATOMIC_RELAXED);
+  const std::uint32_t n = lock_free(cur_event.event_number).load_relaxed();
   const std::uint32_t mask = static_cast<std::uint32_t>(ev_id_mask);
   const std::uint32_t slot = (n & mask) == 0 ? mask : ((n - 1) & mask);
-  return __atomic_load_n(&ev_id_fifo[slot], __ATOMIC_RELAXED) + 1u == n;
+  return ev_id_fifo[slot].load_relaxed() + 1u == n;
 }
 
 bool vrel_daq_event_stat::is_on() {
-  D_evstat_int* on = load_ptr(&on_);
+  D_evstat_int* on = lock_free(on_).load_acquire();
   return on != nullptr && on->value() != 0;
 }
 
@@ -302,23 +353,12 @@ void vrel_daq_event_stat::clear(bool all) {
   first_event = vrel_time_id{};
   prev_event = vrel_time_id{};
   cur_event.time = time_stamp{};
-  __atomic_store_n(&cur_event.event_number, 0u, __ATOMIC_RELAXED);
+  lock_free(cur_event.event_number).store_relaxed(0u);
   last_event_time = timeval{};
   period_start = 0;
   lost_events_period = 0;
   total_events_period = 0;
-  for (std::uint32_t& slot : ev_id_fifo) __atomic_store_n(&slot, 0u, __ATOMIC_RELAXED);
+  for (auto& slot : ev_id_fifo) slot.store_relaxed(0u);
 
-  if (total_events_ != nullptr) total_events_->set_value(0);
-  if (total_lost_events_ != nullptr) total_lost_events_->set_value(0);
-
-  if (event_latency_ != nullptr) event_latency_->clear_spectrum();
-  if (event_period_ != nullptr) event_period_->clear_spectrum();
-  if (event_period_local_ != nullptr) event_period_local_->clear_spectrum();
-
-  if (all) {
-    if (event_id_diff_ != nullptr) event_id_diff_->set_value(0.0f);
-    if (lost_events_perc_total_ != nullptr) lost_events_perc_total_->set_value(0.0f);
-    if (lost_events_perc_period_ != nullptr) lost_events_perc_period_->set_value(0.0f);
-  }
+  reset_properties(all);
 }

@@ -1,12 +1,18 @@
-#ifndef TOOL_OUTPUT_DURABLE_FILE_H_
-#define TOOL_OUTPUT_DURABLE_FILE_H_
+#ifndef HOST_DURABLE_FILE_H_
+#define HOST_DURABLE_FILE_H_
 
 #include <sys/types.h>
 
 #include <string>
 
-namespace daqevstat::tool {
+#include "host_export.h"
 
+namespace daqhost {
+
+// The one way this system replaces a file (the configuration, the tool's
+// settings and pictures). Not installed: servers reach it only through
+// Config::save.
+//
 // A file's new content staged beside it, so that a file is replaced whole
 // or not at all, and a replacement survives a power failure: the content
 // goes to a temporary file in the same folder, which is synced; install()
@@ -16,8 +22,10 @@ namespace daqevstat::tool {
 //
 // Thread safety: one object belongs to one thread; distinct objects, even
 // for the same target, may be used concurrently (each has its own
-// temporary name).
-class StagedFile {
+// temporary name). The temporary file's descriptor is close-on-exec from
+// its creation on, so a program started meanwhile by another thread does not
+// inherit it.
+class HOST_EXPORT StagedFile {
  public:
   // Creates "<target>.tmp-XXXXXX" holding `content` with `mode`, synced.
   // Leaves no file behind when it throws.
@@ -40,11 +48,12 @@ class StagedFile {
 
 // Syncs the folder that holds `path`. A file system that cannot sync a
 // folder (EINVAL) offers nothing more to wait for, and is no failure.
-void sync_folder_of(const std::string& path);
+HOST_EXPORT void sync_folder_of(const std::string& path);
 
 // StagedFile, install and sync_folder_of in one.
-void write_file_durably(const std::string& path, const std::string& content, mode_t mode);
+HOST_EXPORT void write_file_durably(const std::string& path, const std::string& content,
+                                    mode_t mode);
 
-}  // namespace daqevstat::tool
+}  // namespace daqhost
 
-#endif  // TOOL_OUTPUT_DURABLE_FILE_H_
+#endif  // HOST_DURABLE_FILE_H_

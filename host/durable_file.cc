@@ -1,4 +1,4 @@
-#include "tool/output/durable_file.h"
+#include "durable_file.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-namespace daqevstat::tool {
+namespace daqhost {
 namespace {
 
 [[noreturn]] void fail(int error) { throw std::system_error(error, std::system_category()); }
@@ -78,4 +78,4 @@ void write_file_durably(const std::string& path, const std::string& content, mod
   sync_folder_of(path);
 }
 
-}  // namespace daqevstat::tool
+}  // namespace daqhost
