@@ -4,9 +4,10 @@ or stalled clients would, while a load generator measures the server.
 
 Each connection is opened and then left alone (--kind silent: not a byte sent)
 or used for one request whose answer is read, and then left alone (--kind
-after-request: an idle keep-alive connection). A connection the server closes
-is opened again a second later, so the crowd stays as large as the server
-lets it be. Connections come from --peers source addresses 127.0.0.2,
+after-request: an idle keep-alive connection), or sends a request's header one
+byte a second and never finishes it (--kind slow). A connection the server
+closes is opened again after --reopen-delay seconds (1 by default), so the
+crowd stays as large as the server lets it be. Connections come from --peers source addresses 127.0.0.2,
 127.0.0.3, ... in turn, so that a bound per peer address meets the crowd and
 not the load generator on 127.0.0.1.
 
@@ -24,7 +25,7 @@ import socket
 import sys
 import time
 
-REOPEN_DELAY = 1.0
+SLOW_HEADER = b"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"a" * 4000
 
 
 class Slot:
@@ -33,6 +34,8 @@ class Slot:
         self.sock = None
         self.connected = False
         self.reopen_at = 0.0
+        self.sent = 0
+        self.next_byte_at = 0.0
 
 
 def parse_args():
@@ -42,7 +45,8 @@ def parse_args():
     parser.add_argument("--count", type=int, default=200)
     parser.add_argument("--peers", type=int, default=10,
                         help="source addresses to spread the connections over (IPv4 only)")
-    parser.add_argument("--kind", choices=["silent", "after-request"], default="silent")
+    parser.add_argument("--kind", choices=["silent", "after-request", "slow"], default="silent")
+    parser.add_argument("--reopen-delay", type=float, default=1.0)
     parser.add_argument("--connect-seconds", type=float, default=5.0)
     parser.add_argument("--max-seconds", type=float, default=300.0)
     args = parser.parse_args()
@@ -78,7 +82,7 @@ def main():
             slot.sock.close()
         slot.sock = None
         slot.connected = False
-        slot.reopen_at = now + REOPEN_DELAY
+        slot.reopen_at = now + args.reopen_delay
 
     def open_slot(slot):
         sock = socket.socket(family, socket.SOCK_STREAM)
@@ -92,9 +96,11 @@ def main():
         if err not in (0, errno.EINPROGRESS):
             sock.close()
             counts["failed"] += 1
-            slot.reopen_at = time.monotonic() + REOPEN_DELAY
+            slot.reopen_at = time.monotonic() + args.reopen_delay
             return
         slot.sock = sock
+        slot.sent = 0
+        slot.next_byte_at = 0.0
         selector.register(sock, selectors.EVENT_WRITE, slot)
 
     def on_event(slot, now):
@@ -136,7 +142,16 @@ def main():
         for slot in slots:
             if slot.sock is None and now >= slot.reopen_at:
                 open_slot(slot)
-        for key, _ in selector.select(timeout=0.2):
+            elif (args.kind == "slow" and slot.connected and now >= slot.next_byte_at
+                  and slot.sent < len(SLOW_HEADER)):
+                try:
+                    slot.sock.send(SLOW_HEADER[slot.sent:slot.sent + 1])
+                    slot.sent += 1
+                    slot.next_byte_at = now + 1.0
+                except OSError:
+                    counts["closed_by_server"] += 1
+                    close(slot, now)
+        for key, _ in selector.select(timeout=0.05 if args.kind == "slow" else 0.2):
             on_event(key.data, time.monotonic())
         if not ready_reported:
             pending = sum(1 for s in slots if s.sock is not None and not s.connected)

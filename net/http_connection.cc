@@ -56,9 +56,21 @@ std::size_t saturating_sum(std::size_t a, std::size_t b) {
 
 }  // namespace
 
-Connection::Connection(boost::asio::ip::tcp::socket socket, Router& router,
+static std::variant<beast::tcp_stream, Connection::TlsStream> make_stream(
+    boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls) {
+  if (tls == nullptr) {
+    return std::variant<beast::tcp_stream, Connection::TlsStream>(std::in_place_index<0>,
+                                                                  std::move(socket));
+  }
+  return std::variant<beast::tcp_stream, Connection::TlsStream>(std::in_place_index<1>,
+                                                                std::move(socket), *tls);
+}
+
+Connection::Connection(boost::asio::ip::tcp::socket socket,
+                       std::shared_ptr<boost::asio::ssl::context> tls, Router& router,
                        const ConnectionLimits& limits, Peer peer, std::function<void()> on_end)
-    : stream_(std::move(socket)),
+    : tls_(std::move(tls)),
+      stream_(make_stream(std::move(socket), tls_.get())),
       router_(router),
       limits_(limits),
       peer_(std::move(peer)),
@@ -72,7 +84,76 @@ Connection::~Connection() {
   if (on_end_) on_end_();
 }
 
-void Connection::start() { next_request(); }
+beast::tcp_stream& Connection::tcp() {
+  if (auto* plain = std::get_if<beast::tcp_stream>(&stream_)) return *plain;
+  return std::get<TlsStream>(stream_).next_layer();
+}
+
+void Connection::start() {
+  if (tls_ == nullptr) {
+    next_request();
+  } else {
+    handshake();
+  }
+}
+
+void Connection::handshake() {
+  // The first bytes are looked at before the handshake sees them: plain
+  // HTTP gets a word of explanation rather than a TLS alert.
+  tcp().expires_at(after(Clock::now(), std::min(limits_.handshake_timeout, limits_.read_timeout)));
+  handshake_deadline_ = after(Clock::now(), limits_.handshake_timeout);
+  tcp().async_read_some(buffer_.prepare(kReadBytes),
+                        [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                          self->on_first_bytes(error, bytes);
+                        });
+}
+
+void Connection::on_first_bytes(beast::error_code error, std::size_t bytes) {
+  if (stopped_) return;
+  buffer_.commit(bytes);
+  if (error) {
+    close();
+    return;
+  }
+  // A TLS connection opens with a handshake record (content type 22).
+  if (static_cast<const unsigned char*>(buffer_.data().data())[0] != 22) {
+    // In plain HTTP, as every other refusal is written.
+    static constexpr std::string_view kPlainToTls =
+        "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\n"
+        "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n"
+        "Content-Length: 53\r\n\r\n{\"error\": \"this port speaks TLS: use https:// URLs\"}\n";
+    stand(Standing::busy);
+    tcp().expires_after(limits_.write_timeout);
+    boost::asio::async_write(tcp(), boost::asio::buffer(kPlainToTls.data(), kPlainToTls.size()),
+                             [self = shared_from_this()](beast::error_code error, std::size_t) {
+                               if (self->stopped_) return;
+                               if (error) {
+                                 self->close();
+                               } else {
+                                 self->linger();
+                               }
+                             });
+    return;
+  }
+  tcp().expires_at(handshake_deadline_);
+  std::get<TlsStream>(stream_).async_handshake(
+      boost::asio::ssl::stream_base::server, buffer_.data(),
+      [self = shared_from_this()](beast::error_code error, std::size_t used) {
+        self->on_handshake(error, used);
+      });
+}
+
+void Connection::on_handshake(beast::error_code error, std::size_t used) {
+  if (stopped_) return;
+  if (error) {
+    // A refused or broken handshake (the client has had its alert) or the
+    // deadline: nothing more to say.
+    close();
+    return;
+  }
+  buffer_.consume(used);
+  next_request();
+}
 
 void Connection::stop() {
   stopped_ = true;
@@ -81,8 +162,13 @@ void Connection::stop() {
 
 void Connection::close() {
   beast::error_code ignored;
-  stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
-  stream_.close();
+  tcp().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+  tcp().close();
+}
+
+void Connection::stand(Standing standing) {
+  standing_ = standing;
+  standing_since_ = Clock::now();
 }
 
 void Connection::next_request() {
@@ -93,6 +179,7 @@ void Connection::next_request() {
   header_checked_ = false;
   // Pipelined bytes already here start the next request now.
   request_started_ = buffer_.size() > 0;
+  if (answered_ > 0) stand(request_started_ ? Standing::waiting : Standing::idle);
   if (request_started_) {
     request_deadline_ = after(Clock::now(), limits_.request_deadline);
     parse();
@@ -104,19 +191,21 @@ void Connection::next_request() {
 void Connection::read() {
   const auto now = Clock::now();
   if (request_started_) {
-    stream_.expires_at(std::min(after(now, limits_.read_timeout), request_deadline_));
+    tcp().expires_at(std::min(after(now, limits_.read_timeout), request_deadline_));
   } else {
-    stream_.expires_at(
+    tcp().expires_at(
         after(now, answered_ == 0 ? limits_.read_timeout : limits_.keep_alive_timeout));
   }
   // Plain reads, each with its own deadline, and the parser fed here: a
   // request that trickles in byte by byte meets the read timeout per byte
   // and the request deadline in all.
   const std::size_t room = std::min<std::size_t>(kReadBytes, buffer_.max_size() - buffer_.size());
-  stream_.async_read_some(buffer_.prepare(room),
-                          [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-                            self->on_read(error, bytes);
-                          });
+  on_stream([this, room](auto& stream) {
+    stream.async_read_some(buffer_.prepare(room),
+                           [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                             self->on_read(error, bytes);
+                           });
+  });
 }
 
 void Connection::on_read(beast::error_code error, std::size_t bytes) {
@@ -130,6 +219,7 @@ void Connection::on_read(beast::error_code error, std::size_t bytes) {
   if (!request_started_) {
     request_started_ = true;
     request_deadline_ = after(Clock::now(), limits_.request_deadline);
+    if (standing_ == Standing::idle) stand(Standing::waiting);
   }
   parse();
 }
@@ -186,11 +276,13 @@ void Connection::parse() {
 void Connection::send_continue() {
   static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
   // Within the request's deadline, which the body must meet too.
-  stream_.expires_at(std::min(after(Clock::now(), limits_.write_timeout), request_deadline_));
-  boost::asio::async_write(stream_, boost::asio::buffer(kContinue.data(), kContinue.size()),
-                           [self = shared_from_this()](beast::error_code error, std::size_t) {
-                             self->on_continue(error);
-                           });
+  tcp().expires_at(std::min(after(Clock::now(), limits_.write_timeout), request_deadline_));
+  on_stream([this](auto& stream) {
+    boost::asio::async_write(stream, boost::asio::buffer(kContinue.data(), kContinue.size()),
+                             [self = shared_from_this()](beast::error_code error, std::size_t) {
+                               self->on_continue(error);
+                             });
+  });
 }
 
 void Connection::on_continue(beast::error_code error) {
@@ -224,6 +316,7 @@ void Connection::answer() {
 }
 
 void Connection::send(Response response, bool head, bool close) {
+  router_.finish(response);
   if (close) response.keep_alive(false);
   response.prepare_payload();
   if (head) {
@@ -233,6 +326,7 @@ void Connection::send(Response response, bool head, bool close) {
     response.content_length(length);
   }
   close_after_answer_ = close;
+  stand(Standing::busy);
   response_.emplace(std::move(response));
   serializer_.emplace(*response_);
   answer_deadline_ = after(Clock::now(), limits_.request_deadline);
@@ -240,11 +334,13 @@ void Connection::send(Response response, bool head, bool close) {
 }
 
 void Connection::write() {
-  stream_.expires_at(std::min(after(Clock::now(), limits_.write_timeout), answer_deadline_));
-  http::async_write_some(stream_, *serializer_,
-                         [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-                           self->on_write(error, bytes);
-                         });
+  tcp().expires_at(std::min(after(Clock::now(), limits_.write_timeout), answer_deadline_));
+  on_stream([this](auto& stream) {
+    http::async_write_some(stream, *serializer_,
+                           [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                             self->on_write(error, bytes);
+                           });
+  });
 }
 
 void Connection::on_write(beast::error_code error, std::size_t) {
@@ -267,16 +363,18 @@ void Connection::on_write(beast::error_code error, std::size_t) {
 }
 
 void Connection::linger() {
+  stand(Standing::idle);
   beast::error_code ignored;
   // This close is orderly: the answer goes out before the end.
-  stream_.socket().set_option(boost::asio::socket_base::linger(false, 0), ignored);
-  stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+  // Over TLS too the end is TCP's alone: the answer said how long it was.
+  tcp().socket().set_option(boost::asio::socket_base::linger(false, 0), ignored);
+  tcp().socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
   buffer_.consume(buffer_.size());
-  stream_.expires_after(kLingerTime);
-  stream_.async_read_some(boost::asio::buffer(drain_),
-                          [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-                            self->on_linger(error, bytes);
-                          });
+  tcp().expires_after(kLingerTime);
+  tcp().async_read_some(boost::asio::buffer(drain_),
+                        [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                          self->on_linger(error, bytes);
+                        });
 }
 
 void Connection::on_linger(beast::error_code error, std::size_t bytes) {
@@ -286,10 +384,10 @@ void Connection::on_linger(beast::error_code error, std::size_t bytes) {
     close();
     return;
   }
-  stream_.async_read_some(boost::asio::buffer(drain_),
-                          [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-                            self->on_linger(error, bytes);
-                          });
+  tcp().async_read_some(boost::asio::buffer(drain_),
+                        [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                          self->on_linger(error, bytes);
+                        });
 }
 
 }  // namespace daqnet::detail

@@ -7,11 +7,13 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/serializer.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <variant>
 
 #include "net/http_router.h"
 
@@ -27,6 +29,7 @@ struct ConnectionLimits {
   std::size_t keep_alive_requests;
   std::size_t max_header_bytes;
   std::size_t max_body_bytes;
+  std::chrono::milliseconds handshake_timeout;
 };
 
 // One client connection: reads requests one after another (pipelined ones
@@ -49,25 +52,56 @@ struct ConnectionLimits {
 // connection stops sending and reads (and drops) what the client still
 // sends for a moment, so that the answer is not lost to a reset.
 //
+// Over TLS, the handshake comes first and must be done within
+// handshake_timeout; a client that speaks plain HTTP instead (its first
+// byte opens no TLS record) is told so in a plain 400 and the connection
+// closes.
+//
 // Thread safety: none needed. A connection lives on the server's one I/O
 // thread: its handlers and stop() run there only.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // `router` must outlive the connection; `on_end` runs in its destructor.
-  Connection(boost::asio::ip::tcp::socket socket, Router& router, const ConnectionLimits& limits,
-             Peer peer, std::function<void()> on_end);
+  // With a `tls` context the connection speaks TLS.
+  Connection(boost::asio::ip::tcp::socket socket, std::shared_ptr<boost::asio::ssl::context> tls,
+             Router& router, const ConnectionLimits& limits, Peer peer,
+             std::function<void()> on_end);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection();
+
+  using Clock = std::chrono::steady_clock;
+  using TlsStream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
+
+  // What the connection is doing, for a server that must make room:
+  //  - idle: between requests of a kept-alive connection, or closing after
+  //    its last answer;
+  //  - waiting: no whole request yet (none of it, or part of it);
+  //  - busy: a whole request is being answered.
+  enum class Standing { idle, waiting, busy };
 
   void start();
   // Closes the socket: the pending operation ends and nothing follows.
   void stop();
 
+  Standing standing() const { return standing_; }
+  // When the connection took its standing.
+  Clock::time_point standing_since() const { return standing_since_; }
+
  private:
-  using Clock = std::chrono::steady_clock;
   using Serializer = boost::beast::http::response_serializer<boost::beast::http::string_body>;
 
+  // The TCP stream, under TLS or not.
+  boost::beast::tcp_stream& tcp();
+  // Calls `f` with the stream requests and answers travel on.
+  template <class F>
+  void on_stream(F&& f) {
+    std::visit(std::forward<F>(f), stream_);
+  }
+
+  void handshake();
+  void on_first_bytes(boost::beast::error_code error, std::size_t bytes);
+  void on_handshake(boost::beast::error_code error, std::size_t used);
   void next_request();
   void read();
   void on_read(boost::beast::error_code error, std::size_t bytes);
@@ -83,8 +117,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void linger();
   void on_linger(boost::beast::error_code error, std::size_t bytes);
   void close();
+  void stand(Standing standing);
 
-  boost::beast::tcp_stream stream_;
+  // Kept for as long as the stream that uses it.
+  const std::shared_ptr<boost::asio::ssl::context> tls_;
+  std::variant<boost::beast::tcp_stream, TlsStream> stream_;
   Router& router_;
   const ConnectionLimits limits_;
   const Peer peer_;
@@ -94,6 +131,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   bool header_checked_ = false;
   bool request_started_ = false;
+  Clock::time_point handshake_deadline_{};
   Clock::time_point request_deadline_{};
   std::size_t answered_ = 0;
 
@@ -105,6 +143,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::array<char, 4096> drain_{};
   std::size_t drained_ = 0;
   bool stopped_ = false;
+  Standing standing_ = Standing::waiting;
+  Clock::time_point standing_since_ = Clock::now();
 };
 
 }  // namespace daqnet::detail

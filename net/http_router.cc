@@ -233,15 +233,47 @@ Router::Router(std::vector<EqFct*> locations, const HttpServerOptions& options)
     : locations_(std::move(locations)),
       options_(options),
       access_(options.write_token),
-      host_check_(options.host, options.allowed_hosts) {}
+      host_check_(options.host, options.allowed_hosts),
+      auth_(options.users) {}
 
-std::optional<Response> Router::check_header(const RequestHeader& header, const Peer& peer) const {
+void Router::finish(Response& response) const {
+  for (const auto& [name, value] : options_.response_headers) response.set(name, value);
+}
+
+std::optional<Response> Router::throttled(const Peer& peer, WriteThrottle::Clock::time_point now,
+                                          const char* what) const {
+  const auto wait = throttle_.blocked_for(peer.address, now);
+  if (wait <= WriteThrottle::Clock::duration::zero()) return std::nullopt;
+  Response refusal = error_response(429, std::string("too many ") + what + "; try again later");
+  const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+  refusal.set(http::field::retry_after, std::to_string(seconds));
+  return refusal;
+}
+
+std::optional<Response> Router::authenticate(const RequestHeader& header, const Peer& peer) {
+  const auto now = WriteThrottle::Clock::now();
+  if (auto refusal = throttled(peer, now, "requests with wrong credentials")) return refusal;
+  const auto authorization = header[http::field::authorization];
+  // The token's holder may do anything a user may.
+  if (access_.allows(authorization) || auth_.check(authorization) != nullptr) return std::nullopt;
+  // Asking without credentials is no guess (a browser does, to be told the
+  // realm); wrong ones are.
+  if (!authorization.empty()) throttle_.failed(peer.address, now);
+  Response refusal = error_response(401, "this server needs a user name and password");
+  refusal.set(http::field::www_authenticate, "Basic realm=\"daqevstat\", charset=\"UTF-8\"");
+  return refusal;
+}
+
+std::optional<Response> Router::check_header(const RequestHeader& header, const Peer& peer) {
   const auto hosts = header.count(http::field::host);
   if (hosts > 1 || (hosts == 0 && header.version() >= 11)) {
     return error_response(400, "a request needs exactly one Host header");
   }
   if (hosts == 1 && !host_check_.allows(header[http::field::host], peer.local_address)) {
     return error_response(421, "this server does not answer for that Host name");
+  }
+  if (auth_.has_users()) {
+    if (auto refusal = authenticate(header, peer)) return refusal;
   }
   if (header.count(http::field::transfer_encoding) > 0 &&
       (header.count(http::field::content_length) > 0 ||
@@ -324,17 +356,18 @@ std::optional<Response> Router::check_write(const RequestHeader& header, const P
   if (header.method() != http::verb::put || parse_target(header.target()).kind != Kind::property) {
     return std::nullopt;
   }
+  if (auth_.has_users()) {
+    // check_header() let the credentials in; this finds them remembered.
+    if (const HttpUser* user = auth_.check(header[http::field::authorization])) {
+      if (user->may_write) return std::nullopt;
+      return error_response(403, "user " + user->name + " may not write");
+    }
+  }
   if (!access_.has_token()) {
     return error_response(403, "writing is disabled: the server has no write token");
   }
   const auto now = WriteThrottle::Clock::now();
-  const auto wait = throttle_.blocked_for(peer.address, now);
-  if (wait > WriteThrottle::Clock::duration::zero()) {
-    Response refusal = error_response(429, "too many writes with a wrong token; try again later");
-    const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
-    refusal.set(http::field::retry_after, std::to_string(seconds));
-    return refusal;
-  }
+  if (auto refusal = throttled(peer, now, "writes with a wrong token")) return refusal;
   if (!access_.allows(header[http::field::authorization])) {
     throttle_.failed(peer.address, now);
     return error_response(403, "writing needs the write token (Authorization: Bearer)");

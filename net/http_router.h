@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "daqevstat_http.h"
+#include "net/basic_auth.h"
 #include "net/host_check.h"
 #include "net/metrics.h"
 #include "net/write_access.h"
@@ -46,21 +47,31 @@ class Router {
   // A refusal of a request whose header has arrived, before any of its body
   // is read: a Host that is not served (421, 400 when HTTP/1.1 has none),
   // Transfer-Encoding with Content-Length or other than "chunked" (400), a
-  // Content-Encoding (415), a method the path does not take (405). The
-  // connection must close after it. nullopt when the body may be read.
-  std::optional<Response> check_header(const RequestHeader& header, const Peer& peer) const;
+  // Content-Encoding (415), a method the path does not take (405); with
+  // users configured, no user's credentials nor the write token (401), or
+  // a peer throttled for wrong ones (429; wrong credentials count against
+  // it). The connection must close after it. nullopt when the body may be
+  // read.
+  std::optional<Response> check_header(const RequestHeader& header, const Peer& peer);
 
   // Whether a PUT to a property may write as far as its header tells: the
   // server has a token, the peer is not throttled, and the token is right
   // (a wrong one counts against the peer). The refusal (403 or 429), or
-  // nullopt; nullopt for every other request. Lets a client that asked to
-  // hear before sending its body be refused before it sends it.
+  // nullopt; nullopt for every other request. With users configured, one
+  // that may write needs no token, and one that may not is refused (403). Lets a client that asked
+  // to hear before sending its body be refused before it sends it.
   std::optional<Response> check_write(const RequestHeader& header, const Peer& peer);
 
   // The answer to a whole request that check_header() let through.
   Response answer(const Request& request, const Peer& peer);
 
+  // Sets the configured response headers on an answer about to go.
+  void finish(Response& response) const;
+
  private:
+  std::optional<Response> authenticate(const RequestHeader& header, const Peer& peer);
+  std::optional<Response> throttled(const Peer& peer, WriteThrottle::Clock::time_point now,
+                                    const char* what) const;
   Response write(const Request& request, EqFct& location, const std::string& name,
                  const Peer& peer);
 
@@ -68,6 +79,7 @@ class Router {
   const HttpServerOptions& options_;
   const WriteAccess access_;
   const HostCheck host_check_;
+  BasicAuth auth_;
   WriteThrottle throttle_;
 };
 

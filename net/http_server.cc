@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "net/http_connection.h"
 #include "net/http_router.h"
 #include "net/listen_address.h"
+#include "net/tls_context.h"
 #include "net/write_access.h"
 #include "thread_annotations.h"
 
@@ -65,7 +67,7 @@ class HttpServer::Impl {
         limits_{options_.read_timeout,        options_.write_timeout,
                 options_.request_deadline,    options_.keep_alive_timeout,
                 options_.keep_alive_requests, options_.max_header_bytes,
-                options_.max_body_bytes} {
+                options_.max_body_bytes,      options_.tls.handshake_timeout} {
     if (limits_.keep_alive_requests == 0) limits_.keep_alive_requests = 1;
   }
 
@@ -81,6 +83,15 @@ class HttpServer::Impl {
     if (!options_.write_token.empty()) {
       const std::string problem = check_token(options_.write_token);
       if (!problem.empty()) throw std::runtime_error(problem);
+    }
+    if (!options_.tls.cert_file.empty()) {
+      tls_ = std::make_unique<detail::TlsContexts>(options_.tls, [this](const std::string& line) {
+        if (options_.log) {
+          options_.log(line);
+        } else {
+          std::fprintf(stderr, "%s\n", line.c_str());
+        }
+      });
     }
     bind();
     accept();
@@ -115,8 +126,8 @@ class HttpServer::Impl {
       // Each stop() ends its connection's pending operation; the
       // connections then go, and with the last of them the thread's work.
       const auto open = connections_;
-      for (const auto& [raw, weak] : open) {
-        if (auto connection = weak.lock()) connection->stop();
+      for (const auto& [id, entry] : open) {
+        if (auto connection = entry.connection.lock()) connection->stop();
       }
     });
     thread_.join();
@@ -194,14 +205,17 @@ class HttpServer::Impl {
     const tcp::endpoint local = socket.local_endpoint(error);
     if (error) return;
     detail::Peer peer{address_text(remote.address()), address_text(local.address())};
-    std::size_t& from_peer = per_peer_[peer.address];
-    if (connections_.size() >= options_.max_connections ||
-        from_peer >= options_.max_connections_per_peer) {
-      if (from_peer == 0) per_peer_.erase(peer.address);
+    // Past a bound, the new connection takes the place of one that holds
+    // its slot without a request to answer: within the peer's share when
+    // that is full, else anywhere.
+    const auto found = per_peer_.find(peer.address);
+    const std::size_t from_peer = found == per_peer_.end() ? 0 : found->second;
+    if ((from_peer >= options_.max_connections_per_peer && !displace(&peer.address)) ||
+        (connections_.size() >= options_.max_connections && !displace(nullptr))) {
       refuse(std::move(socket));
       return;
     }
-    ++from_peer;
+    ++per_peer_[peer.address];
     socket.set_option(tcp::no_delay(true), error);
     // A client that stops reading holds at most this much of the kernel's
     // memory, and its answer's deadline starts to count once that is full.
@@ -214,9 +228,9 @@ class HttpServer::Impl {
     std::shared_ptr<detail::Connection> connection;
     try {
       connection = std::make_shared<detail::Connection>(
-          std::move(socket), router_, limits_, peer,
+          std::move(socket), tls_ != nullptr ? tls_->current() : nullptr, router_, limits_, peer,
           // Runs on the I/O thread, in the connection's destructor.
-          [this, id, address = peer.address] { release(id, address); });
+          [this, id] { release(id); });
     } catch (...) {
       // No connection, so no destructor to give the peer's count back.
       release_peer(peer.address);
@@ -224,12 +238,48 @@ class HttpServer::Impl {
     }
     // From here on the connection's destructor releases it, also when
     // this throws.
-    connections_.emplace(id, connection);
+    connections_.emplace(id, Open{connection, peer.address});
     connection->start();
   }
 
-  void release(std::uint64_t id, const std::string& address) {
-    connections_.erase(id);
+  // Ends the connection that has least to lose, of the peer `address` when
+  // given: an idle one before one still waiting for its request, the one
+  // that has been so longest first. One whose request is being answered is
+  // never chosen, so a client that sends its request at once is answered
+  // however many others trickle theirs. False when there is none.
+  bool displace(const std::string* address) {
+    using Standing = detail::Connection::Standing;
+    auto chosen = connections_.end();
+    std::shared_ptr<detail::Connection> victim;
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (address != nullptr && it->second.address != *address) continue;
+      auto connection = it->second.connection.lock();
+      if (connection == nullptr || connection->standing() == Standing::busy) continue;
+      if (victim == nullptr || before(*connection, it->first, *victim, chosen->first)) {
+        chosen = it;
+        victim = std::move(connection);
+      }
+    }
+    if (victim == nullptr) return false;
+    // Its slot is free at once; its destructor, which comes when the
+    // pending operation has ended, finds nothing more to release.
+    release(chosen->first);
+    victim->stop();
+    return true;
+  }
+
+  static bool before(const detail::Connection& a, std::uint64_t a_id, const detail::Connection& b,
+                     std::uint64_t b_id) {
+    if (a.standing() != b.standing()) return a.standing() < b.standing();
+    if (a.standing_since() != b.standing_since()) return a.standing_since() < b.standing_since();
+    return a_id < b_id;
+  }
+
+  void release(std::uint64_t id) {
+    const auto found = connections_.find(id);
+    if (found == connections_.end()) return;
+    const std::string address = std::move(found->second.address);
+    connections_.erase(found);
     release_peer(address);
   }
 
@@ -260,14 +310,21 @@ class HttpServer::Impl {
   detail::Router router_;
   detail::ConnectionLimits limits_;
 
+  // Set by start(), before the thread runs; then I/O thread only.
+  std::unique_ptr<detail::TlsContexts> tls_;
   asio::io_context io_{1};
   tcp::acceptor acceptor_{io_};
   asio::steady_timer retry_{io_};
   int port_ = 0;  // set by start(), before the thread runs
   std::thread thread_;
 
-  // I/O thread only: the open connections and how many each peer has.
-  std::unordered_map<std::uint64_t, std::weak_ptr<detail::Connection>> connections_;
+  struct Open {
+    std::weak_ptr<detail::Connection> connection;
+    std::string address;
+  };
+  // I/O thread only: the open connections (a displaced one leaves at
+  // once) and how many each peer has.
+  std::unordered_map<std::uint64_t, Open> connections_;
   std::uint64_t next_id_ = 0;
   std::unordered_map<std::string, std::size_t> per_peer_;
 
@@ -287,6 +344,9 @@ void HttpServer::stop() { impl_->stop(); }
 
 int HttpServer::port() const { return impl_->port(); }
 
-std::string HttpServer::url() const { return url_of(impl_->options().host, impl_->port()); }
+std::string HttpServer::url() const {
+  const std::string url = url_of(impl_->options().host, impl_->port());
+  return impl_->options().tls.cert_file.empty() ? url : "https" + url.substr(4);
+}
 
 }  // namespace daqnet

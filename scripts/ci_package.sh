@@ -157,6 +157,12 @@ if boost_symbols=$(nm -D --defined-only "$libdir/libdaqevstat-http.so.$version" 
   fail "libdaqevstat-http exports $(wc -l <<<"$boost_symbols") Boost symbols," \
     "e.g. $(head -n 1 <<<"$boost_symbols" | c++filt)"
 fi
+# Nor its OpenSSL, yaml-cpp or libcrypt: whatever it exports is daqnet's.
+if foreign=$(nm -D --defined-only "$libdir/libdaqevstat-http.so.$version" | awk '$2 != "A" {print $3}' |
+  c++filt | grep -v '^daqnet::'); then
+  fail "libdaqevstat-http exports $(wc -l <<<"$foreign") symbols outside daqnet::," \
+    "e.g. $(head -n 1 <<<"$foreign")"
+fi
 # The protobuf exposition is written by our own encoder: the HTTP library
 # neither needs a protobuf runtime nor defines or exports a protobuf symbol,
 # so a server that links its own protobuf (any version) shares nothing with it.
@@ -238,7 +244,7 @@ depends_on() {
   done
 }
 depends_on "$runtime_deb" libstdc++6
-depends_on "$http_deb" "libdaqevstat0 (= $version)" libstdc++6
+depends_on "$http_deb" "libdaqevstat0 (= $version)" libstdc++6 libssl3 libyaml-cpp0.7 libcrypt1
 depends_on "$dev_deb" "libdaqevstat0 (= $version)" "libdaqevstat-http0 (= $version)"
 depends_on "$tool_deb" "libdaqevstat0 (= $version)" "libdaqevstat-http0 (= $version)" libstdc++6
 

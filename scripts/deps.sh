@@ -72,6 +72,21 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("Boost.Beast headers")
     DAQEVSTAT_PACKAGES+=(libboost1.81-dev)
   fi
+  # TLS in the HTTP server and the tool's client (OpenSSL through Asio).
+  if ! daqevstat_have_header openssl/ssl.h; then
+    DAQEVSTAT_MISSING+=("OpenSSL headers")
+    DAQEVSTAT_PACKAGES+=(libssl-dev)
+  fi
+  # The web configuration file (--web-config-file, daqnet::load_web_config).
+  if ! daqevstat_have_header yaml-cpp/yaml.h; then
+    DAQEVSTAT_MISSING+=("yaml-cpp headers")
+    DAQEVSTAT_PACKAGES+=(libyaml-cpp-dev)
+  fi
+  # bcrypt password hashes checked with crypt_r.
+  if ! daqevstat_have_header crypt.h; then
+    DAQEVSTAT_MISSING+=("libcrypt headers")
+    DAQEVSTAT_PACKAGES+=(libcrypt-dev)
+  fi
   # promtool checks the metrics a scrape returns and the monitoring rules.
   if ! command -v promtool >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("promtool (for the metrics and rules tests)")

@@ -23,7 +23,8 @@ const char* const kSynopsis =
     "                 [--dup P] [--latency-ms MEAN] [--jitter-ms SD] [--seed N]\n"
     "                 [--feed header|block|tid]\n"
     "                 [--objects K] [--config FILE] [--svg FILE] [--csv DIR]\n"
-    "                 [--listen [ADDR:]PORT [--write-token TOKEN | --write-token-file FILE]]\n"
+    "                 [--listen [ADDR:]PORT [--write-token TOKEN | --write-token-file FILE]\n"
+    "                  [--web-config-file FILE]]\n"
     "       daqevstat shell [server and listen options of simulate]\n"
     "       daqevstat shell --connect URL [--location NAME] [--token-file FILE]\n"
     "       daqevstat get [--server URL] [--location NAME] [--json] NAME...\n"
@@ -239,6 +240,12 @@ void add_listen_options(CLI::App* command, ListenOptions* listen) {
                                                         : "";
           },
           ""))
+      ->needs(address);
+  command
+      ->add_option("--web-config-file", listen->web_config_file,
+                   "read TLS, users and response headers from FILE (the exporters' web "
+                   "configuration format, see docs/http.md)")
+      ->check(non_empty())
       ->needs(address);
 }
 

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -336,30 +337,121 @@ TEST_F(ConnectionBoundTest, HundredsOfIdleConnectionsHoldNothingAScrapeNeeds) {
   }
 }
 
-TEST_F(ConnectionBoundTest, PastTheBoundsConnectionsGet503AndClose) {
-  serve_bounded(6, 4);
-  const std::string get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  const auto status_from = [&](const char* from) {
-    const Exchange got = exchange(http_->port(), get, milliseconds(1500), from);
-    EXPECT_TRUE(got.closed) << from;
-    return status_of(got.response);
-  };
-  std::vector<std::unique_ptr<RawClient>> idle;
-  for (int i = 0; i < 4; ++i) idle.push_back(idle_from("127.0.0.1"));
-  EXPECT_EQ(503, status_from("127.0.0.1")) << "a fifth from one peer";
-  idle.push_back(idle_from("127.0.0.2"));
-  EXPECT_EQ(200, status_from("127.0.0.3")) << "the sixth in all";
-  idle.push_back(idle_from("127.0.0.2"));
-  EXPECT_EQ(503, status_from("127.0.0.4")) << "a seventh in all";
-  // Once they close, there is room again (the server sees the closes in
-  // its own time).
-  idle.clear();
-  int status = 0;
-  for (int i = 0; i < 100 && status != 200; ++i) {
-    status = status_from("127.0.0.1");
-    if (status != 200) std::this_thread::sleep_for(milliseconds(20));
+// Whether the server closes `raw` within a moment (a displaced connection
+// is reset at once).
+bool closed_by_server(RawClient& raw) {
+  bool closed = false;
+  raw.receive(milliseconds(300), &closed);
+  return closed;
+}
+
+const std::string kScrape = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+
+TEST_F(ConnectionBoundTest, PastTheBoundsTheConnectionWithLeastToLoseMakesRoom) {
+  // The peer's share: its own oldest waiting connection goes, no other
+  // peer's.
+  serve_bounded(64, 3);
+  std::vector<std::unique_ptr<RawClient>> waiting;
+  for (int i = 0; i < 3; ++i) waiting.push_back(idle_from("127.0.0.2"));
+  waiting[1]->send("GET /metrics HTTP/1.1\r\nHo");  // part of a request is no request
+  auto other = idle_from("127.0.0.3");
+  const Exchange got = exchange(http_->port(), kScrape, milliseconds(1500), "127.0.0.2");
+  EXPECT_EQ(200, status_of(got.response));
+  EXPECT_TRUE(closed_by_server(*waiting[0]));
+  EXPECT_FALSE(closed_by_server(*waiting[1]));
+  EXPECT_FALSE(closed_by_server(*waiting[2]));
+  EXPECT_FALSE(closed_by_server(*other));
+}
+
+TEST_F(ConnectionBoundTest, AnIdleKeptAliveConnectionGoesBeforeAWaitingOne) {
+  serve_bounded(4, 4);
+  std::vector<std::unique_ptr<RawClient>> waiting;
+  for (int i = 0; i < 3; ++i) waiting.push_back(idle_from("127.0.0.2"));
+  auto kept = idle_from("127.0.0.3");
+  bool closed = false;
+  kept->send("GET /api/v1/properties/EVSTAT.STAT.ON HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  ASSERT_EQ(200, status_of(kept->receive_until("}", milliseconds(2000), &closed)));
+  // The server may note the answer as taken a moment after it arrived.
+  std::this_thread::sleep_for(milliseconds(100));
+  // The table is full; the newest connection, but idle, is the one to go.
+  EXPECT_EQ(200,
+            status_of(exchange(http_->port(), kScrape, milliseconds(1500), "127.0.0.4").response));
+  EXPECT_TRUE(closed_by_server(*kept));
+  for (auto& raw : waiting) EXPECT_FALSE(closed_by_server(*raw));
+}
+
+TEST_F(ConnectionBoundTest, AConnectionBeingAnsweredIsNeverDisplaced) {
+  // Requests piled up unread keep each connection busy answering them; with
+  // no connection to displace, a new one gets 503 and is closed.
+  HttpServerOptions options;
+  options.max_connections = 2;
+  options.keep_alive_requests = 100000;
+  options.request_deadline = milliseconds(20000);
+  options.write_timeout = milliseconds(20000);
+  serve(options);
+  std::string piled;
+  for (int i = 0; i < 2000; ++i)
+    piled += "GET /api/v1/properties HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<std::unique_ptr<RawClient>> busy;
+  for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+    busy.push_back(idle_from(from));
+    ASSERT_TRUE(busy.back()->send(piled));
   }
-  EXPECT_EQ(200, status);
+  // Once answering has begun, the answers soon fill the socket buffers and
+  // the connections stay stuck writing.
+  for (auto& raw : busy) {
+    bool closed = false;
+    ASSERT_EQ(200, status_of(raw->receive_until("\r\n", milliseconds(5000), &closed)));
+  }
+  std::this_thread::sleep_for(milliseconds(300));
+  const Exchange refused = exchange(http_->port(), kScrape, milliseconds(1500), "127.0.0.4");
+  EXPECT_EQ(503, status_of(refused.response));
+  EXPECT_TRUE(refused.closed);
+}
+
+TEST_F(ConnectionBoundTest, ScrapesAreAnsweredWhileHostsTrickleMoreConnectionsThanTheTableHolds) {
+  // Four hosts keep 15 connections each open (60 for a table of 48, 36 per
+  // peer: the default bounds' proportions), sending a header byte every 50
+  // ms and reconnecting at once when displaced; a fifth host's scrapes are
+  // all answered meanwhile.
+  serve_bounded(48, 36);
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    std::vector<std::unique_ptr<RawClient>> held;
+    std::vector<std::size_t> sent;
+    const std::string header =
+        "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(4000, 'a');
+    const char* hosts[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+    for (int i = 0; i < 60; ++i) {
+      held.push_back(idle_from(hosts[i % 4]));
+      sent.push_back(0);
+    }
+    const auto until = Clock::now() + std::chrono::seconds(30);
+    while (flooding && Clock::now() < until) {
+      for (std::size_t i = 0; i < held.size(); ++i) {
+        pollfd poller{held[i]->fd(), POLLIN, 0};
+        const bool gone =
+            ::poll(&poller, 1, 0) > 0 || !held[i]->send(header.substr(sent[i] % header.size(), 1));
+        if (gone) {
+          held[i] = idle_from(hosts[i % 4]);
+          sent[i] = 0;
+        } else {
+          ++sent[i];
+        }
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(500));
+  int answered = 0;
+  for (int i = 0; i < 20; ++i) {
+    const Exchange got = exchange(http_->port(), kScrape, milliseconds(2000), "127.0.0.6");
+    if (status_of(got.response) == 200) ++answered;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  flooding = false;
+  flood.join();
+  EXPECT_EQ(20, answered);
 }
 
 }  // namespace

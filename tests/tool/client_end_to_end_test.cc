@@ -292,8 +292,8 @@ TEST_F(ClientTest, UnreachableServersAndBadUrlsEndWithOneLine) {
   EXPECT_EQ(1, run({"shell", "--connect", url}).exit_code);
 
   result = run({"get", "--server", "https://127.0.0.1:1/", "EVSTAT.STAT.ON"});
-  EXPECT_EQ(2, result.exit_code);
-  EXPECT_NE(std::string::npos, result.err.find("https is not supported yet")) << result.err;
+  EXPECT_EQ(1, result.exit_code);
+  EXPECT_EQ("daqevstat get: cannot reach https://127.0.0.1:1/: Connection refused\n", result.err);
   result = run({"get", "EVSTAT.STAT.ON"});
   EXPECT_EQ(2, result.exit_code);
   EXPECT_NE(std::string::npos, result.err.find("DAQEVSTAT_SERVER")) << result.err;

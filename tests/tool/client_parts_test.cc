@@ -48,11 +48,15 @@ TEST(ServerUrlTest, AcceptsHttpHostAndPortForms) {
   std::string ignored;
   EXPECT_EQ("http://[::1]:8080/", parse_server_url("[::1]:8080", &ignored)->text());
   EXPECT_EQ("127.0.0.1:80", parse_server_url("http://127.0.0.1/", &ignored)->authority());
+  const std::optional<ServerUrl> secure = parse_server_url("HTTPS://daq-server.lab", &ignored);
+  ASSERT_TRUE(secure);
+  EXPECT_TRUE(secure->tls);
+  EXPECT_EQ("https://daq-server.lab:443/", secure->text());
+  EXPECT_FALSE(parse_server_url("daq-server.lab", &ignored)->tls);
 }
 
 TEST(ServerUrlTest, RefusesWithAMessageNamingTheFault) {
   const std::pair<std::string, std::string> cases[] = {
-      {"https://127.0.0.1:9100/", "https is not supported yet"},
       {"ftp://host/", "unsupported scheme"},
       {"http://host:9100/api/v1", "no path"},
       {"http://host/?x=1", "no path"},

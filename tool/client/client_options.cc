@@ -27,15 +27,38 @@ CLI::Validator within(double low, double high, const std::string& what) {
       "");
 }
 
+// --cacert, --cert, --key, --user, --password-file; with the shell's
+// --connect when `needs` is given.
+void add_security_options(CLI::App* command, ClientOptions* client, CLI::Option* needs) {
+  const auto add = [&](const char* name, std::string* value, const char* help) {
+    CLI::Option* option = command->add_option(name, *value, help)->check(not_empty());
+    if (needs != nullptr) option->needs(needs);
+    return option;
+  };
+  add("--cacert", &client->ca_file,
+      "https: trust servers whose certificate comes from the CAs in FILE (PEM; default: the "
+      "system's)");
+  CLI::Option* cert = add("--cert", &client->cert_file, "https: client certificate FILE (PEM)");
+  CLI::Option* key = add("--key", &client->key_file, "https: the client certificate's key FILE");
+  key->needs(cert);
+  cert->needs(key);
+  CLI::Option* user = add("--user", &client->user,
+                          "send the password of user NAME (from --password-file or "
+                          "$DAQEVSTAT_PASSWORD; never on the command line)");
+  add("--password-file", &client->password_file, "with --user: the password is FILE's first line")
+      ->needs(user);
+}
+
 void add_reach_options(CLI::App* command, ClientOptions* client) {
   command
       ->add_option("--server", client->server,
-                   "the server's URL, http://HOST[:PORT]/ (default: $DAQEVSTAT_SERVER)")
+                   "the server's URL, http[s]://HOST[:PORT]/ (default: $DAQEVSTAT_SERVER)")
       ->check(not_empty());
   command
       ->add_option("--location", client->location,
                    "the location to act on, when the server serves several")
       ->check(not_empty());
+  add_security_options(command, client, nullptr);
 }
 
 void add_token_option(CLI::App* command, ClientOptions* client) {
@@ -87,7 +110,7 @@ CLI::Option* add_connect_options(CLI::App* shell, ClientOptions* connect) {
   CLI::Option* url =
       shell
           ->add_option("--connect", connect->server,
-                       "act on a running server at URL (http://HOST[:PORT]/) instead of a "
+                       "act on a running server at URL (http[s]://HOST[:PORT]/) instead of a "
                        "simulated one")
           ->check(not_empty());
   shell
@@ -101,6 +124,7 @@ CLI::Option* add_connect_options(CLI::App* shell, ClientOptions* connect) {
                    "(default: $DAQEVSTAT_TOKEN)")
       ->check(not_empty())
       ->needs(url);
+  add_security_options(shell, connect, url);
   return url;
 }
 

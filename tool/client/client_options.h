@@ -15,6 +15,7 @@ namespace daqevstat::tool::client {
 // the server or the token out.
 inline constexpr const char* kServerVariable = "DAQEVSTAT_SERVER";
 inline constexpr const char* kTokenVariable = "DAQEVSTAT_TOKEN";
+inline constexpr const char* kPasswordVariable = "DAQEVSTAT_PASSWORD";
 
 // How to reach a running server: given on the command line or in the
 // environment; checked when the command runs.
@@ -22,6 +23,12 @@ struct ClientOptions {
   std::string server;      // --server (shell: --connect); empty: $DAQEVSTAT_SERVER
   std::string location;    // --location; empty: the server's only one
   std::string token_file;  // --token-file; empty: $DAQEVSTAT_TOKEN
+  // https and users (see HttpSecurity).
+  std::string ca_file;        // --cacert; empty: the system's CAs
+  std::string cert_file;      // --cert
+  std::string key_file;       // --key
+  std::string user;           // --user
+  std::string password_file;  // --password-file; empty: $DAQEVSTAT_PASSWORD
 };
 
 // `daqevstat get NAME...`
@@ -57,8 +64,8 @@ struct ClientCommands {
 ClientCommands add_client_commands(CLI::App* app, GetOptions* get, SetOptions* set,
                                    WatchOptions* watch);
 
-// Adds --connect URL, and with it --location and --token-file, to the
-// shell; returns the --connect option.
+// Adds --connect URL, and with it --location, --token-file and the https
+// and user options, to the shell; returns the --connect option.
 CLI::Option* add_connect_options(CLI::App* shell, ClientOptions* connect);
 
 }  // namespace daqevstat::tool::client

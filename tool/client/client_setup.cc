@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "net/write_access.h"
@@ -19,6 +21,23 @@ std::string environment(const char* name) {
 
 void fail(const std::string& command, const std::string& message) {
   std::fprintf(stderr, "daqevstat %s: %s\n", command.c_str(), message.c_str());
+}
+
+constexpr std::size_t kMaxPasswordFileBytes = 4096;
+
+// The first line of a password file, without its line end.
+std::string read_password_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot read password file " + path);
+  std::string line;
+  std::getline(file, line);
+  if (file.bad()) throw std::runtime_error("cannot read password file " + path);
+  if (line.size() > kMaxPasswordFileBytes) {
+    throw std::runtime_error("password file " + path + " holds no password line");
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) throw std::runtime_error("password file " + path + " is empty");
+  return line;
 }
 
 }  // namespace
@@ -58,6 +77,27 @@ std::unique_ptr<RemoteLocation> open_location(const std::string& command,
       }
     } catch (const std::exception& e) {
       fail(command, e.what());
+      *status = 1;
+      return nullptr;
+    }
+  }
+  HttpSecurity& security = limits.security;
+  security.ca_file = options.ca_file;
+  security.cert_file = options.cert_file;
+  security.key_file = options.key_file;
+  security.user = options.user;
+  if (!options.user.empty()) {
+    try {
+      security.password = options.password_file.empty() ? environment(kPasswordVariable)
+                                                        : read_password_file(options.password_file);
+    } catch (const std::exception& e) {
+      fail(command, e.what());
+      *status = 1;
+      return nullptr;
+    }
+    if (security.password.empty()) {
+      fail(command,
+           std::string("--user needs a password: --password-file FILE or ") + kPasswordVariable);
       *status = 1;
       return nullptr;
     }

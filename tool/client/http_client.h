@@ -23,6 +23,20 @@ struct HttpResponse {
   std::string retry_after;  // the Retry-After header; empty without one
 };
 
+// How the client proves itself and checks the server, beyond the URL.
+struct HttpSecurity {
+  // PEM file of the CAs a https server's certificate must come from; empty:
+  // the system's CAs. The certificate must also name the URL's host.
+  std::string ca_file;
+  // A client certificate and its key (PEM), for servers that require one.
+  std::string cert_file;
+  std::string key_file;
+  // HTTP Basic credentials, sent when not empty (a request with a bearer
+  // token sends the token instead).
+  std::string user;
+  std::string password;
+};
+
 struct HttpLimits {
   // Name resolution and connecting, together.
   std::chrono::milliseconds connect_timeout{5000};
@@ -33,6 +47,9 @@ struct HttpLimits {
   // Asked about ten times a second while a request runs; when it answers
   // true the request is abandoned (Ctrl-C). May be empty.
   std::function<bool()> interrupted;
+  // TLS files and credentials (carried with the limits, as every request
+  // of a command uses the same).
+  HttpSecurity security;
 };
 
 // Sends one request on a connection of its own, closed after the answer,
@@ -40,7 +57,9 @@ struct HttpLimits {
 // answer. Throws ClientError (Kind::unreachable) with one line naming the
 // server when the host cannot be resolved, the connection is refused or
 // not made in time, the answer is missing, malformed, too large or late,
-// or the request was interrupted.
+// or the request was interrupted; over https also when a TLS file does not
+// load or the handshake fails (the line says why: a certificate from an
+// unknown CA, for another name, expired; a refused client certificate).
 //
 // Thread safety: every call is independent; calls may run concurrently.
 HttpResponse send_request(const ServerUrl& server, const HttpRequest& request,

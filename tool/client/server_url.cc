@@ -30,17 +30,20 @@ std::string ServerUrl::authority() const {
   return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-std::string ServerUrl::text() const { return "http://" + authority() + "/"; }
+std::string ServerUrl::text() const { return (tls ? "https://" : "http://") + authority() + "/"; }
 
 std::optional<ServerUrl> parse_server_url(const std::string& text, std::string* error) {
-  const std::string expected = " (expected http://HOST[:PORT]/)";
+  const std::string expected = " (expected http[s]://HOST[:PORT]/)";
   std::string rest = text;
+  ServerUrl url;
   if (const std::size_t scheme_end = rest.find("://"); scheme_end != std::string::npos) {
     const std::string scheme = lower(rest.substr(0, scheme_end));
     if (scheme == "https") {
-      return refuse(error, "https is not supported yet: " + text + expected);
+      url.tls = true;
+      url.port = 443;
+    } else if (scheme != "http") {
+      return refuse(error, "unsupported scheme in " + text + expected);
     }
-    if (scheme != "http") return refuse(error, "unsupported scheme in " + text + expected);
     rest = rest.substr(scheme_end + 3);
   }
   // The authority ends at the path; nothing may follow but one '/'.
@@ -55,7 +58,6 @@ std::optional<ServerUrl> parse_server_url(const std::string& text, std::string* 
     return refuse(error, "a server URL takes no user information: " + text + expected);
   }
 
-  ServerUrl url;
   std::string port_text;
   if (!rest.empty() && rest.front() == '[') {
     const std::size_t close = rest.find(']');

@@ -24,6 +24,7 @@ HttpListen::HttpListen(const ListenOptions& options, SimulatedServer& server) {
                          ? options.write_token
                          : daqnet::read_token_file(options.write_token_file);
   http.allowed_hosts = options.allowed_hosts;
+  if (!options.web_config_file.empty()) daqnet::load_web_config(options.web_config_file, http);
   http.before_write = [&server](const std::string&, const std::string& name) {
     server.before_write(name);
   };

@@ -17,6 +17,7 @@ struct ListenOptions {
   std::string write_token;                 // --write-token
   std::string write_token_file;            // --write-token-file: the token is its first line
   std::vector<std::string> allowed_hosts;  // --allowed-host, repeatable
+  std::string web_config_file;             // --web-config-file: TLS, users, headers
 };
 
 // The simulated location served over HTTP for as long as this lives, as
@@ -28,9 +29,10 @@ struct ListenOptions {
 // requests run on the HTTP server's own threads.
 class HttpListen {
  public:
-  // Reads the token file, binds and starts serving, then prints
-  // "listening on http://ADDR:PORT/" on standard error. Throws
-  // std::runtime_error (an unreadable token file, an address that cannot
+  // Reads the token file and the web configuration, binds and starts
+  // serving, then prints "listening on http[s]://ADDR:PORT/" on standard
+  // error. Throws std::runtime_error (an unreadable token file, a web
+  // configuration or TLS file that does not load, an address that cannot
   // be bound). `server` must outlive this object.
   HttpListen(const ListenOptions& options, SimulatedServer& server);
   HttpListen(const HttpListen&) = delete;
