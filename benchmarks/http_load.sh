@@ -15,7 +15,10 @@
 #   --repeat N         repetitions of the whole series (default 2)
 #   --rate HZ          events per second of the simulated source (default 10000)
 #   --clients "A B"    wrk connections per point (default "8 64")
-#   --paths "P Q"      paths to load (default "/metrics /api/v1/properties")
+#   --paths "P Q"      paths to load (default "/metrics /api/v1/properties");
+#                      /metrics:protobuf is /metrics asked for in the protobuf
+#                      exposition (the Accept header of a Prometheus with
+#                      native histograms)
 #   --modes "M ..."    keepalive, idle, close (default all three)
 #   --idle N           connections held open in idle mode (default 200)
 #   --idle-peers N     source addresses the idle connections come from (default 10)
@@ -268,6 +271,10 @@ measure() {
   local path=$1 n=$2 mode=$3 line target=${4:-$url}
   local -a header=()
   [[ $mode == close ]] && header=(-H 'Connection: close')
+  if [[ $path == *:protobuf ]]; then
+    path=${path%:protobuf}
+    header+=(-H 'Accept: application/vnd.google.protobuf; proto=io.prometheus.client.MetricFamily; encoding=delimited')
+  fi
   # wrk leaves an answer slower than its --timeout out of the percentiles
   # (it counts a timeout instead), which would hide the very stalls measured
   # here: the limit is the whole point.

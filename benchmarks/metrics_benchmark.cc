@@ -3,7 +3,8 @@
 // in the exposition format, as the HTTP server's I/O thread does per scrape.
 //
 // `metrics_benchmark --print` writes that text once to standard output, so
-// that two builds can be compared byte for byte.
+// that two builds can be compared byte for byte; --print-protobuf the same
+// scrape in the protobuf exposition.
 
 #include <benchmark/benchmark.h>
 
@@ -51,26 +52,33 @@ struct FedLocation {
   vrel_daq_event_stat stat{"BENCH benchmark statistics", &location, VREL_EV_NORMAL};
 };
 
+// Argument 0: the text format; 1: the protobuf exposition.
 void BM_RenderMetrics(benchmark::State& state) {
   FedLocation fed;
   const std::vector<EqFct*> locations{&fed.location};
+  const auto format =
+      state.range(0) == 1 ? daqnet::MetricsFormat::protobuf : daqnet::MetricsFormat::text;
+  state.SetLabel(state.range(0) == 1 ? "protobuf" : "text");
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::string text = daqnet::render_metrics(locations);
+    const std::string text = daqnet::render_metrics(locations, format);
     bytes = text.size();
     benchmark::DoNotOptimize(text.data());
   }
   state.counters["bytes"] = static_cast<double>(bytes);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_RenderMetrics);
+BENCHMARK(BM_RenderMetrics)->Arg(0)->Arg(1);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--print") == 0) {
+  const bool print_protobuf = argc == 2 && std::strcmp(argv[1], "--print-protobuf") == 0;
+  if ((argc == 2 && std::strcmp(argv[1], "--print") == 0) || print_protobuf) {
     FedLocation fed;
-    const std::string text = daqnet::render_metrics({&fed.location});
+    const std::string text =
+        daqnet::render_metrics({&fed.location}, print_protobuf ? daqnet::MetricsFormat::protobuf
+                                                               : daqnet::MetricsFormat::text);
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
   }

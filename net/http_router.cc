@@ -1,7 +1,9 @@
 #include "net/http_router.h"
 
+#include <algorithm>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
+#include <boost/beast/http/rfc7230.hpp>
 #include <boost/beast/http/verb.hpp>
 #include <chrono>
 #include <utility>
@@ -10,6 +12,7 @@
 #include "eq_errors.h"
 #include "eq_fct.h"
 #include "net/dashboard/dashboard_page.h"
+#include "net/exposition.h"
 #include "net/metrics.h"
 #include "net/property_json.h"
 #include "net/write_value.h"
@@ -148,7 +151,68 @@ Response property_response(const std::string& name, const EqData& reply) {
   return json_response(200, body);
 }
 
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// A quality value (RFC 9110: 0 to 1, up to three decimals); -1 when it is
+// not one.
+double quality(std::string_view text) {
+  if (text.empty() || (text[0] != '0' && text[0] != '1')) return -1.0;
+  if (text.size() > 5 || (text.size() > 1 && text[1] != '.')) return -1.0;
+  double value = text[0] - '0';
+  double scale = 0.1;
+  for (std::size_t i = 2; i < text.size(); ++i, scale /= 10) {
+    if (text[i] < '0' || text[i] > '9') return -1.0;
+    value += (text[i] - '0') * scale;
+  }
+  return value > 1.0 ? -1.0 : value;
+}
+
 }  // namespace
+
+MetricsFormat metrics_format_for(std::string_view accept) {
+  double protobuf = 0.0;
+  double text = 0.0;
+  // Media ranges are separated by commas outside quoted parameter values.
+  std::size_t begin = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i <= accept.size(); ++i) {
+    if (i < accept.size()) {
+      if (accept[i] == '"') quoted = !quoted;
+      if (accept[i] == '\\' && quoted) ++i;
+      if (quoted || i >= accept.size() || accept[i] != ',') continue;
+    }
+    const std::string_view range = accept.substr(begin, i - begin);
+    begin = i + 1;
+    const std::size_t semicolon = range.find(';');
+    const std::string_view type = trimmed(range.substr(0, semicolon));
+    double q = 1.0;
+    bool is_message = false;
+    bool is_delimited = false;
+    if (semicolon != std::string_view::npos) {
+      const std::string_view params = range.substr(semicolon);
+      for (const auto& param : http::param_list{{params.data(), params.size()}}) {
+        if (iequals(param.first, "q")) {
+          q = quality({param.second.data(), param.second.size()});
+        } else if (iequals(param.first, "proto")) {
+          is_message = param.second == "io.prometheus.client.MetricFamily";
+        } else if (iequals(param.first, "encoding")) {
+          is_delimited = iequals(param.second, "delimited");
+        }
+      }
+    }
+    if (q < 0.0) continue;  // a range that cannot be read counts for nothing
+    if (iequals(type, "application/vnd.google.protobuf")) {
+      if (is_message && is_delimited) protobuf = std::max(protobuf, q);
+    } else if (iequals(type, "text/plain") || iequals(type, "text/*") || iequals(type, "*/*")) {
+      text = std::max(text, q);
+    }
+  }
+  return protobuf > 0.0 && protobuf >= text ? MetricsFormat::protobuf : MetricsFormat::text;
+}
 
 Response make_response(unsigned status, std::string body, const char* content_type) {
   Response response{static_cast<http::status>(status), 11};
@@ -226,8 +290,14 @@ Response Router::answer(const Request& request, const Peer& peer) {
       page.set("Referrer-Policy", "no-referrer");
       return page;
     }
-    case Kind::metrics:
-      return make_response(200, render_metrics(locations_), kMetricsType);
+    case Kind::metrics: {
+      const MetricsFormat format = metrics_format_for(request[http::field::accept]);
+      Response metrics = make_response(
+          200, render_metrics(locations_, format),
+          format == MetricsFormat::protobuf ? exposition::kProtobufContentType : kMetricsType);
+      metrics.set(http::field::vary, "Accept");
+      return metrics;
+    }
     case Kind::locations: {
       Json names = Json::array();
       for (EqFct* each : locations_) names.push_back(each->name());

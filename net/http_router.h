@@ -5,10 +5,12 @@
 #include <boost/beast/http/string_body.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "daqevstat_http.h"
 #include "net/host_check.h"
+#include "net/metrics.h"
 #include "net/write_access.h"
 #include "net/write_throttle.h"
 
@@ -68,6 +70,13 @@ class Router {
   const HostCheck host_check_;
   WriteThrottle throttle_;
 };
+
+// The format to answer a scrape of /metrics whose Accept header is
+// `accept`: protobuf when it names the delimited MetricFamily protobuf
+// exposition with a quality above 0 and at least that of every range it
+// accepts text by (text/plain, text/*, */*); text otherwise (no header, or
+// one that cannot be read, included).
+MetricsFormat metrics_format_for(std::string_view accept);
 
 // An answer with the headers every answer has: status, JSON or other body
 // and content type, Cache-Control: no-store, X-Content-Type-Options: nosniff.

@@ -1,11 +1,7 @@
 #include "net/metrics.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,32 +10,16 @@
 #include "eq_data.h"
 #include "eq_fct.h"
 #include "library/daq/vrel_daq_event_stat/stat_property_names.h"
+#include "net/exposition.h"
 
 namespace daqnet {
 namespace {
 
 namespace stat = daqevstat::stat_property;
 
-// Upper bounds of the histogram buckets, in whole milliseconds so that each
-// bucket holds whole 1 ms bins. Each bucket is as wide as it may be while
-// histogram_quantile puts the p99 of samples all in one bin within 1.5 times
-// max(10 %, 1 ms) of that bin (made by widening each bucket from its lower
-// bound until that no longer holds). Samples spread over their bucket come
-// within max(10 %, 1 ms); no distribution does worse than 1.52 times it.
-// The 10 % for every distribution would take about 85 bounds.
-constexpr int kBoundsMs[] = {
-    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,   12,   13,  14,   16,   18,
-    20,   23,   26,   29,   33,   38,   43,   49,   56,   64,   73,   84,   96,  110,  126,  145,
-    166,  191,  219,  252,  290,  333,  383,  441,  507,  583,  671,  772,  888, 1022, 1176, 1354,
-    1559, 1795, 2066, 2379, 2739, 3154, 3631, 4181, 4814, 5543, 6382, 7348, 8191};
-
-enum class Kind { gauge, counter, histogram };
-
-struct Family {
-  const char* name;
-  Kind kind;
-  const char* help;
-};
+using exposition::Family;
+using exposition::Kind;
+using exposition::Labels;
 
 // In the order the families are written.
 const Family kFamilies[] = {
@@ -143,253 +123,6 @@ std::uint64_t widen_event_total(std::uint32_t low, double approximate) {
   return static_cast<std::uint64_t>(low) + (static_cast<std::uint64_t>(laps) << 32);
 }
 
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is not
-// a valid one (overlong forms, surrogates and values above U+10FFFF
-// included).
-std::size_t utf8_length(const std::string& text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;
-    if (lead == 0xed) high = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;
-    if (lead == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xbf) return 0;
-  }
-  return length;
-}
-
-// A label value between its quotes.
-std::string label_value(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = utf8_length(text, i);
-    if (length == 0) {
-      out += "\xef\xbf\xbd";
-      ++i;
-      continue;
-    }
-    const char c = text[i];
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '"') {
-      out += "\\\"";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else {
-      out.append(text, i, length);
-    }
-    i += length;
-  }
-  return out;
-}
-
-// Appends `value`. Integers as such, the rest as the shortest of %.15g,
-// %.16g and %.17g that reads back as the same double. to_chars and
-// from_chars format and parse as printf and strtod do in the C locale,
-// without their locale and stream machinery (a scrape writes some two
-// hundred numbers).
-void append_number(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += "NaN";
-    return;
-  }
-  if (std::isinf(value)) {
-    out += value > 0 ? "+Inf" : "-Inf";
-    return;
-  }
-  char buffer[40];
-  char* end = buffer;
-  if (value == std::trunc(value) && std::fabs(value) < 1.0e15) {
-    end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value)).ptr;
-  } else {
-    for (const int precision : {15, 16, 17}) {
-      end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general,
-                          precision)
-                .ptr;
-      double back = 0.0;
-      std::from_chars(buffer, end, back);
-      if (back == value) break;
-    }
-  }
-  out.append(buffer, end);
-}
-
-// Index one past the highest bin that is not 0 (NaN included). Most of a
-// distribution's bins are usually empty and a scrape reads three of 8192
-// bins per object, so blocks of them are tested at once: the bit patterns
-// OR-ed together without their sign bits are 0 exactly when every bin of the
-// block is +0 or -0, a loop the compiler vectorises.
-std::size_t used_length(const std::vector<double>& bins) {
-  const auto bits = [&bins](std::size_t i) {
-    std::uint64_t out;
-    std::memcpy(&out, &bins[i], sizeof out);
-    return out;
-  };
-  constexpr std::size_t kBlock = 16;
-  std::size_t n = bins.size();
-  while (n >= kBlock) {
-    std::uint64_t any[4] = {};
-    for (std::size_t j = n - kBlock; j < n; j += 4) {
-      any[0] |= bits(j);
-      any[1] |= bits(j + 1);
-      any[2] |= bits(j + 2);
-      any[3] |= bits(j + 3);
-    }
-    if (((any[0] | any[1] | any[2] | any[3]) << 1) != 0) break;
-    n -= kBlock;
-  }
-  while (n > 0 && bins[n - 1] == 0.0) --n;
-  return n;
-}
-
-constexpr std::size_t kBoundCount = sizeof(kBoundsMs) / sizeof(kBoundsMs[0]);
-
-// The label of each bound, in seconds as short as it reads: ",le=\"0.001\"".
-const std::vector<std::string>& bound_labels() {
-  static const std::vector<std::string> labels = [] {
-    std::vector<std::string> out;
-    for (const int ms : kBoundsMs) {
-      char buffer[40];
-      std::snprintf(buffer, sizeof buffer, ",le=\"%.15g\"", ms / 1000.0);
-      out.emplace_back(buffer);
-    }
-    return out;
-  }();
-  return labels;
-}
-
-// The samples of every family, each family's kept apart until the end so
-// that its samples follow one announcement. Reused by a thread from one
-// rendering to the next, so that its buffers keep their capacity.
-class Exposition {
- public:
-  void clear() {
-    for (std::string& samples : samples_) samples.clear();
-  }
-
-  // `more` is appended to `labels`, starting with its comma.
-  void sample(int family, const char* suffix, std::string_view labels, double value,
-              std::string_view more = {}) {
-    std::string& out = start(family, suffix, labels, more);
-    append_number(out, value);
-    out += '\n';
-  }
-
-  void sample_count(int family, std::string_view labels, std::uint64_t value) {
-    std::string& out = start(family, "", labels, {});
-    char buffer[24];
-    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
-    out += '\n';
-  }
-
-  // One pass over the bins, skipping empty ones: a scrape reads three
-  // distributions of 8192 bins per object, most of them usually empty.
-  void histogram(int family, const std::string& labels, const EqData& reply) {
-    const std::vector<double>& bins = reply.reals();
-    if (bins.empty()) return;
-    double start = reply.spectrum_start();
-    double width = reply.spectrum_increment();
-    if (!std::isfinite(start) || !std::isfinite(width) || width <= 0.0) {
-      start = 0.0;
-      width = 1.0;
-    }
-    const std::size_t last = bins.size() - 1;
-    const std::size_t used = used_length(bins);
-    double count = 0.0;
-    double sum_ms = 0.0;
-    // [k]: the bins first counted at bound k (their upper edge at or below
-    // it); [kBoundCount]: those only +Inf counts, the clamped last bin too.
-    double first_counted_at[kBoundCount + 1] = {};
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < used; ++i) {
-      const double v = bins[i];
-      if (v == 0.0) continue;
-      count += v;
-      sum_ms += v * (start + (static_cast<double>(i) + 0.5) * width);
-      if (i == last) {
-        first_counted_at[kBoundCount] += v;
-        continue;
-      }
-      const double upper = start + static_cast<double>(i + 1) * width;
-      while (k < kBoundCount && kBoundsMs[k] < upper) ++k;
-      first_counted_at[k] += v;
-    }
-    // Cumulative counts at each bound that lies at or below the last bin's
-    // lower edge.
-    const std::vector<std::string>& le = bound_labels();
-    double below = 0.0;
-    for (std::size_t b = 0; b < kBoundCount; ++b) {
-      if (kBoundsMs[b] > start + static_cast<double>(last) * width) break;
-      below += first_counted_at[b];
-      sample(family, "_bucket", labels, below, le[b]);
-    }
-    sample(family, "_bucket", labels, count, ",le=\"+Inf\"");
-    sample(family, "_sum", labels, sum_ms / 1000.0);
-    sample(family, "_count", labels, count);
-  }
-
-  std::string text() const {
-    std::size_t size = 0;
-    for (int family = 0; family < kFamilyCount; ++family) {
-      if (samples_[family].empty()) continue;
-      const Family& f = kFamilies[family];
-      size += 2 * std::strlen(f.name) + std::strlen(f.help) + 40 + samples_[family].size();
-    }
-    std::string out;
-    out.reserve(size);
-    for (int family = 0; family < kFamilyCount; ++family) {
-      if (samples_[family].empty()) continue;
-      const Family& f = kFamilies[family];
-      const char* type = f.kind == Kind::counter     ? "counter"
-                         : f.kind == Kind::histogram ? "histogram"
-                                                     : "gauge";
-      out += "# HELP ";
-      out += f.name;
-      out += ' ';
-      out += f.help;
-      out += "\n# TYPE ";
-      out += f.name;
-      out += ' ';
-      out += type;
-      out += '\n';
-      out += samples_[family];
-    }
-    return out;
-  }
-
- private:
-  std::string& start(int family, const char* suffix, std::string_view labels,
-                     std::string_view more) {
-    std::string& out = samples_[family];
-    out += kFamilies[family].name;
-    out += suffix;
-    out += '{';
-    out += labels;
-    out += more;
-    out += "} ";
-    return out;
-  }
-
-  std::string samples_[kFamilyCount];
-};
-
 // One integer or real number.
 bool is_numeric(int type) {
   return EqData::kind_of(type) != EqData::Kind::none && !EqData::is_array(type);
@@ -439,8 +172,9 @@ struct Reads {
 
 class LocationWriter {
  public:
-  LocationWriter(Exposition& out, const EqFct& location)
-      : out_(out), location_label_("location=\"" + label_value(location.name()) + "\"") {}
+  LocationWriter(exposition::Writer& out, const EqFct& location) : out_(out) {
+    location_labels_.add("location", location.name());
+  }
 
   void add(const Read& read, const Reads& all) {
     if (read.suffix == nullptr) {
@@ -450,22 +184,25 @@ class LocationWriter {
     // A location lists an object's properties together: one label set each.
     if (!has_labels_ || read.base != labels_base_) {
       labels_base_ = read.base;
-      labels_ = location_label_ + ",base=\"" + label_value(read.base) + "\"";
+      labels_ = location_labels_;
+      labels_.add("base", read.base);
       has_labels_ = true;
     }
-    const std::string& labels = labels_;
+    const Labels& labels = labels_;
     const EqData& reply = read.reply;
     switch (read.suffix->family) {
       case kCurrentNumber: {
         const EqData::UstrElement* record = reply.get_ustr(0);
         if (reply.type() != DATA_USTR || record == nullptr) break;
         // The event number is 32-bit unsigned in the record's signed field.
-        out_.sample(kCurrentNumber, "", labels,
+        out_.sample(kCurrentNumber, labels,
                     static_cast<double>(static_cast<std::uint32_t>(record->i1)));
-        out_.sample(kCurrentOrdinal, "", labels, record->f1);
-        out_.sample(kCurrentTimestamp, "", labels,
+        out_.sample(kCurrentOrdinal, labels, record->f1);
+        out_.sample(kCurrentTimestamp, labels,
                     static_cast<double>(record->tm) + static_cast<double>(record->f2) / 1000.0);
-        out_.sample(kCurrentInfo, "", labels + ",type=\"" + label_value(record->str) + "\"", 1.0);
+        Labels info = labels;
+        info.add("type", record->str);
+        out_.sample(kCurrentInfo, info, 1.0);
         return;
       }
       case kEventsTotal: {
@@ -480,11 +217,12 @@ class LocationWriter {
       case kPeriod:
       case kLocalPeriod:
         if (reply.type() != DATA_SPECTRUM) break;
-        out_.histogram(read.suffix->family, labels, reply);
+        out_.histogram(read.suffix->family, labels,
+                       {&reply.reals(), reply.spectrum_start(), reply.spectrum_increment()});
         return;
       default:
         if (!is_numeric(reply.type())) break;
-        out_.sample(read.suffix->family, "", labels, numeric(reply) * read.suffix->scale);
+        out_.sample(read.suffix->family, labels, numeric(reply) * read.suffix->scale);
         return;
     }
     add_other(read);
@@ -493,8 +231,9 @@ class LocationWriter {
  private:
   void add_other(const Read& read) {
     if (!is_numeric(read.reply.type())) return;
-    out_.sample(kOther, "", location_label_ + ",property=\"" + label_value(read.name) + "\"",
-                numeric(read.reply));
+    Labels labels = location_labels_;
+    labels.add("property", read.name);
+    out_.sample(kOther, labels, numeric(read.reply));
   }
 
   // The count in the current-event record of the object `base`; -1 when
@@ -511,11 +250,11 @@ class LocationWriter {
     return -1.0;
   }
 
-  Exposition& out_;
-  const std::string location_label_;
+  exposition::Writer& out_;
+  Labels location_labels_;
   bool has_labels_ = false;
   std::string labels_base_;
-  std::string labels_;
+  Labels labels_;
 };
 
 // What one thread keeps from one rendering to the next: the replies with
@@ -523,7 +262,8 @@ class LocationWriter {
 // allocate and fault in on every scrape) and the text buffers. One set of
 // reads per location position.
 struct RenderState {
-  Exposition out;
+  exposition::TextWriter text{kFamilies, kFamilyCount};
+  exposition::ProtobufWriter protobuf{kFamilies, kFamilyCount};
   std::vector<Reads> locations;
   bool busy = false;
 };
@@ -546,36 +286,44 @@ void read_location(EqFct& location, Reads& reads) {
   }
 }
 
-std::string render_with(RenderState& state, const std::vector<EqFct*>& locations) {
-  state.out.clear();
+std::string render_with(RenderState& state, const std::vector<EqFct*>& locations,
+                        MetricsFormat format) {
+  exposition::Writer& out = format == MetricsFormat::protobuf
+                                ? static_cast<exposition::Writer&>(state.protobuf)
+                                : state.text;
+  out.clear();
   if (state.locations.size() < locations.size()) state.locations.resize(locations.size());
   for (std::size_t i = 0; i < locations.size(); ++i) {
     EqFct* location = locations[i];
     if (location == nullptr) continue;
     Reads& reads = state.locations[i];
     read_location(*location, reads);
-    LocationWriter writer(state.out, *location);
+    LocationWriter writer(out, *location);
     for (std::size_t k = 0; k < reads.count; ++k) writer.add(reads.items[k], reads);
   }
-  return state.out.text();
+  return out.finish();
 }
 
 }  // namespace
 
 std::string render_metrics(const std::vector<EqFct*>& locations) {
+  return render_metrics(locations, MetricsFormat::text);
+}
+
+std::string render_metrics(const std::vector<EqFct*>& locations, MetricsFormat format) {
   thread_local RenderState kept;
   if (kept.busy) {
     // A property that renders metrics from inside its own read: a state of
     // its own, so the outer rendering's replies stay as they are.
     RenderState nested;
-    return render_with(nested, locations);
+    return render_with(nested, locations, format);
   }
   kept.busy = true;
   struct Release {
     bool& busy;
     ~Release() { busy = false; }
   } release{kept.busy};
-  return render_with(kept, locations);
+  return render_with(kept, locations, format);
 }
 
 }  // namespace daqnet

@@ -73,6 +73,15 @@ namespace daqnet {
 // is reused: every call reads every property afresh.
 std::string render_metrics(const std::vector<EqFct*>& locations);
 
+// The formats of a scrape: the text format above, or the protobuf
+// exposition (length-delimited io.prometheus.client.MetricFamily messages,
+// net/exposition.proto) with the same families, samples and labels (label
+// values as valid UTF-8, unescaped), the event total as a double, and each
+// distribution as one histogram carrying both the classic buckets above and
+// native ones (see exposition::native_histogram and docs/http.md).
+enum class MetricsFormat { text, protobuf };
+std::string render_metrics(const std::vector<EqFct*>& locations, MetricsFormat format);
+
 }  // namespace daqnet
 
 #endif  // NET_METRICS_H_

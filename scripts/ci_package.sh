@@ -5,7 +5,8 @@
 #  1. cmake --install into a temporary prefix; the tree holds no build path
 #     and no run path, every installed header compiles on its own, the core
 #     libraries need nothing beyond the C and C++ runtimes (no HTTP, no
-#     Boost), and the HTTP library exports no Boost symbol.
+#     Boost), and the HTTP library exports no Boost symbol and needs, defines and
+#     exports nothing of protobuf.
 #  2. The example servers, as projects of their own, built against that
 #     prefix with find_package and with pkg-config (a plain compiler command
 #     line): embed_server runs its self-check; two_locations serves two
@@ -155,6 +156,16 @@ if boost_symbols=$(nm -D --defined-only "$libdir/libdaqevstat-http.so.$version" 
   grep -F 5boost | grep -vF 6daqnet); then
   fail "libdaqevstat-http exports $(wc -l <<<"$boost_symbols") Boost symbols," \
     "e.g. $(head -n 1 <<<"$boost_symbols" | c++filt)"
+fi
+# The protobuf exposition is written by our own encoder: the HTTP library
+# neither needs a protobuf runtime nor defines or exports a protobuf symbol,
+# so a server that links its own protobuf (any version) shares nothing with it.
+if readelf -d "$libdir/libdaqevstat-http.so.$version" | grep -q 'NEEDED.*protobuf'; then
+  fail "libdaqevstat-http needs a protobuf library"
+fi
+if protobuf_symbols=$(nm -D --defined-only "$libdir/libdaqevstat-http.so.$version" |
+  awk '{print $3}' | grep -E '8protobuf|io_prometheus|prometheus6client'); then
+  fail "libdaqevstat-http exports protobuf symbols, e.g. $(head -n 1 <<<"$protobuf_symbols" | c++filt)"
 fi
 if leaks=$(grep -rlF -e "$root" -e "$build" -e "$work" "$prefix"); then
   fail "build or install paths in the installed files: $leaks"

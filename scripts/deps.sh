@@ -77,6 +77,12 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("promtool (for the metrics and rules tests)")
     DAQEVSTAT_PACKAGES+=(prometheus)
   fi
+  # protoc decodes the protobuf exposition against net/exposition.proto in
+  # the exposition test (the library writes it without a protobuf runtime).
+  if ! command -v protoc >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("protoc (for the exposition test)")
+    DAQEVSTAT_PACKAGES+=(protobuf-compiler)
+  fi
   # The Prometheus parser the metrics test reads a scrape with, in the
   # system's own interpreter.
   if ! /usr/bin/python3 -c 'import prometheus_client' >/dev/null 2>&1; then

@@ -3,6 +3,14 @@
 # monitoring/prometheus, all on loopback, running until stopped.
 #
 #   scripts/fleet.sh [N]        start N servers (default 4) and Prometheus
+#   scripts/fleet.sh --halls H [N]
+#                               a site: the N servers shared among H halls
+#                               (2 to 5), a Prometheus per hall with native
+#                               histograms and the recording rules, a site
+#                               Prometheus that federates the halls' recorded
+#                               series and evaluates the alerts, and a
+#                               receiver of hall 1's recorded series over
+#                               remote_write (docs/monitoring.md)
 #   scripts/fleet.sh stop DIR   stop what a start put into DIR
 #
 # Server i has its own fault mix: the second loses 2 % of its events, the
@@ -31,9 +39,18 @@ if [[ ${1:-} == stop ]]; then
   exit 0
 fi
 
+halls=0
+if [[ ${1:-} == --halls ]]; then
+  halls=${2:-}
+  shift 2 || true
+  if ! [[ $halls =~ ^[0-9]+$ ]] || ((halls < 2 || halls > 5)); then
+    echo "usage: fleet.sh --halls H [N] (2 to 5 halls)" >&2
+    exit 2
+  fi
+fi
 count=${1:-4}
-if ! [[ $count =~ ^[0-9]+$ ]] || ((count < 1 || count > 50)); then
-  echo "usage: fleet.sh [N] (1 to 50 servers) | fleet.sh stop DIR" >&2
+if ! [[ $count =~ ^[0-9]+$ ]] || ((count < 1 || count > 50)) || ((count < halls)); then
+  echo "usage: fleet.sh [--halls H] [N] (1 to 50 servers, at least one per hall) | fleet.sh stop DIR" >&2
   exit 2
 fi
 for program in "$tool" prometheus python3; do
@@ -79,28 +96,100 @@ for i in $(seq "$count"); do
   targets+=("$(listen_address "$dir/server$i.log")")
 done
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-{
-  echo "global: {scrape_interval: 5s, evaluation_interval: 5s}"
-  echo "rule_files:"
-  echo "  - $root/monitoring/prometheus/daqevstat-recording.rules.yml"
-  echo "  - $root/monitoring/prometheus/daqevstat-alerts.rules.yml"
-  echo "scrape_configs:"
-  echo "  - job_name: daqevstat"
-  echo "    static_configs:"
-  echo "      - targets: [$(printf '"%s", ' "${targets[@]}" | sed 's/, $//')]"
-} >"$dir/prometheus.yml"
-setsid prometheus --config.file="$dir/prometheus.yml" --storage.tsdb.path="$dir/data" \
-  --web.listen-address="127.0.0.1:$port" </dev/null >"$dir/prometheus.log" 2>&1 &
-echo "$! prometheus" >>"$dir/pids"
-for _ in $(seq 100); do
-  python3 -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$port/-/ready', timeout=1)" \
-    2>/dev/null && break
-  sleep 0.2
-done
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_prometheus NAME PORT [OPTION...]: with DIR/NAME.yml, storage in
+# DIR/NAME; waits until it is ready.
+start_prometheus() {
+  local name=$1 port=$2
+  shift 2
+  setsid prometheus --config.file="$dir/$name.yml" --storage.tsdb.path="$dir/$name" \
+    --web.listen-address="127.0.0.1:$port" "$@" </dev/null >"$dir/$name.log" 2>&1 &
+  echo "$! $name" >>"$dir/pids"
+  for _ in $(seq 100); do
+    python3 -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$port/-/ready', timeout=1)" \
+      2>/dev/null && return 0
+    sleep 0.2
+  done
+}
+
+quoted_list() {
+  printf '"%s", ' "$@" | sed 's/, $//'
+}
+
+recording=$root/monitoring/prometheus/daqevstat-recording.rules.yml
+alerting=$root/monitoring/prometheus/daqevstat-alerts.rules.yml
+if ((halls == 0)); then
+  port=$(free_port)
+  {
+    echo "global: {scrape_interval: 5s, evaluation_interval: 5s}"
+    echo "rule_files:"
+    echo "  - $recording"
+    echo "  - $alerting"
+    echo "scrape_configs:"
+    echo "  - job_name: daqevstat"
+    echo "    static_configs:"
+    echo "      - targets: [$(quoted_list "${targets[@]}")]"
+  } >"$dir/prometheus.yml"
+  start_prometheus prometheus "$port"
+else
+  receiver_port=$(free_port)
+  echo "global: {scrape_interval: 5s, evaluation_interval: 5s}" >"$dir/receiver.yml"
+  start_prometheus receiver "$receiver_port" --web.enable-remote-write-receiver
+  hall_addresses=()
+  for h in $(seq "$halls"); do
+    members=()
+    for i in $(seq "$count"); do
+      (((i - 1) % halls + 1 == h)) && members+=("${targets[i - 1]}")
+    done
+    hall_port=$(free_port)
+    hall_addresses+=("127.0.0.1:$hall_port")
+    {
+      echo "global: {scrape_interval: 5s, evaluation_interval: 5s, external_labels: {hall: hall$h}}"
+      echo "rule_files:"
+      echo "  - $recording"
+      echo "scrape_configs:"
+      echo "  - job_name: daqevstat"
+      echo "    static_configs:"
+      echo "      - targets: [$(quoted_list "${members[@]}")]"
+      if ((h == 1)); then
+        echo "remote_write:"
+        echo "  - url: http://127.0.0.1:$receiver_port/api/v1/write"
+        echo "    write_relabel_configs:"
+        echo "      - {source_labels: [__name__], regex: 'daqevstat:.*', action: keep}"
+      fi
+    } >"$dir/hall$h.yml"
+    start_prometheus "hall$h" "$hall_port" --enable-feature=native-histograms
+  done
+  port=$(free_port)
+  {
+    echo "global: {scrape_interval: 5s, evaluation_interval: 5s}"
+    echo "rule_files:"
+    echo "  - $alerting"
+    echo "scrape_configs:"
+    echo "  - job_name: federate-halls"
+    echo "    honor_labels: true"
+    echo "    metrics_path: /federate"
+    echo "    params:"
+    echo "      'match[]': ['{__name__=~\"daqevstat:.*\",__name__!~\"daqevstat:threshold:.*\"}']"
+    echo "    static_configs:"
+    echo "      - targets: [$(quoted_list "${hall_addresses[@]}")]"
+  } >"$dir/site.yml"
+  start_prometheus site "$port"
+fi
 trap - ERR
 
-echo "Prometheus:  http://127.0.0.1:$port/  (alerts: http://127.0.0.1:$port/alerts)"
+if ((halls == 0)); then
+  echo "Prometheus:  http://127.0.0.1:$port/  (alerts: http://127.0.0.1:$port/alerts)"
+else
+  for h in $(seq "$halls"); do
+    echo "Hall $h:      http://${hall_addresses[h - 1]}/  (native histograms, recording rules)"
+  done
+  echo "Site:        http://127.0.0.1:$port/  (federated recorded series; alerts: /alerts)"
+  echo "Receiver:    http://127.0.0.1:$receiver_port/  (hall 1's recorded series over remote_write)"
+fi
 echo "Dashboards:"
 for i in $(seq "$count"); do
   echo "  server$i  http://${targets[i - 1]}/  ($(faults "$i"))"

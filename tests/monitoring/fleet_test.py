@@ -116,8 +116,9 @@ class Process:
         return self.proc.returncode
 
 
-def start_server(tool, name, deadline):
-    args = [tool] + SERVERS[name] + ["--rate", str(RATE_HZ), "--listen", "127.0.0.1:0"]
+def start_server(tool, name, deadline, options=None):
+    """Starts SERVERS[name], or `options` (the tool's arguments) under that name."""
+    args = [tool] + (options or SERVERS[name]) + ["--rate", str(RATE_HZ), "--listen", "127.0.0.1:0"]
     if args[1] == "simulate":
         args += ["--duration", "0"]
     server = Process(name, args, stdin=subprocess.PIPE if args[1] == "shell" else subprocess.DEVNULL)
@@ -173,15 +174,15 @@ def write_config(folder, rules_dir, servers):
 
 
 class Prometheus:
-    def __init__(self, config, folder, deadline):
+    def __init__(self, config, folder, deadline, extra_args=(), name="prometheus"):
         self.process = None
         for _ in range(3):  # the free port may be taken before Prometheus binds it
             port = free_port()
             self.url = f"http://127.0.0.1:{port}"
-            self.process = Process("prometheus", [
+            self.process = Process(name, [
                 "prometheus", f"--config.file={config}",
                 f"--storage.tsdb.path={os.path.join(folder, 'data')}",
-                f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"])
+                f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn", *extra_args])
             try:
                 deadline.wait("Prometheus to be ready", self._ready, 20, 0.2)
                 return
