@@ -133,10 +133,13 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   // which picks the same bin without floating point; and the bin's count.
   void fill_timing_spectrum_usec(D_spectrum* obj, std::int64_t usec) REQUIRES(mx);
   void count_in_bin(D_spectrum* obj, int idx) REQUIRES(mx);
-  void count_event(const vrel_time_id& tid) REQUIRES(mx);
+  // The event's three fields come as scalars, each read from the caller's
+  // record with a load of its own width (see update_by_tid).
+  void count_event(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow) REQUIRES(mx);
   // The steps of count_event, in the order it runs them. fill_arrival_period
   // returns the stamp for the event's stores (0: take one when first used).
-  void remember_current_event(const vrel_time_id& tid) REQUIRES(mx);
+  void remember_current_event(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow)
+      REQUIRES(mx);
   quelmar::Timestamp fill_arrival_period() REQUIRES(mx);
   void count_in_totals() REQUIRES(mx);
   void fill_latency() REQUIRES(mx);

@@ -123,14 +123,18 @@ bool vrel_daq_event_stat::update_by_tid(vrel_time_id* tid) {
   }
   if (!is_on()) return false;
   if (tid == nullptr) return true;
-  if (tid->event_number == 0 || tid->time.timeup == 0) return true;
-  if (tid->event_number == lock_free(cur_event.event_number).load_relaxed()) {
-    return true;
-  }
-  // Copied before mx is taken: the record belongs to the caller.
-  const vrel_time_id event = *tid;
+  // Copied before mx is taken, since the record belongs to the caller, one
+  // field at a time: callers (the header forms among them) have usually
+  // just written the fields one by one, and a wider load across two of
+  // those stores waits for them to reach the cache instead of being served
+  // from the store buffer.
+  const std::uint32_t number = tid->event_number;
+  const std::uint32_t timeup = tid->time.timeup;
+  if (number == 0 || timeup == 0) return true;
+  if (number == lock_free(cur_event.event_number).load_relaxed()) return true;
+  const std::uint32_t timelow = tid->time.timelow;
   quelmar::MutexLock lock(mx);
-  count_event(event);
+  count_event(number, timeup, timelow);
   return false;
 }
 
@@ -138,8 +142,9 @@ bool vrel_daq_event_stat::update_by_tid(vrel_time_id* tid) {
 // so the lost-event test of a later step sees this event; the arrival
 // clock before the stamps are opened, since it supplies their time; the
 // reference event last, since the steps before it compare with the old one.
-void vrel_daq_event_stat::count_event(const vrel_time_id& tid) {
-  remember_current_event(tid);
+void vrel_daq_event_stat::count_event(std::uint32_t number, std::uint32_t timeup,
+                                      std::uint32_t timelow) {
+  remember_current_event(number, timeup, timelow);
   // Every store below stamps its property with the time the event was
   // processed: the arrival time just read, or (on an installed clock, which
   // is not wall-clock time) one wall-clock reading taken at the first stamp.
@@ -156,12 +161,14 @@ void vrel_daq_event_stat::count_event(const vrel_time_id& tid) {
   compare_with_reference();
 }
 
-COUNTING_STEP void vrel_daq_event_stat::remember_current_event(const vrel_time_id& tid) {
-  cur_event.time = tid.time;
+COUNTING_STEP void vrel_daq_event_stat::remember_current_event(std::uint32_t number,
+                                                               std::uint32_t timeup,
+                                                               std::uint32_t timelow) {
+  cur_event.time.timeup = timeup;
+  cur_event.time.timelow = timelow;
   // Stored atomically: update_by_tid and is_late_event read them without mx.
-  lock_free(cur_event.event_number).store_relaxed(tid.event_number);
-  ev_id_fifo[tid.event_number & static_cast<std::uint32_t>(ev_id_mask)].store_relaxed(
-      tid.event_number);
+  lock_free(cur_event.event_number).store_relaxed(number);
+  ev_id_fifo[number & static_cast<std::uint32_t>(ev_id_mask)].store_relaxed(number);
   // The smallest event number since the reset, whatever order they come in.
   if (first_event.event_number == 0 || first_event.event_number > cur_event.event_number) {
     first_event = cur_event;
