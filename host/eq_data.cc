@@ -66,6 +66,14 @@ struct RelaxedReader {
   bool operator!=(const RelaxedReader& other) const { return at != other.at; }
 };
 
+// The bits of one bin, read relaxed.
+std::uint64_t bits_of(const std::atomic<double>& bin) {
+  const double value = bin.load(std::memory_order_relaxed);
+  std::uint64_t out;
+  std::memcpy(&out, &value, sizeof out);
+  return out;
+}
+
 std::string format_real(double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%g", value);
@@ -342,9 +350,18 @@ void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, f
   init();
   type_ = DATA_SPECTRUM;
   reals_ = std::move(storage);
-  // Copied straight from the atomics: resizing first would also write every
-  // bin with 0.
-  reals_.assign(RelaxedReader{bins}, RelaxedReader{bins + length});
+  // A distribution is mostly an empty tail: that tail is found with loads
+  // alone (four bins a step, from the top), only the bins below it are
+  // copied one by one, and the tail is written as a block of zeros. A bin
+  // of the tail was read once, relaxed, as +0.0 (its bits are tested, so a
+  // stored -0.0 is copied as it is); the bins below are read in the copy.
+  std::size_t used = length;
+  while (used >= 4 && (bits_of(bins[used - 1]) | bits_of(bins[used - 2]) | bits_of(bins[used - 3]) |
+                       bits_of(bins[used - 4])) == 0) {
+    used -= 4;
+  }
+  reals_.assign(RelaxedReader{bins}, RelaxedReader{bins + used});
+  reals_.resize(length, 0.0);
   spectrum_start_ = start;
   spectrum_increment_ = increment;
   spectrum_time_ = tm;

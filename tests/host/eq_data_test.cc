@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -364,4 +365,38 @@ TEST(EqDataTest, ReusedContainerHoldsWhatANewOneWould) {
   EXPECT_EQ(storage, reused.reals().data());
   reused.set_spectrum(bins, 1, 0.0f, 1.0f, 0);
   EXPECT_EQ(1, reused.length());
+}
+
+// The copy from atomics skips an empty tail by blocks: whatever the length
+// and wherever the last filled bin, the copy equals the bins bit for bit
+// (a -0.0 is not an empty bin) and a longer earlier reply leaves nothing.
+TEST(EqDataTest, SpectrumFromAtomicsEqualsItsBinsBitForBit) {
+  struct Case {
+    std::size_t length;
+    std::size_t filled;  // index of the last filled bin; length: none
+    double value;
+  };
+  const Case cases[] = {{0, 0, 1.0},    {1, 0, 1.0},  {1, 1, 1.0},   {4, 1, 1.0},
+                        {5, 4, 2.0},    {7, 3, 3.0},  {8, 8, 1.0},   {9, 0, -0.0},
+                        {13, 12, -0.0}, {16, 5, 0.5}, {17, 16, 1.0}, {64, 63, 7.0}};
+  EqData reply;
+  std::vector<double> longer(100, 9.0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "length " << c.length << ", filled " << c.filled);
+    std::vector<std::atomic<double>> bins(c.length);
+    std::vector<double> expected(c.length, 0.0);
+    for (std::size_t i = 0; i < c.length; ++i) bins[i].store(0.0);
+    if (c.filled < c.length) {
+      bins[c.filled].store(c.value);
+      expected[c.filled] = c.value;
+      if (c.filled > 0) {
+        bins[0].store(1.0);
+        expected[0] = 1.0;
+      }
+    }
+    reply.set_spectrum(longer, 0.0f, 1.0f, 0);
+    reply.set_spectrum(bins.data(), c.length, 0.0f, 1.0f, 0);
+    ASSERT_EQ(c.length, reply.reals().size());
+    EXPECT_EQ(0, std::memcmp(expected.data(), reply.reals().data(), c.length * sizeof(double)));
+  }
 }
