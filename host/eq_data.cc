@@ -360,6 +360,7 @@ void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, f
                        bits_of(bins[used - 4])) == 0) {
     used -= 4;
   }
+  reals_.reserve(length);
   reals_.assign(RelaxedReader{bins}, RelaxedReader{bins + used});
   reals_.resize(length, 0.0);
   spectrum_start_ = start;

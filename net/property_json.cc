@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "eq_fct.h"
+#include "net/exposition.h"
 
 namespace daqnet {
 namespace {
@@ -54,7 +55,9 @@ Json ustr_element(const EqData::UstrElement& record) {
 Json spectrum(const EqData& reply) {
   const std::vector<double>& counts = reply.reals();
   Json bins = Json::object();
-  for (std::size_t i = 0; i < counts.size(); ++i) {
+  // Up to the last filled bin: past it every bin is 0 and written as nothing.
+  const std::size_t used = exposition::used_length(counts);
+  for (std::size_t i = 0; i < used; ++i) {
     if (counts[i] != 0.0) bins[std::to_string(i)] = count_number(counts[i]);
   }
   Json value = Json::object();
@@ -120,9 +123,14 @@ Json reply_json(const EqData& reply) {
 
 Json properties_json(EqFct& location) {
   Json properties = Json::object();
+  // One reply for every read of this answer: a spectrum lands in the
+  // storage the previous one left, so the three distributions of an object
+  // allocate once.
+  EqData in;
+  EqData out;
   for (const std::string& name : location.property_names()) {
-    EqData in;
-    EqData out;
+    in.reset();
+    out.reset();
     location.remote_get(name, &in, &out);
     if (out.error() != 0) continue;
     properties[name] = reply_json(out);
