@@ -362,7 +362,7 @@ void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, f
   }
   reals_.reserve(length);
   reals_.assign(RelaxedReader{bins}, RelaxedReader{bins + used});
-  reals_.resize(length, 0.0);
+  reals_.resize(length);  // value-initialised: 0.0, one memset
   spectrum_start_ = start;
   spectrum_increment_ = increment;
   spectrum_time_ = tm;
