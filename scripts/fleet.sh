@@ -33,11 +33,22 @@ tool=${DAQEVSTAT_TOOL:-$root/build/default/tool/daqevstat}
 stop_fleet() {
   local dir=$1
   [[ -f $dir/pids ]] || { echo "fleet.sh: $dir/pids not found" >&2; exit 2; }
+  # Last started first, so that no Prometheus is left retrying to send to
+  # one already gone; then wait for each to end before the data goes.
+  local stopped=()
   while read -r pid name; do
     if kill -0 "$pid" 2>/dev/null; then
-      kill -TERM "$pid" && echo "stopped $name (process $pid)"
+      kill -TERM "$pid" && echo "stopped $name (process $pid)" && stopped+=("$pid")
     fi
-  done <"$dir/pids"
+  done < <(tac "$dir/pids")
+  for _ in $(seq 150); do
+    local running=0
+    for pid in "${stopped[@]}"; do
+      kill -0 "$pid" 2>/dev/null && running=1
+    done
+    ((running)) || break
+    sleep 0.2
+  done
   rm -rf "$dir"
 }
 
