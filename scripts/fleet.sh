@@ -2,8 +2,9 @@
 # A fleet of simulated DAQ servers watched by one Prometheus with the rules of
 # monitoring/prometheus, all on loopback, running until stopped.
 #
-#   scripts/fleet.sh [N]        start N servers (default 4) and Prometheus
-#   scripts/fleet.sh --halls H [N]
+#   scripts/fleet.sh [--tls] [N]
+#                               start N servers (default 4) and Prometheus
+#   scripts/fleet.sh [--tls] --halls H [N]
 #                               a site: the N servers shared among H halls
 #                               (2 to 5), a Prometheus per hall with native
 #                               histograms and the recording rules, a site
@@ -12,6 +13,12 @@
 #                               receiver of hall 1's recorded series over
 #                               remote_write (docs/monitoring.md)
 #   scripts/fleet.sh stop DIR   stop what a start put into DIR
+#
+# With --tls the servers are secured as on a network: TLS with a test CA made
+# for the run by openssl (in DIR/certs, valid for two days), client
+# certificates required, and a user "prometheus" whose password is in
+# DIR/certs/password; Prometheus scrapes them with scheme https, tls_config
+# and basic_auth (the Prometheus servers themselves stay plain, on loopback).
 #
 # Server i has its own fault mix: the second loses 2 % of its events, the
 # third has a slow, jittery path, the others are clean but for a few late and
@@ -26,11 +33,22 @@ tool=${DAQEVSTAT_TOOL:-$root/build/default/tool/daqevstat}
 stop_fleet() {
   local dir=$1
   [[ -f $dir/pids ]] || { echo "fleet.sh: $dir/pids not found" >&2; exit 2; }
+  # Last started first, so that no Prometheus is left retrying to send to
+  # one already gone; then wait for each to end before the data goes.
+  local stopped=()
   while read -r pid name; do
     if kill -0 "$pid" 2>/dev/null; then
-      kill -TERM "$pid" && echo "stopped $name (process $pid)"
+      kill -TERM "$pid" && echo "stopped $name (process $pid)" && stopped+=("$pid")
     fi
-  done <"$dir/pids"
+  done < <(tac "$dir/pids")
+  for _ in $(seq 150); do
+    local running=0
+    for pid in "${stopped[@]}"; do
+      kill -0 "$pid" 2>/dev/null && running=1
+    done
+    ((running)) || break
+    sleep 0.2
+  done
   rm -rf "$dir"
 }
 
@@ -40,20 +58,35 @@ if [[ ${1:-} == stop ]]; then
 fi
 
 halls=0
-if [[ ${1:-} == --halls ]]; then
-  halls=${2:-}
-  shift 2 || true
-  if ! [[ $halls =~ ^[0-9]+$ ]] || ((halls < 2 || halls > 5)); then
-    echo "usage: fleet.sh --halls H [N] (2 to 5 halls)" >&2
-    exit 2
-  fi
-fi
+tls=0
+while [[ ${1:-} == --* ]]; do
+  case $1 in
+    --tls)
+      tls=1
+      shift
+      ;;
+    --halls)
+      halls=${2:-}
+      shift 2 || true
+      if ! [[ $halls =~ ^[0-9]+$ ]] || ((halls < 2 || halls > 5)); then
+        echo "usage: fleet.sh [--tls] --halls H [N] (2 to 5 halls)" >&2
+        exit 2
+      fi
+      ;;
+    *)
+      echo "fleet.sh: unknown option $1" >&2
+      exit 2
+      ;;
+  esac
+done
 count=${1:-4}
 if ! [[ $count =~ ^[0-9]+$ ]] || ((count < 1 || count > 50)) || ((count < halls)); then
-  echo "usage: fleet.sh [--halls H] [N] (1 to 50 servers, at least one per hall) | fleet.sh stop DIR" >&2
+  echo "usage: fleet.sh [--tls] [--halls H] [N] (1 to 50 servers, at least one per hall) | fleet.sh stop DIR" >&2
   exit 2
 fi
-for program in "$tool" prometheus python3; do
+programs=("$tool" prometheus python3)
+((tls)) && programs+=(openssl)
+for program in "${programs[@]}"; do
   if ! command -v "$program" >/dev/null 2>&1; then
     echo "fleet.sh: $program not found (build with scripts/test.sh; Debian: apt-get install prometheus)" >&2
     exit 1
@@ -64,6 +97,45 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/daqevstat-fleet.XXXXXX")
 : >"$dir/pids"
 # On a failed start, stop whatever did start.
 trap 'echo "fleet.sh: start failed; stopping what started" >&2; stop_fleet "$dir"' ERR
+
+secure=()
+scheme=http
+if ((tls)); then
+  mkdir "$dir/certs"
+  "$root/tests/net/make_test_certs.sh" "$dir/certs"
+  python3 - "$dir/certs" <<'PYTHON'
+import ctypes, os, secrets, sys
+folder = sys.argv[1]
+password = secrets.token_urlsafe(18)
+lib = ctypes.CDLL("libcrypt.so.1")
+lib.crypt_gensalt.restype = ctypes.c_char_p
+lib.crypt.restype = ctypes.c_char_p
+digest = lib.crypt(password.encode(), lib.crypt_gensalt(b"$2y$", 10, None, 0)).decode()
+with open(os.path.join(folder, "password"), "w") as f:
+    f.write(password + "\n")
+with open(os.path.join(folder, "web.yml"), "w") as f:
+    f.write(f"""tls_server_config:
+  cert_file: chain.pem
+  key_file: server.key
+  client_ca_file: ca.pem
+  client_auth_type: RequireAndVerifyClientCert
+basic_auth_users:
+  prometheus: {digest}
+""")
+PYTHON
+  chmod 600 "$dir/certs/password" "$dir/certs/"*.key
+  secure=(--web-config-file "$dir/certs/web.yml")
+  scheme=https
+fi
+
+# The scrape settings of a job that scrapes the servers.
+server_scrape() {
+  if ((tls)); then
+    echo "    scheme: https"
+    echo "    tls_config: {ca_file: $dir/certs/ca.pem, cert_file: $dir/certs/client.pem, key_file: $dir/certs/client.key}"
+    echo "    basic_auth: {username: prometheus, password_file: $dir/certs/password}"
+  fi
+}
 
 faults() {
   case $1 in
@@ -77,8 +149,8 @@ faults() {
 listen_address() {
   local log=$1
   for _ in $(seq 100); do
-    if grep -qo 'listening on http://[^/]*' "$log"; then
-      grep -o 'listening on http://[^/]*' "$log" | head -n1 | sed 's|.*//||'
+    if grep -qso 'listening on https\?://[^/]*' "$log"; then
+      grep -o 'listening on https\?://[^/]*' "$log" | head -n1 | sed 's|.*//||'
       return 0
     fi
     sleep 0.1
@@ -90,7 +162,7 @@ listen_address() {
 targets=()
 for i in $(seq "$count"); do
   # shellcheck disable=SC2046
-  setsid "$tool" simulate --duration 0 --listen 127.0.0.1:0 --seed "$i" $(faults "$i") \
+  setsid "$tool" simulate --duration 0 --listen 127.0.0.1:0 "${secure[@]}" --seed "$i" $(faults "$i") \
     </dev/null >/dev/null 2>"$dir/server$i.log" &
   echo "$! server$i" >>"$dir/pids"
   targets+=("$(listen_address "$dir/server$i.log")")
@@ -130,6 +202,7 @@ if ((halls == 0)); then
     echo "  - $alerting"
     echo "scrape_configs:"
     echo "  - job_name: daqevstat"
+    server_scrape
     echo "    static_configs:"
     echo "      - targets: [$(quoted_list "${targets[@]}")]"
   } >"$dir/prometheus.yml"
@@ -152,6 +225,7 @@ else
       echo "  - $recording"
       echo "scrape_configs:"
       echo "  - job_name: daqevstat"
+      server_scrape
       echo "    static_configs:"
       echo "      - targets: [$(quoted_list "${members[@]}")]"
       if ((h == 1)); then
@@ -192,9 +266,14 @@ else
 fi
 echo "Dashboards:"
 for i in $(seq "$count"); do
-  echo "  server$i  http://${targets[i - 1]}/  ($(faults "$i"))"
+  echo "  server$i  $scheme://${targets[i - 1]}/  ($(faults "$i"))"
 done
 echo "DaqEventsLost fires for server2 about 5 minutes after start, DaqLatencyHigh for server3"
 echo "after about 10 (their for: durations); Prometheus lists them pending before that."
+if ((tls)); then
+  echo "Secured: the dashboards need the client certificate and user prometheus, e.g."
+  echo "  curl --cacert $dir/certs/ca.pem --cert $dir/certs/client.pem --key $dir/certs/client.key \\"
+  echo "    -u prometheus:\$(cat $dir/certs/password) https://${targets[0]}/metrics"
+fi
 echo "Logs and data: $dir"
 echo "Stop it all:  $0 stop $dir"

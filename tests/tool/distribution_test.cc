@@ -110,7 +110,7 @@ TEST(DistributionTest, BlockOfOneBin) {
       "  samples: 12\n"
       "  p50 5 ms, p90 5 ms, p99 5 ms\n"
       "  highest non-empty bin: 5 ms (bin 5)\n"
-      "  below 1 ms (clamped into bin 0): 0\n"
+      "  below 1 ms (bin 0, negative times included): 0\n"
       "  at or above 8191 ms (clamped into bin 8191): 0\n"
       "  histogram:\n"
       "    5 ms |######################################## 12\n",
@@ -121,9 +121,11 @@ TEST(DistributionTest, HistogramGroupsAWideSpanAndKeepsClampedRows) {
   std::vector<std::pair<std::size_t, double>> counts = {{0, 12}, {8191, 3}, {700, 1}};
   for (std::size_t bin = 3; bin <= 8; ++bin) counts.push_back({bin, 100});
   const std::string block = render_distribution_block(timing(counts));
-  EXPECT_NE(std::string::npos, block.find("below 1 ms (clamped into bin 0): 12\n"));
+  EXPECT_NE(std::string::npos, block.find("below 1 ms (bin 0, negative times included): 12\n"));
   EXPECT_NE(std::string::npos, block.find("at or above 8191 ms (clamped into bin 8191): 3\n"));
-  EXPECT_NE(std::string::npos, block.find("<1 ms (clamped)"));
+  // Bin 0 keeps its own row but is not called clamped: it holds genuine times.
+  EXPECT_NE(std::string::npos, block.find("\n    <1 ms "));
+  EXPECT_EQ(std::string::npos, block.find("<1 ms (clamped)"));
   EXPECT_NE(std::string::npos, block.find(">=8191 ms (clamped)"));
 
   const std::string histogram = block.substr(block.find("histogram:\n") + 11);

@@ -126,7 +126,9 @@ std::string render_histogram(const Distribution& d) {
   if (bins.size() == 1) {
     rows.push_back({bin_label(d, 0) + " (clamped)", bins[0]});
   } else {
-    if (holds_samples(bins.front())) rows.push_back({bin_label(d, 0) + " (clamped)", bins.front()});
+    // Bin 0 holds genuine times under its upper edge as well as negative ones,
+    // so it is not called clamped; only the last bin is.
+    if (holds_samples(bins.front())) rows.push_back({bin_label(d, 0), bins.front()});
     add_interior_rows(d, &rows);
     if (holds_samples(bins.back())) {
       rows.push_back({bin_label(d, bins.size() - 1) + " (clamped)", bins.back()});
@@ -206,7 +208,7 @@ std::string render_distribution_block(const Distribution& d) {
   } else {
     const std::size_t last = d.bins.size() - 1;
     out += "  below " + format_number(lower_edge(d, 1)) +
-           " ms (clamped into bin 0): " + format_number(s.first_bin) + "\n";
+           " ms (bin 0, negative times included): " + format_number(s.first_bin) + "\n";
     out += "  at or above " + format_number(lower_edge(d, last)) + " ms (clamped into bin " +
            std::to_string(last) + "): " + format_number(s.last_bin) + "\n";
   }
