@@ -38,20 +38,26 @@ def expect(condition, text):
     log(f"ok: {text}")
 
 
+def wait_until(what, probe, end, interval):
+    """Calls probe until it returns something true, up to the monotonic time
+    `end`; returns that."""
+    value = None
+    while time.monotonic() < end:
+        value = probe()
+        if value:
+            return value
+        time.sleep(interval)
+    raise Failure(f"timed out waiting for {what} (last: {value!r})")
+
+
 class Deadline:
     def __init__(self, seconds):
         self.end = time.monotonic() + seconds
 
     def wait(self, what, probe, timeout, interval=0.5):
-        """Calls probe until it returns something true; returns that."""
-        end = min(time.monotonic() + timeout, self.end)
-        value = None
-        while time.monotonic() < end:
-            value = probe()
-            if value:
-                return value
-            time.sleep(interval)
-        raise Failure(f"timed out waiting for {what} (last: {value!r})")
+        """Calls probe until it returns something true, for at most `timeout`
+        seconds and never past the deadline; returns that."""
+        return wait_until(what, probe, min(time.monotonic() + timeout, self.end), interval)
 
 
 class Process:

@@ -43,7 +43,7 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "monitoring"))
-from prometheus_support import Failure, Process, expect, free_port  # noqa: E402
+from prometheus_support import Failure, Process, expect, free_port, wait_until  # noqa: E402
 
 SKIP = 77
 DEADLINE_S = 60
@@ -52,14 +52,7 @@ WRITER, WRITER_PASSWORD = "operator", "write-secret"
 
 
 def wait_for(what, probe, timeout, interval=0.2):
-    end = time.monotonic() + timeout
-    value = None
-    while time.monotonic() < end:
-        value = probe()
-        if value:
-            return value
-        time.sleep(interval)
-    raise Failure(f"timed out waiting for {what} (last: {value!r})")
+    return wait_until(what, probe, time.monotonic() + timeout, interval)
 
 
 def bcrypt(password):
