@@ -42,11 +42,8 @@ constexpr const char* kPlaceholder = "@TOKEN@";
 // Far beyond anything the server needs for an input that ends in a close.
 constexpr auto kConnectionLimit = std::chrono::seconds(20);
 
-struct Served {
-  EqFct location{"FUZZ"};
-  std::unique_ptr<vrel_daq_event_stat> stat;
+struct Served : daqevstat::fuzz::LiveLocation {
   std::unique_ptr<daqnet::HttpServer> http;
-  std::uint32_t runs = 0;
 
   Served() {
     restart_statistics();
@@ -55,25 +52,6 @@ struct Served {
     http = std::make_unique<daqnet::HttpServer>(std::vector<EqFct*>{&location}, options);
     http->start();
   }
-
-  // A fresh object with counts in every property, as after a run that
-  // wrote to it.
-  void restart_statistics() {
-    stat.reset();
-    stat = std::make_unique<vrel_daq_event_stat>("EVF fuzzed statistics", &location);
-    EqData in;
-    EqData out;
-    in.set(1);
-    location.remote_set("EVF.STAT.ON", &in, &out);
-    const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
-    for (std::uint32_t i = 1; i <= 20; ++i) {
-      if (i % 7 == 0) continue;  // a few lost
-      vrel_time_id tid{i, {now - 1, i * 1000}};
-      stat->update_by_tid(&tid);
-    }
-  }
-
-  std::string snapshot() { return daqnet::json_text(daqnet::properties_json(location)); }
 };
 
 Served& served() {
@@ -81,30 +59,10 @@ Served& served() {
   return *instance;
 }
 
-std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 // Sends `request` from the loopback address `from`, closes the sending
 // side, and returns everything the server sends until it closes.
 std::string converse(int port, std::uint32_t from, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  FUZZ_CHECK(fd >= 0);
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  source.sin_addr.s_addr = htonl(from);
-  FUZZ_CHECK(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  FUZZ_CHECK(connected == 0 || errno == EINPROGRESS);
-
+  const int fd = daqevstat::fuzz::open_connection(port, from);
   std::string received;
   std::size_t sent = 0;
   bool send_open = true;
@@ -151,20 +109,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   daqevstat::fuzz::FuzzInput in(data, size);
   const std::uint8_t choices = in.u8();
   std::string request = in.rest();
-  if ((choices & 1) != 0) request = replace_all(std::move(request), kPlaceholder, kToken);
+  if ((choices & 1) != 0)
+    request = daqevstat::fuzz::replace_all(std::move(request), kPlaceholder, kToken);
   const bool has_token = request.find(kToken) != std::string::npos;
 
-  // A new loopback address each run, so that the wrong tokens of earlier
-  // runs do not throttle this one's writes.
-  ++s.runs;
-  const std::uint32_t from = (127u << 24) | (1u << 16) | (s.runs % 60000u + 1u);
+  const std::uint32_t from = s.next_address(1);
   const std::string before = has_token ? std::string() : s.snapshot();
   const std::string answers = converse(s.http->port(), from, request);
   daqevstat::fuzz::check_answers(answers, request.find("HEAD") != std::string::npos);
-  if (has_token) {
-    s.restart_statistics();
-  } else {
-    FUZZ_CHECK(s.snapshot() == before);
-  }
+  s.finish_run(has_token, before);
   return 0;
 }

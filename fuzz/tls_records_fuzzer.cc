@@ -84,13 +84,10 @@ void make_certificate(const std::string& cert_file, const std::string& key_file)
   EVP_PKEY_free(key);
 }
 
-struct Served {
-  EqFct location{"FUZZ"};
-  std::unique_ptr<vrel_daq_event_stat> stat;
+struct Served : daqevstat::fuzz::LiveLocation {
   std::unique_ptr<daqnet::HttpServer> http;
   SSL_CTX* client_context = nullptr;
   std::string folder;
-  std::uint32_t runs = 0;
 
   Served() {
     daqevstat::fuzz::silence_output_once();
@@ -120,55 +117,11 @@ struct Served {
     FUZZ_CHECK(client_context != nullptr);
     SSL_CTX_set_verify(client_context, SSL_VERIFY_NONE, nullptr);
   }
-
-  // A fresh object with counts in every property, as after a run that
-  // wrote to it.
-  void restart_statistics() {
-    stat.reset();
-    stat = std::make_unique<vrel_daq_event_stat>("EVF fuzzed statistics", &location);
-    EqData in;
-    EqData out;
-    in.set(1);
-    location.remote_set("EVF.STAT.ON", &in, &out);
-    const std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
-    for (std::uint32_t i = 1; i <= 20; ++i) {
-      if (i % 7 == 0) continue;  // a few lost
-      vrel_time_id tid{i, {now - 1, i * 1000}};
-      stat->update_by_tid(&tid);
-    }
-  }
-
-  std::string snapshot() { return daqnet::json_text(daqnet::properties_json(location)); }
 };
 
 Served& served() {
   static Served* instance = new Served;  // never destroyed: libFuzzer exits
   return *instance;
-}
-
-std::string replace_all(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
-// A non-blocking connection from the loopback address `from`.
-int open_connection(int port, std::uint32_t from) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  FUZZ_CHECK(fd >= 0);
-  sockaddr_in source{};
-  source.sin_family = AF_INET;
-  source.sin_addr.s_addr = htonl(from);
-  FUZZ_CHECK(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  FUZZ_CHECK(connected == 0 || errno == EINPROGRESS);
-  return fd;
 }
 
 void wait_for(int fd, short events, Clock::time_point until) {
@@ -285,16 +238,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t choices = in.u8();
   std::string bytes = in.rest();
   const int mode = (choices >> 1) & 3;
-  if (mode == 1 && (choices & 1) != 0) bytes = replace_all(std::move(bytes), kPlaceholder, kToken);
+  if (mode == 1 && (choices & 1) != 0)
+    bytes = daqevstat::fuzz::replace_all(std::move(bytes), kPlaceholder, kToken);
   const bool has_token = mode == 1 && bytes.find(kToken) != std::string::npos;
 
-  // A new loopback address each run, so that the wrong tokens of earlier
-  // runs do not throttle this one's writes.
-  ++s.runs;
-  const std::uint32_t from = (127u << 24) | (2u << 16) | (s.runs % 60000u + 1u);
+  const std::uint32_t from = s.next_address(2);
   const std::string before = has_token ? std::string() : s.snapshot();
   const auto until = Clock::now() + kConnectionLimit;
-  const int fd = open_connection(s.http->port(), from);
+  const int fd = daqevstat::fuzz::open_connection(s.http->port(), from);
 
   if (mode == 0 || mode == 3) {
     check_clear_answer(send_raw(fd, bytes, until));
@@ -316,10 +267,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   ::close(fd);
 
-  if (has_token) {
-    s.restart_statistics();
-  } else {
-    FUZZ_CHECK(s.snapshot() == before);
-  }
+  s.finish_run(has_token, before);
   return 0;
 }

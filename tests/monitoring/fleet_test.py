@@ -25,25 +25,18 @@ import argparse
 import json
 import os
 import re
-import shutil
-import signal
-import socket
 import subprocess
 import sys
-import tempfile
-import threading
 import time
-import urllib.error
-import urllib.parse
 import urllib.request
 
-SKIP = 77
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from prometheus_support import (Failure, Process, Prometheus, expect, firing,  # noqa: E402
+                                global_config, log, rules_copy, run_with_prometheus,
+                                write_config)
+
 DEADLINE_S = 90
 RATE_HZ = 1000
-# Shortened windows and durations for the test copy of the rules; the scrape
-# and evaluation interval is 1 s.
-WINDOWS = {"[5m]": "[10s]", "[2m]": "[5s]"}
-FOR = {"5m": "5s", "10m": "5s", "1h": "30s", "2m": "3s"}
 # Quantile agreement: the exposition's bucket error, max(10 %, 1 ms), plus
 # one 1 ms bin (a nearest-rank percentile names a bin, not a point) and
 # the difference between the last 10 s and the whole run.
@@ -58,62 +51,6 @@ SERVERS = {
               "--seed", "12"],
     "paused": ["shell", "--ideal", "--latency-ms", "40", "--jitter-ms", "10", "--seed", "13"],
 }
-
-
-class Failure(Exception):
-    pass
-
-
-def log(text):
-    print(text, flush=True)
-
-
-def expect(condition, text):
-    if not condition:
-        raise Failure(text)
-    log(f"ok: {text}")
-
-
-class Deadline:
-    def __init__(self, seconds):
-        self.end = time.monotonic() + seconds
-
-    def wait(self, what, probe, timeout, interval=0.5):
-        """Calls probe until it returns something true; returns that."""
-        end = min(time.monotonic() + timeout, self.end)
-        value = None
-        while time.monotonic() < end:
-            value = probe()
-            if value:
-                return value
-            time.sleep(interval)
-        raise Failure(f"timed out waiting for {what} (last: {value!r})")
-
-
-class Process:
-    """A child in its own session; its output is drained all along so that it
-    never blocks on a full pipe."""
-
-    def __init__(self, name, args, stdin=subprocess.DEVNULL):
-        self.name = name
-        self.lines = []
-        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
-        threading.Thread(target=self._drain, daemon=True).start()
-
-    def _drain(self):
-        for raw in self.proc.stdout:
-            self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        return self.proc.returncode
 
 
 def start_server(tool, name, deadline, options=None):
@@ -137,83 +74,17 @@ def start_server(tool, name, deadline, options=None):
     return server
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def shortened_rules(text):
-    for long, short in WINDOWS.items():
-        text = text.replace(long, short)
-    return re.sub(r"^(\s*for:\s*)(\S+)\s*$", lambda m: m.group(1) + FOR[m.group(2)], text,
-                  flags=re.M)
-
-
-def write_config(folder, rules_dir, servers):
-    rule_files = []
-    for name in ("daqevstat-recording.rules.yml", "daqevstat-alerts.rules.yml"):
-        with open(os.path.join(rules_dir, name)) as f:
-            text = shortened_rules(f.read())
-        path = os.path.join(folder, name)
-        with open(path, "w") as f:
-            f.write(text)
-        rule_files.append(path)
+def fleet_config(folder, rules_dir, servers):
     config = {
-        "global": {"scrape_interval": "1s", "scrape_timeout": "1s", "evaluation_interval": "1s"},
-        "rule_files": rule_files,
+        "global": global_config(),
+        "rule_files": [rules_copy(folder, rules_dir, name) for name in
+                       ("daqevstat-recording.rules.yml", "daqevstat-alerts.rules.yml")],
         "scrape_configs": [{
             "job_name": "daqevstat",
             "static_configs": [{"targets": [s.address for s in servers.values()]}],
         }],
     }
-    path = os.path.join(folder, "prometheus.yml")
-    with open(path, "w") as f:
-        json.dump(config, f, indent=1)  # JSON is YAML
-    return path
-
-
-class Prometheus:
-    def __init__(self, config, folder, deadline, extra_args=(), name="prometheus"):
-        self.process = None
-        for _ in range(3):  # the free port may be taken before Prometheus binds it
-            port = free_port()
-            self.url = f"http://127.0.0.1:{port}"
-            self.process = Process(name, [
-                "prometheus", f"--config.file={config}",
-                f"--storage.tsdb.path={os.path.join(folder, 'data')}",
-                f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn", *extra_args])
-            try:
-                deadline.wait("Prometheus to be ready", self._ready, 20, 0.2)
-                return
-            except Failure:
-                self.process.stop()
-        raise Failure(f"Prometheus did not start: {self.process.lines[-10:]}")
-
-    def _ready(self):
-        if self.process.proc.poll() is not None:
-            raise Failure(f"Prometheus ended: {self.process.lines[-10:]}")
-        try:
-            with urllib.request.urlopen(f"{self.url}/-/ready", timeout=2) as reply:
-                return reply.status == 200
-        except OSError:
-            return False
-
-    def api(self, path, **params):
-        url = f"{self.url}/api/v1/{path}"
-        if params:
-            url += "?" + urllib.parse.urlencode(params)
-        with urllib.request.urlopen(url, timeout=5) as reply:
-            body = json.load(reply)
-        if body.get("status") != "success":
-            raise Failure(f"{path}: {body}")
-        return body["data"]
-
-    def query(self, expr):
-        return self.api("query", query=expr)["result"]
-
-    def alerts(self):
-        return self.api("alerts")["alerts"]
+    return write_config(os.path.join(folder, "prometheus.yml"), config)
 
 
 def get_json(address, path):
@@ -240,11 +111,6 @@ def check_targets_up(prom, servers, deadline):
         return len(result) == len(servers) and all(r["value"][1] == "1" for r in result)
     deadline.wait("every target to be up", all_up, 15)
     expect(True, f"all {len(servers)} targets are up")
-
-
-def firing(prom, alertname):
-    return {a["labels"].get("instance") for a in prom.alerts()
-            if a["labels"]["alertname"] == alertname and a["state"] == "firing"}
 
 
 def check_quantiles(prom, servers):
@@ -275,7 +141,7 @@ def run(args, folder, deadline, processes):
         servers[name] = start_server(args.tool, name, deadline)
         processes.append(servers[name])
     log("servers: " + ", ".join(f"{n} {s.address}" for n, s in servers.items()))
-    config = write_config(folder, args.rules, servers)
+    config = fleet_config(folder, args.rules, servers)
     started = time.monotonic()
     prom = Prometheus(config, folder, deadline)
     processes.append(prom.process)
@@ -312,27 +178,7 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("--rules", required=True, help="the folder of the rule files")
     args = parser.parse_args()
-    if shutil.which("prometheus") is None:
-        log("SKIP: no prometheus on PATH (Debian: apt-get install prometheus)")
-        return SKIP
-
-    deadline = Deadline(DEADLINE_S)
-    folder = tempfile.mkdtemp(prefix="daqevstat-fleet-")
-    processes = []
-    try:
-        run(args, folder, deadline, processes)
-    except (Failure, OSError, urllib.error.URLError) as failure:
-        log(f"FAILED: {failure}")
-        for process in processes:
-            log(f"{process.name} said:\n  " + "\n  ".join(process.lines[-8:]))
-        return 1
-    finally:
-        for process in reversed(processes):
-            process.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-    log("fleet with Prometheus: all checks passed")
-    return 0
-
+    return run_with_prometheus(args, run, DEADLINE_S, "daqevstat-fleet-", "fleet with Prometheus")
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -26,18 +26,15 @@ import argparse
 import http.server
 import json
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import threading
-import time
-import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fleet_test import (SKIP, Deadline, Failure, Process, Prometheus, expect, log,  # noqa: E402
-                        shortened_rules, start_server)
+from fleet_test import start_server  # noqa: E402
+from prometheus_support import (Failure, Prometheus, expect, global_config, log,  # noqa: E402
+                                rules_copy, run_with_prometheus, write_config)
 
 DEADLINE_S = 60
 VERSIONS = 120
@@ -89,26 +86,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
 
-def write_config(folder, rules_dir, targets, sim):
-    path = os.path.join(folder, "daqevstat-recording.rules.yml")
-    with open(os.path.join(rules_dir, "daqevstat-recording.rules.yml")) as f:
-        text = shortened_rules(f.read())
-    with open(path, "w") as f:
-        f.write(text)
+def native_config(folder, rules_dir, targets, sim):
     here = f"127.0.0.1:{targets.server_address[1]}"
     jobs = [("native", here, "/native"), ("classic", here, "/classic"),
             ("sim-native", sim, "/metrics"), ("sim-classic", here, "/proxy")]
     config = {
-        "global": {"scrape_interval": "1s", "scrape_timeout": "1s", "evaluation_interval": "1s"},
-        "rule_files": [path],
+        "global": global_config(),
+        "rule_files": [rules_copy(folder, rules_dir, "daqevstat-recording.rules.yml")],
         "scrape_configs": [{"job_name": job, "metrics_path": metrics_path,
                             "static_configs": [{"targets": [target]}]}
                            for job, target, metrics_path in jobs],
     }
-    path = os.path.join(folder, "prometheus.yml")
-    with open(path, "w") as f:
-        json.dump(config, f, indent=1)
-    return path
+    return write_config(os.path.join(folder, "prometheus.yml"), config)
 
 
 def value(prom, expr):
@@ -199,7 +188,7 @@ def run(args, folder, deadline, processes):
     targets = Targets(samples, sim.address)
     threading.Thread(target=targets.serve_forever, daemon=True).start()
     try:
-        config = write_config(folder, args.rules, targets, sim.address)
+        config = native_config(folder, args.rules, targets, sim.address)
         prom = Prometheus(config, folder, deadline, ["--enable-feature=native-histograms"])
         processes.append(prom.process)
         deadline.wait("every target scraped five times", lambda: all(
@@ -221,26 +210,8 @@ def main():
     parser.add_argument("--sample", required=True, help="the exposition_sample program")
     parser.add_argument("--rules", required=True, help="the folder of the rule files")
     args = parser.parse_args()
-    if shutil.which("prometheus") is None:
-        log("SKIP: no prometheus on PATH (Debian: apt-get install prometheus)")
-        return SKIP
-    deadline = Deadline(DEADLINE_S)
-    folder = tempfile.mkdtemp(prefix="daqevstat-native-")
-    processes = []
-    try:
-        run(args, folder, deadline, processes)
-    except (Failure, OSError, urllib.error.URLError, subprocess.SubprocessError) as failure:
-        log(f"FAILED: {failure}")
-        for process in processes:
-            log(f"{process.name} said:\n  " + "\n  ".join(process.lines[-8:]))
-        return 1
-    finally:
-        for process in reversed(processes):
-            process.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-    log("native histograms with Prometheus: all checks passed")
-    return 0
-
+    return run_with_prometheus(args, run, DEADLINE_S, "daqevstat-native-",
+                               "native histograms with Prometheus", (subprocess.SubprocessError,))
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -22,17 +22,14 @@ Usage: site_test.py --tool PATH --rules DIR
 """
 
 import argparse
-import json
 import os
-import shutil
 import sys
-import tempfile
 import time
-import urllib.error
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fleet_test import (SERVERS, SKIP, Deadline, Failure, Prometheus, expect, firing,  # noqa: E402
-                        log, shortened_rules, start_server)
+from fleet_test import SERVERS, start_server  # noqa: E402
+from prometheus_support import (Failure, Prometheus, expect, firing, global_config,  # noqa: E402
+                                log, rules_copy, run_with_prometheus, write_config)
 
 DEADLINE_S = 75
 NATIVE = ["--enable-feature=native-histograms"]
@@ -47,21 +44,6 @@ FEDERATE_MATCH = '{__name__=~"daqevstat:.*",__name__!~"daqevstat:threshold:.*"}'
 REMOTE_WRITE_KEEP = "daqevstat:.*"
 
 
-def rules_copy(folder, rules_dir, name):
-    with open(os.path.join(rules_dir, name)) as f:
-        text = shortened_rules(f.read())
-    path = os.path.join(folder, name)
-    with open(path, "w") as f:
-        f.write(text)
-    return path
-
-
-def write_config(path, config):
-    with open(path, "w") as f:
-        json.dump(config, f, indent=1)  # JSON is YAML
-    return path
-
-
 def start_prometheus(folder, name, config, deadline, processes, extra=()):
     sub = os.path.join(folder, name)
     os.mkdir(sub)
@@ -69,12 +51,6 @@ def start_prometheus(folder, name, config, deadline, processes, extra=()):
                       list(extra), name=name)
     processes.append(prom.process)
     return prom
-
-
-def global_config(**more):
-    config = {"scrape_interval": "1s", "scrape_timeout": "1s", "evaluation_interval": "1s"}
-    config.update(more)
-    return config
 
 
 def names(prom):
@@ -187,26 +163,8 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("--rules", required=True, help="the folder of the rule files")
     args = parser.parse_args()
-    if shutil.which("prometheus") is None:
-        log("SKIP: no prometheus on PATH (Debian: apt-get install prometheus)")
-        return SKIP
-    deadline = Deadline(DEADLINE_S)
-    folder = tempfile.mkdtemp(prefix="daqevstat-site-")
-    processes = []
-    try:
-        run(args, folder, deadline, processes)
-    except (Failure, OSError, urllib.error.URLError, KeyError, IndexError) as failure:
-        log(f"FAILED: {failure!r}")
-        for process in processes:
-            log(f"{process.name} said:\n  " + "\n  ".join(process.lines[-8:]))
-        return 1
-    finally:
-        for process in reversed(processes):
-            process.stop()
-        shutil.rmtree(folder, ignore_errors=True)
-    log("site with two halls: all checks passed")
-    return 0
-
+    return run_with_prometheus(args, run, DEADLINE_S, "daqevstat-site-",
+                               "site with two halls", (KeyError, IndexError))
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -19,6 +19,7 @@
 #include "D_value.h"
 #include "d_fct.h"
 #include "d_ustr.h"
+#include "distributions.h"
 #include "library/daq/vrel_daq_event_stat/stat_property_names.h"
 #include "net_fixture.h"
 #include "tool/simulate/simulated_server.h"
@@ -254,23 +255,8 @@ double histogram_quantile(double q, const std::string& text) {
   return start + (buckets[b].first - start) * (rank / count);
 }
 
-// The nearest-rank percentile of the 1 ms bins, in seconds: the bin holding
-// the ceil(q * n)-th sample, by its lower edge.
-double exact_percentile(double q, const std::vector<double>& bins) {
-  double n = 0.0;
-  for (double v : bins) n += v;
-  const double need = std::ceil(q * n);
-  double seen = 0.0;
-  for (std::size_t i = 0; i < bins.size(); ++i) {
-    seen += bins[i];
-    if (seen >= need) return static_cast<double>(i) / 1000.0;
-  }
-  return NAN;
-}
-
 class MetricsQuantileTest : public ::testing::Test {
  protected:
-  static constexpr int kBins = 8192;
   static constexpr double kQuantiles[] = {0.5, 0.9, 0.99};
 
   MetricsQuantileTest() { location_.add_property(&latency_, 0); }
@@ -287,14 +273,6 @@ class MetricsQuantileTest : public ::testing::Test {
       out.push_back(std::fabs(histogram_quantile(q, text) - exact) / std::max(0.1 * exact, 0.001));
     }
     return out;
-  }
-
-  // `n` samples of a normal distribution, binned by whole milliseconds.
-  static void add_normal(std::vector<double>* bins, double n, double mean_ms, double sd_ms) {
-    const auto below = [&](double x) { return 0.5 * std::erfc((mean_ms - x) / (sd_ms * M_SQRT2)); };
-    for (int i = 1; i < kBins - 1; ++i) {
-      (*bins)[static_cast<std::size_t>(i)] += std::round(n * (below(i + 1) - below(i)));
-    }
   }
 
   EqFct location_{"Q"};

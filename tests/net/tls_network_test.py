@@ -33,7 +33,6 @@ import os
 import re
 import shutil
 import signal
-import socket
 import ssl
 import subprocess
 import sys
@@ -43,54 +42,17 @@ import time
 import urllib.parse
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "monitoring"))
+from prometheus_support import Failure, Process, expect, free_port, wait_until  # noqa: E402
+
 SKIP = 77
 DEADLINE_S = 60
 READER, READER_PASSWORD = "prometheus", "scrape-secret"
 WRITER, WRITER_PASSWORD = "operator", "write-secret"
 
 
-class Failure(Exception):
-    pass
-
-
-def expect(condition, text):
-    if not condition:
-        raise Failure(text)
-    print(f"ok: {text}", flush=True)
-
-
 def wait_for(what, probe, timeout, interval=0.2):
-    end = time.monotonic() + timeout
-    value = None
-    while time.monotonic() < end:
-        value = probe()
-        if value:
-            return value
-        time.sleep(interval)
-    raise Failure(f"timed out waiting for {what} (last: {value!r})")
-
-
-class Process:
-    """A child in its own session, its output drained all along."""
-
-    def __init__(self, args, stdin=subprocess.DEVNULL):
-        self.lines = []
-        self.proc = subprocess.Popen(args, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
-        threading.Thread(target=self._drain, daemon=True).start()
-
-    def _drain(self):
-        for raw in self.proc.stdout:
-            self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
+    return wait_until(what, probe, time.monotonic() + timeout, interval)
 
 
 def bcrypt(password):
@@ -103,12 +65,6 @@ def bcrypt(password):
 
 def run(args, timeout=10):
     return subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Run:
@@ -162,9 +118,9 @@ basic_auth_users:
   {WRITER}: {bcrypt(WRITER_PASSWORD)}
 basic_auth_writers: [{WRITER}]
 """)
-        self.server = Process([self.tool_path, "shell", "--ideal", "--rate", "1000", "--listen",
-                               "127.0.0.1:0", "--web-config-file", self.path("web.yml")],
-                              stdin=subprocess.PIPE)
+        self.server = Process("server", [
+            self.tool_path, "shell", "--ideal", "--rate", "1000", "--listen", "127.0.0.1:0",
+            "--web-config-file", self.path("web.yml")], stdin=subprocess.PIPE)
         pattern = re.compile(r"listening on https://(127\.0\.0\.1:\d+)/")
 
         def address():
@@ -258,9 +214,10 @@ basic_auth_writers: [{WRITER}]
         with open(self.path("prometheus.yml"), "w") as f:
             json.dump(config, f)
         port = free_port()
-        self.prometheus = Process(["prometheus", f"--config.file={self.path('prometheus.yml')}",
-                                   f"--storage.tsdb.path={self.path('data')}",
-                                   f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"])
+        self.prometheus = Process("prometheus", [
+            "prometheus", f"--config.file={self.path('prometheus.yml')}",
+            f"--storage.tsdb.path={self.path('data')}",
+            f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"])
         api = f"http://127.0.0.1:{port}/api/v1/query?query="
 
         def query(expression):
