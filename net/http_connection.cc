@@ -27,6 +27,9 @@ constexpr std::size_t kLingerBytes = 64 * 1024;
 // One read takes at most this much.
 constexpr std::size_t kReadBytes = 16 * 1024;
 
+// The most plaintext one TLS record carries.
+constexpr std::size_t kRecordBytes = 16 * 1024;
+
 // The time `wait` after `now`, or the end of time where that would not fit
 // the clock (a limit of milliseconds::max() means no limit, not one long
 // past).
@@ -335,12 +338,43 @@ void Connection::send(Response response, bool head, bool close) {
 
 void Connection::write() {
   tcp().expires_at(std::min(after(Clock::now(), limits_.write_timeout), answer_deadline_));
+  if (auto* tls = std::get_if<TlsStream>(&stream_)) {
+    write_record(*tls);
+    return;
+  }
   on_stream([this](auto& stream) {
     http::async_write_some(stream, *serializer_,
                            [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
                              self->on_write(error, bytes);
                            });
   });
+}
+
+void Connection::write_record(TlsStream& stream) {
+  // Handed the serializer's pieces, the stream would merge them only up
+  // to 16 KB in all, so the head of a larger answer would travel as a
+  // record and a send of its own.
+  if (record_.empty()) record_.resize(kRecordBytes);
+  std::size_t filled = 0;
+  beast::error_code error;
+  while (filled < record_.size() && !serializer_->is_done()) {
+    std::size_t copied = 0;
+    serializer_->next(error, [&](beast::error_code&, const auto& buffers) {
+      copied = boost::asio::buffer_copy(
+          boost::asio::buffer(record_.data() + filled, record_.size() - filled), buffers);
+    });
+    if (error) break;
+    serializer_->consume(copied);
+    filled += copied;
+  }
+  if (error) {
+    close();
+    return;
+  }
+  boost::asio::async_write(stream, boost::asio::buffer(record_.data(), filled),
+                           [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                             self->on_write(error, bytes);
+                           });
 }
 
 void Connection::on_write(beast::error_code error, std::size_t) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "net/http_router.h"
 
@@ -113,6 +114,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void answer();
   void send(Response response, bool head, bool close);
   void write();
+  // Over TLS: the next up to kRecordBytes of the answer, copied into
+  // `record_` and written as one buffer, so each goes out as one full
+  // record in one send (the head is not a record of its own).
+  void write_record(TlsStream& stream);
   void on_write(boost::beast::error_code error, std::size_t bytes);
   void linger();
   void on_linger(boost::beast::error_code error, std::size_t bytes);
@@ -139,6 +144,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<Serializer> serializer_;
   Clock::time_point answer_deadline_{};
   bool close_after_answer_ = false;
+  // TLS only: made at the first answer, reused for every later one.
+  std::vector<char> record_;
 
   std::array<char, 4096> drain_{};
   std::size_t drained_ = 0;
