@@ -363,11 +363,13 @@ void Connection::write_record(TlsStream& stream) {
       copied = boost::asio::buffer_copy(
           boost::asio::buffer(record_.data() + filled, record_.size() - filled), buffers);
     });
-    if (error) break;
+    if (error || copied == 0) break;
     serializer_->consume(copied);
     filled += copied;
   }
-  if (error) {
+  // A serializer that neither finished nor gave a byte would loop here for
+  // ever; end the connection instead.
+  if (error || filled == 0) {
     close();
     return;
   }
