@@ -87,6 +87,16 @@ daqevstat_find_missing() {
     DAQEVSTAT_MISSING+=("libcrypt headers")
     DAQEVSTAT_PACKAGES+=(libcrypt-dev)
   fi
+  # The TLS tests make their certificates with openssl and talk to the
+  # server with curl and openssl s_client; they skip without them.
+  if ! command -v openssl >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("openssl (for the TLS tests)")
+    DAQEVSTAT_PACKAGES+=(openssl)
+  fi
+  if ! command -v curl >/dev/null 2>&1; then
+    DAQEVSTAT_MISSING+=("curl (for the TLS tests)")
+    DAQEVSTAT_PACKAGES+=(curl)
+  fi
   # promtool checks the metrics a scrape returns and the monitoring rules.
   if ! command -v promtool >/dev/null 2>&1; then
     DAQEVSTAT_MISSING+=("promtool (for the metrics and rules tests)")
