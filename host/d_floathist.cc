@@ -14,23 +14,7 @@ void D_floathist::get(EqAdr*, EqData*, EqData* out, EqFct*) {
 int D_floathist::data_type() const { return DATA_FLOAT; }
 
 void D_floathist::set_value(float value) {
-  const quelmar::Timestamp stamp = quelmar::launder_timestamp(0);
-  value_.store(value, std::memory_order_relaxed);
-
-  // The sequence-lock pattern on a ring: announce the store, write the slot,
-  // then publish it. The slot is written with release stores, which order
-  // the announcement before the slot's new contents: a reader that copied
-  // any of them (with an acquire load) also sees the announcement and drops
-  // that slot. (Release and acquire rather than fences, which the thread
-  // sanitizer cannot follow; on x86 both are plain moves.)
-  const std::uint64_t n = begun_.load(std::memory_order_relaxed);
-  begun_.store(n + 1, std::memory_order_relaxed);
-  Slot& slot = ring_[n % kHistoryLength];
-  slot.timestamp.store(stamp, std::memory_order_release);
-  slot.value.store(value, std::memory_order_release);
-  written_.store(n + 1, std::memory_order_release);
-
-  set_timestamp(stamp);
+  set_value_stamped(value, quelmar::launder_timestamp(0));
 }
 
 float D_floathist::value() const { return value_.load(std::memory_order_relaxed); }

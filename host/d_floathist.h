@@ -43,6 +43,26 @@ class HOST_EXPORT D_floathist : public D_fct {
   // is appended to the history (the oldest sample goes when it is full).
   virtual void set_value(float value);
   float value() const;
+  // What set_value does, with the stamp given instead of laundered: inline
+  // and without the virtual call, for an owner that made the property, knows
+  // that its class does not override set_value, and has laundered one stamp
+  // for several stores.
+  void set_value_stamped(float value, quelmar::Timestamp stamp) {
+    value_.store(value, std::memory_order_relaxed);
+    // The sequence-lock pattern on a ring: announce the store, write the
+    // slot, then publish it. The slot is written with release stores, which
+    // order the announcement before the slot's new contents: a reader that
+    // copied any of them (with an acquire load) also sees the announcement
+    // and drops that slot. (Release and acquire rather than fences, which
+    // the thread sanitizer cannot follow; on x86 both are plain moves.)
+    const std::uint64_t n = begun_.load(std::memory_order_relaxed);
+    begun_.store(n + 1, std::memory_order_relaxed);
+    Slot& slot = ring_[n % kHistoryLength];
+    slot.timestamp.store(stamp, std::memory_order_release);
+    slot.value.store(value, std::memory_order_release);
+    written_.store(n + 1, std::memory_order_release);
+    set_timestamp(stamp);
+  }
   // Oldest first, at most kHistoryLength samples, each stamped with the time
   // of its store.
   std::vector<Sample> history() const;

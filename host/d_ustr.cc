@@ -64,6 +64,13 @@ void wait_a_little(int& spins) {
   if (++spins > 64) std::this_thread::yield();
 }
 
+// Versions of replaced texts, unique in the process; 0 is the empty text
+// every property starts with.
+std::uint64_t next_text_version() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 std::shared_ptr<const std::string> empty_text() {
   static const auto empty = std::make_shared<const std::string>();
   return empty;
@@ -124,6 +131,11 @@ int D_ustr::data_type() const { return DATA_USTR; }
 void D_ustr::write_record(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
                           float f2, time_t tm) {
   WriteScope write(*this);
+  write_fields(text, length, zero_ends, i1, f1, f2, tm);
+}
+
+void D_ustr::write_fields(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
+                          float f2, time_t tm) {
   // The text goes first, so that an allocation failure leaves the record
   // whole. With `zero_ends`, `length` is a limit and the text ends at its
   // first zero before it.
@@ -145,6 +157,25 @@ void D_ustr::store_text(const char* text, std::size_t length) {
   if (*text_ == wanted) return;
   std::atomic_store_explicit(&text_, Text(std::make_shared<const std::string>(wanted)),
                              std::memory_order_release);
+  text_version_ = next_text_version();
+}
+
+std::uint64_t D_ustr::set_record(const char* text, std::size_t length, int i1, float f1, float f2,
+                                 time_t tm) {
+  WriteScope write(*this);
+  write_fields(text, length, true, i1, f1, f2, tm);
+  return text_version_;
+}
+
+bool D_ustr::set_numbers_keeping_text(std::uint64_t text_version, int i1, float f1, float f2,
+                                      time_t tm) {
+  WriteScope write(*this);
+  if (text_version_ != text_version) return false;
+  i1_.store(i1, kFieldStore);
+  f1_.store(f1, kFieldStore);
+  f2_.store(f2, kFieldStore);
+  tm_.store(static_cast<std::int64_t>(tm), kFieldStore);
+  return true;
 }
 
 void D_ustr::set_value(USTR* record) {

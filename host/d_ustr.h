@@ -53,6 +53,23 @@ class HOST_EXPORT D_ustr : public D_fct {
   // The whole record, as one write left it.
   EqData::UstrElement snapshot() const;
 
+  // What set_value(USTR*) does with a record of these fields and a non-null
+  // text of at most `length` bytes (ending at its first zero before that),
+  // without building the record or the virtual call: for an owner that made
+  // the property and knows that its class does not override set_value.
+  // Returns the version of the text the property holds after the write.
+  std::uint64_t set_record(const char* text, std::size_t length, int i1, float f1, float f2,
+                           time_t tm);
+  // The same record again but for its four numbers, for a writer whose text
+  // has not changed since set_record returned `text_version`: writes the
+  // numbers as one write of the whole record and returns true while the
+  // property still holds that version of the text, else writes nothing and
+  // returns false (another write replaced the text; set_record puts it
+  // back). Text versions are unique in the process, 0 for the empty text a
+  // property starts with, so a version never matches another property's
+  // text.
+  bool set_numbers_keeping_text(std::uint64_t text_version, int i1, float f1, float f2, time_t tm);
+
  private:
   class WriteScope;
   using Text = std::shared_ptr<const std::string>;
@@ -60,6 +77,9 @@ class HOST_EXPORT D_ustr : public D_fct {
   // One write of the whole record; with `zero_ends` the text ends at its
   // first zero within `length` bytes.
   void write_record(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
+                    float f2, time_t tm);
+  // write_record's stores, inside a WriteScope the caller holds.
+  void write_fields(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
                     float f2, time_t tm);
   // Replaces the text unless it is the stored one. Only inside a WriteScope.
   void store_text(const char* text, std::size_t length);
@@ -74,6 +94,9 @@ class HOST_EXPORT D_ustr : public D_fct {
   // Read by readers with std::atomic_load; replaced by writers with
   // std::atomic_store.
   Text text_;
+  // Writers only, inside a WriteScope: the version of text_ (see
+  // set_numbers_keeping_text).
+  std::uint64_t text_version_ = 0;
 };
 
 #endif  // HOST_D_USTR_H_

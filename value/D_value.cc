@@ -275,6 +275,13 @@ void D_value<T>::set_value(T val, Timestamp timestamp, EventId event_id, Archive
 }
 
 template <typename T>
+void D_value<T>::archive_stamped(T val, Timestamp stamp) {
+  if (try_archive(val, stamp, EventId{0}, sts_ok) == kWrongArchiverType) {
+    throw Error("Archiving failed with wrong archiver data type");
+  }
+}
+
+template <typename T>
 T D_value<T>::value(std::uint64_t evid, time_t sec, int usec) {
   EqData found;
   const int code = get_buf_value(&found, static_cast<long>(evid), static_cast<long>(sec), usec);

@@ -89,6 +89,22 @@ class DAQEVSTAT_EXPORT D_value : public D_fct {
   virtual T value(std::uint64_t evid, time_t sec, int usec);
   virtual T value();
 
+  // The event path of an owner that made the property and knows that its
+  // class overrides neither value() nor set_value(): the same reads and
+  // stores, inline and without the virtual calls. stored_value() is what
+  // value() returns. store_stamped(val, stamp) is set_value(val, stamp, 0,
+  // sts_ok) for a stamp that launder_timestamp has already given (so it is
+  // its own laundering, and the event id 0 is too): value, timestamp and
+  // event id stored in the same order, the history called out of line and
+  // throwing as set_value does; with event id 0 no buffer entry is made.
+  T stored_value() const { return value_.load(); }
+  void store_stamped(T val, Timestamp stamp) {
+    value_.store(val, std::memory_order_release);
+    set_timestamp(stamp);
+    set_event_id(EventId{0});
+    if (hist_ != nullptr) archive_stamped(val, stamp);
+  }
+
   // The history step of a store: the history's error code, 0 without one.
   int try_archive(T val, Timestamp timestamp, EventId event_id, ArchiveStatus status);
 
@@ -100,6 +116,9 @@ class DAQEVSTAT_EXPORT D_value : public D_fct {
   void set_archiving_enabled(bool on) { arch_en_ = on; }
 
  private:
+  // The history step of store_stamped, with set_value's exception.
+  void archive_stamped(T val, Timestamp stamp);
+
   // What a store touches first, next to the base's stamp.
   std::atomic<T> value_{T{0}};
   bool arch_en_ = false;

@@ -151,6 +151,38 @@ TEST(UstrTest, ARecordKeepsOrReplacesItsTextByWhatTheCallerGave) {
   }
 }
 
+TEST(UstrTest, NumbersKeepTheTextOnlyWhileItIsTheVersionTheWriterLeft) {
+  D_ustr prop("P.INFO current event info", nullptr);
+  D_ustr other("Q.INFO current event info", nullptr);
+  // A fresh property holds the empty text, version 0: a writer of "" may
+  // keep it, one that wrote a text elsewhere may not.
+  EXPECT_TRUE(prop.set_numbers_keeping_text(0, 1, 1.0f, 0.0f, 10));
+  char name[] = "VREL_EV_NORMAL";
+  const std::uint64_t elsewhere = other.set_record(name, sizeof name, 2, 2.0f, 0.0f, 20);
+  EXPECT_NE(0u, elsewhere);
+  EXPECT_FALSE(prop.set_numbers_keeping_text(elsewhere, 3, 3.0f, 0.0f, 30));
+  EXPECT_EQ(1, prop.get_int());  // nothing written
+
+  const std::uint64_t mine = prop.set_record(name, sizeof name, 4, 4.0f, 0.5f, 40);
+  EXPECT_EQ(mine, prop.set_record(name, sizeof name, 4, 4.0f, 0.5f, 40));  // same text kept
+  EXPECT_TRUE(prop.set_numbers_keeping_text(mine, 5, 5.0f, 0.25f, 50));
+  const EqData::UstrElement kept = prop.snapshot();
+  EXPECT_EQ(5, kept.i1);
+  EXPECT_EQ(5.0f, kept.f1);
+  EXPECT_EQ(0.25f, kept.f2);
+  EXPECT_EQ(50, kept.tm);
+  EXPECT_EQ("VREL_EV_NORMAL", kept.str);
+
+  // Another write of the text, even back to the same words, ends the version.
+  prop.set_value(std::string("OTHER"));
+  EXPECT_FALSE(prop.set_numbers_keeping_text(mine, 6, 6.0f, 0.0f, 60));
+  EXPECT_EQ("OTHER", prop.get_string());
+  EXPECT_EQ(5, prop.get_int());
+  const std::uint64_t again = prop.set_record(name, sizeof name, 7, 7.0f, 0.0f, 70);
+  EXPECT_NE(mine, again);
+  EXPECT_EQ("VREL_EV_NORMAL", prop.get_string());
+}
+
 TEST(UstrTest, RemoteReadAndWrite) {
   D_ustr prop("P.INFO current event info", nullptr);
   prop.set_value(std::string("text"));

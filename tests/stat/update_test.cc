@@ -186,6 +186,19 @@ TEST_F(UpdateTest, EventTypeNamesTheNextRecord) {
   events({1});
   EXPECT_EQ("VREL_EV_NORMAL", s.current_event_->snapshot().str);
 
+  // The record is kept named by the type whatever else wrote its text, and
+  // renamed with the type, numbers included.
+  s.current_event_->set_value(std::string("WRITTEN ELSEWHERE"));
+  events({2});
+  EXPECT_EQ("VREL_EV_NORMAL", s.current_event_->snapshot().str);
+  EXPECT_EQ(2, s.current_event_->snapshot().i1);
+  s.set_event_type(VREL_EV_GMD);
+  events({3});
+  const EqData::UstrElement renamed = s.current_event_->snapshot();
+  EXPECT_EQ(event_name_itoa(VREL_EV_GMD), renamed.str);
+  EXPECT_EQ(3, renamed.i1);
+  EXPECT_EQ(3.0f, renamed.f1);
+
   vrel_daq_event_stat typed("Y", &ef_, VREL_EV_GMD);
   EXPECT_EQ(16u, typed.get_event_type());
 }

@@ -137,14 +137,16 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
   // record with a load of its own width (see update_by_tid).
   void count_event(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow) REQUIRES(mx);
   // The steps of count_event, in the order it runs them. fill_arrival_period
-  // returns the stamp for the event's stores (0: take one when first used).
+  // returns the arrival time as a stamp (0 on an installed clock), from
+  // which event_stamp makes the one stamp of the event's stores.
   void remember_current_event(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow)
       REQUIRES(mx);
   quelmar::Timestamp fill_arrival_period() REQUIRES(mx);
-  void count_in_totals() REQUIRES(mx);
+  static quelmar::Timestamp event_stamp(quelmar::Timestamp arrival_stamp);
+  void count_in_totals(quelmar::Timestamp stamp) REQUIRES(mx);
   void fill_latency() REQUIRES(mx);
-  void compare_with_reference() REQUIRES(mx);
-  void count_lost_events(std::int32_t val) REQUIRES(mx);
+  void compare_with_reference(quelmar::Timestamp stamp) REQUIRES(mx);
+  void count_lost_events(std::int32_t val, quelmar::Timestamp stamp) REQUIRES(mx);
   void publish_current_event() REQUIRES(mx);
   // Unregisters the switch (before taking mx, see the definition), deletes
   // it, then removes the set. Used by the destructor and by a constructor
@@ -183,11 +185,14 @@ class DAQEVSTAT_EXPORT vrel_daq_event_stat {
 
  private:
   // The current-event record's text for the type `type`, kept from one event
-  // to the next (publish_current_event).
+  // to the next (publish_current_event); with `published`, the version of it
+  // that the record property holds (D_ustr::set_record).
   struct EventTypeName {
     bool valid = false;
+    bool published = false;
     std::uint32_t type = 0;
     std::size_t length = 0;
+    std::uint64_t text_version = 0;
     char text[256] = {};
   };
   EventTypeName type_name_ GUARDED_BY(mx);

@@ -75,6 +75,13 @@ quelmar::Timestamp stamp_of(const timeval& t) {
          static_cast<quelmar::Timestamp>(t.tv_usec) * 1000;
 }
 
+// The host's stamp for a store without a time, taken in a fresh scope: a
+// wall-clock reading. Out of line: only an installed clock needs it.
+[[gnu::noinline]] quelmar::Timestamp wall_clock_stamp() {
+  const quelmar::SharedStampTime fresh(0);
+  return quelmar::launder_timestamp(0);
+}
+
 // 32-bit two's-complement arithmetic without signed overflow: the sum is
 // taken modulo 2^32 and read back as signed.
 std::int32_t wrap_add(std::int32_t a, std::int32_t b) {
@@ -147,9 +154,9 @@ void vrel_daq_event_stat::count_event(std::uint32_t number, std::uint32_t timeup
   remember_current_event(number, timeup, timelow);
   // Every store below stamps its property with the time the event was
   // processed: the arrival time just read, or (on an installed clock, which
-  // is not wall-clock time) one wall-clock reading taken at the first stamp.
-  const quelmar::SharedStampTime event_stamps(fill_arrival_period());
-  count_in_totals();
+  // is not wall-clock time) one wall-clock reading.
+  const quelmar::Timestamp stamp = event_stamp(fill_arrival_period());
+  count_in_totals(stamp);
   publish_current_event();
   fill_latency();
   // The first event after a reset has nothing to be compared with: it only
@@ -158,7 +165,18 @@ void vrel_daq_event_stat::count_event(std::uint32_t number, std::uint32_t timeup
     prev_event = cur_event;
     return;
   }
-  compare_with_reference();
+  compare_with_reference(stamp);
+}
+
+// The stamp the host gives a store without one, in a scope of the event's
+// own (so that a scope the caller's thread has open does not lend its
+// time): with the arrival time that time; on an installed clock one
+// wall-clock reading. The stores then take it as given, which is what
+// their laundering would have made of it.
+COUNTING_STEP quelmar::Timestamp vrel_daq_event_stat::event_stamp(
+    quelmar::Timestamp arrival_stamp) {
+  if (arrival_stamp != 0) return arrival_stamp;
+  return wall_clock_stamp();
 }
 
 COUNTING_STEP void vrel_daq_event_stat::remember_current_event(std::uint32_t number,
@@ -198,11 +216,14 @@ COUNTING_STEP quelmar::Timestamp vrel_daq_event_stat::fill_arrival_period() {
   return arrival_stamp;
 }
 
-COUNTING_STEP void vrel_daq_event_stat::count_in_totals() {
+COUNTING_STEP void vrel_daq_event_stat::count_in_totals(quelmar::Timestamp stamp) {
   total_events += 1;
-  // Published as the low 32 bits, as clients have always read it.
+  // Published as the low 32 bits, as clients have always read it. The
+  // properties below are the object's own, of classes that override none of
+  // the calls used here, so they are made inline (see D_value and
+  // D_floathist).
   if (total_events_ != nullptr) {
-    total_events_->set_value(static_cast<int>(static_cast<std::uint32_t>(total_events)));
+    total_events_->store_stamped(static_cast<int>(static_cast<std::uint32_t>(total_events)), stamp);
   }
 
   // The lost-events period runs on the local clock in whole seconds, read at
@@ -213,7 +234,7 @@ COUNTING_STEP void vrel_daq_event_stat::count_in_totals() {
   }
   if (period_start == 0) period_start = now_seconds;
   if (lost_event_period_ != nullptr) {
-    const std::int64_t p = lost_event_period_->value();
+    const std::int64_t p = lost_event_period_->stored_value();
     if (static_cast<std::int64_t>(now_seconds) - static_cast<std::int64_t>(period_start) < p) {
       total_events_period = wrap_add(total_events_period, 1);
     } else {
@@ -239,7 +260,7 @@ COUNTING_STEP void vrel_daq_event_stat::fill_latency() {
   }
 }
 
-COUNTING_STEP void vrel_daq_event_stat::compare_with_reference() {
+COUNTING_STEP void vrel_daq_event_stat::compare_with_reference(quelmar::Timestamp stamp) {
   // The distance in event time, backwards events included.
   if (event_period_ != nullptr) {
     fill_timing_spectrum_usec(event_period_,
@@ -249,18 +270,21 @@ COUNTING_STEP void vrel_daq_event_stat::compare_with_reference() {
   // The number step, read as signed so that a forward step across the 2^32
   // wrap is small and positive.
   const std::int32_t val = wrap_sub(cur_event.event_number, prev_event.event_number);
-  if (event_id_diff_ != nullptr) event_id_diff_->set_value(static_cast<float>(val));
+  if (event_id_diff_ != nullptr) event_id_diff_->set_value_stamped(static_cast<float>(val), stamp);
 
   if (total_lost_events_ != nullptr) {
-    count_lost_events(val);
+    count_lost_events(val, stamp);
     if (lost_events_perc_total_ != nullptr) {
-      lost_events_perc_total_->set_value(static_cast<float>(total_lost_events_->value()) /
-                                         static_cast<float>(total_events) * 100.0f);
+      lost_events_perc_total_->set_value_stamped(
+          static_cast<float>(total_lost_events_->stored_value()) /
+              static_cast<float>(total_events) * 100.0f,
+          stamp);
     }
   }
   if (lost_events_perc_period_ != nullptr && total_events_period != 0) {
-    lost_events_perc_period_->set_value(static_cast<float>(lost_events_period) /
-                                        static_cast<float>(total_events_period) * 100.0f);
+    lost_events_perc_period_->set_value_stamped(
+        static_cast<float>(lost_events_period) / static_cast<float>(total_events_period) * 100.0f,
+        stamp);
   }
 
   // A backwards event leaves the reference where it was, so the events
@@ -268,10 +292,10 @@ COUNTING_STEP void vrel_daq_event_stat::compare_with_reference() {
   if (val >= 0) prev_event = cur_event;
 }
 
-void vrel_daq_event_stat::count_lost_events(std::int32_t val) {
+void vrel_daq_event_stat::count_lost_events(std::int32_t val, quelmar::Timestamp stamp) {
   if (val > 1) {
     if (is_late_event()) return;
-    const std::int32_t n = wrap_add(total_lost_events_->value(), wrap_add(val, -1));
+    const std::int32_t n = wrap_add(total_lost_events_->stored_value(), wrap_add(val, -1));
     if (n < 0) {
       // A total this far off is kept as it was and only reported; the period
       // count below still grows.
@@ -280,14 +304,14 @@ void vrel_daq_event_stat::count_lost_events(std::int32_t val) {
                   static_cast<int>(prev_event.event_number), val);
       std::fflush(nullptr);
     } else {
-      total_lost_events_->set_value(n);
+      total_lost_events_->store_stamped(n, stamp);
     }
     if (period_start != 0 && total_events_period != 0) {
       lost_events_period = wrap_add(lost_events_period, wrap_add(val, -1));
     }
   } else if (val < 0) {
     // One lost event is taken back, however far back the event lies.
-    total_lost_events_->set_value(wrap_add(total_lost_events_->value(), -1));
+    total_lost_events_->store_stamped(wrap_add(total_lost_events_->stored_value(), -1), stamp);
     if (period_start != 0 && total_events_period != 0 && lost_events_period >= 1) {
       lost_events_period -= 1;
     }
@@ -304,16 +328,23 @@ void vrel_daq_event_stat::publish_current_event() {
     type_name_.length = std::strlen(type_name_.text);
     type_name_.type = type;
     type_name_.valid = true;
+    type_name_.published = false;
   }
-  char* const text = type_name_.text;
-  USTR record{};
-  record.i1_data = static_cast<int>(cur_event.event_number);
-  record.f1_data = static_cast<float>(total_events);
-  record.f2_data = static_cast<float>(static_cast<double>(cur_event.time.timelow) / 1000.0);
-  record.tm = static_cast<time_t>(cur_event.time.timeup);
-  record.str_data.str_data_len = static_cast<u_int>(type_name_.length + 1);
-  record.str_data.str_data_val = text;
-  if (current_event_ != nullptr) current_event_->set_value(&record);
+  if (current_event_ == nullptr) return;
+  // The record set_value(USTR*) would be given, field by field; its text
+  // only when the property does not hold this name already (a new type, a
+  // new set, or a text that another write put there).
+  const int number = static_cast<int>(cur_event.event_number);
+  const auto count = static_cast<float>(total_events);
+  const auto msec = static_cast<float>(static_cast<double>(cur_event.time.timelow) / 1000.0);
+  const auto seconds = static_cast<time_t>(cur_event.time.timeup);
+  if (type_name_.published && current_event_->set_numbers_keeping_text(
+                                  type_name_.text_version, number, count, msec, seconds)) {
+    return;
+  }
+  type_name_.text_version = current_event_->set_record(type_name_.text, type_name_.length + 1,
+                                                       number, count, msec, seconds);
+  type_name_.published = true;
 }
 
 void vrel_daq_event_stat::fill_timing_spectrum(D_spectrum* obj, double tm) {
@@ -349,7 +380,7 @@ bool vrel_daq_event_stat::is_late_event() {
 
 bool vrel_daq_event_stat::is_on() {
   D_evstat_int* on = lock_free(on_).load_acquire();
-  return on != nullptr && on->value() != 0;
+  return on != nullptr && on->stored_value() != 0;
 }
 
 // --- Reset -------------------------------------------------------------------------
