@@ -10,6 +10,7 @@
 
 #include "d_fct.h"
 #include "host_export.h"
+#include "large_block_pool.h"
 
 // A spectrum property: `max_length` bins of doubles (each bin counts exactly
 // up to 2^53), with an x axis given by start and increment, a time and an
@@ -79,7 +80,8 @@ class HOST_EXPORT D_spectrum : public D_fct {
   void copy_bins(std::vector<double>& into) const;
 
   const u_int length_;
-  const std::unique_ptr<std::atomic<double>[]> bins_;
+  // From the pool of large blocks: see LargeBlockPool for why.
+  const quelmar::PooledArray<std::atomic<double>> bins_;
   std::atomic<std::int64_t> time_{0};
   std::atomic<std::int64_t> event_id_{0};
   std::atomic<int> status_{0};

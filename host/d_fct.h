@@ -38,7 +38,11 @@ struct D_conf_struct;
 // lock is never held while calling out. Derived classes document their own
 // state. Remote calls that arrive through EqFct are safe against a
 // concurrent rem_property of the same property (see EqFct).
-class HOST_EXPORT D_fct {
+//
+// Aligned to a cache line, so that where a store's fields fall in lines is
+// the same for every property: the stamps end the base, the derived
+// classes' hot fields follow them, and in this layout both share one line.
+class HOST_EXPORT __attribute__((aligned(64))) D_fct {
  public:
   D_fct(const std::string& pn, EqFct* ef, u_int nbuf = 0);
   D_fct(const D_fct&) = delete;

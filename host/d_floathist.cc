@@ -3,7 +3,7 @@
 #include <algorithm>
 
 D_floathist::D_floathist(const std::string& pn, EqFct* ef, const std::string& title)
-    : D_fct(pn, ef), ring_(new Slot[kHistoryLength]), title_(title) {}
+    : D_fct(pn, ef), ring_(quelmar::make_pooled_array<Slot>(kHistoryLength)), title_(title) {}
 
 D_floathist::~D_floathist() = default;
 

@@ -10,6 +10,7 @@
 
 #include "d_fct.h"
 #include "host_export.h"
+#include "large_block_pool.h"
 
 // A float value with a title and a bounded history of its recent values.
 // It starts at 0.0 with an empty history.
@@ -80,7 +81,8 @@ class HOST_EXPORT D_floathist : public D_fct {
   // overwritten while it copied.
   std::atomic<std::uint64_t> begun_{0};
   std::atomic<std::uint64_t> written_{0};
-  const std::unique_ptr<Slot[]> ring_;
+  // From the pool of large blocks: see LargeBlockPool for why.
+  const quelmar::PooledArray<Slot> ring_;
 
   const std::string title_;
 };

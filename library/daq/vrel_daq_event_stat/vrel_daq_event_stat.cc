@@ -221,16 +221,15 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef)
 // -1 as unsigned is 0xFFFFFFFF, the type of an object built without one, so
 // the two-argument constructor delegates here.
 vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
-    : ef_(ef),
-      event_type(0xFFFFFFFFu),
+    : event_type(0xFFFFFFFFu),
+      ev_id_mask(31),
       total_events(0),
       first_event{},
       prev_event{},
       cur_event{},
-      period_start(0),
       lost_events_period(0),
       total_events_period(0),
-      ev_id_mask(31),
+      period_start(0),
       last_event_time{},
       on_(nullptr),
       current_event_(nullptr),
@@ -242,7 +241,8 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
       event_period_local_(nullptr),
       event_id_diff_(nullptr),
       lost_events_perc_total_(nullptr),
-      lost_events_perc_period_(nullptr) {
+      lost_events_perc_period_(nullptr),
+      ef_(ef) {
   // Kept for the host's layout; nothing in the library archives through it.
   arch = nullptr;
   try {

@@ -323,9 +323,9 @@ void vrel_daq_event_stat::publish_current_event() {
   // set rarely, the record is made for every event.
   const std::uint32_t type = event_type.load_relaxed();
   if (!type_name_.valid || type_name_.type != type) {
-    std::snprintf(type_name_.text, sizeof(type_name_.text), "%s",
+    std::snprintf(type_name_text_, sizeof(type_name_text_), "%s",
                   event_name_itoa(static_cast<int>(type)));
-    type_name_.length = std::strlen(type_name_.text);
+    type_name_.length = std::strlen(type_name_text_);
     type_name_.type = type;
     type_name_.valid = true;
     type_name_.published = false;
@@ -342,7 +342,7 @@ void vrel_daq_event_stat::publish_current_event() {
                                   type_name_.text_version, number, count, msec, seconds)) {
     return;
   }
-  type_name_.text_version = current_event_->set_record(type_name_.text, type_name_.length + 1,
+  type_name_.text_version = current_event_->set_record(type_name_text_, type_name_.length + 1,
                                                        number, count, msec, seconds);
   type_name_.published = true;
 }
