@@ -172,14 +172,14 @@ std::string_view Labels::value(std::size_t i) const {
 // of 8192 bins per object, so blocks of them are tested at once: the bit
 // patterns OR-ed together without their sign bits are 0 exactly when every
 // bin of the block is +0 or -0, a loop the compiler vectorises.
-std::size_t used_length(const std::vector<double>& bins) {
+std::size_t used_length(const std::vector<double>& bins, std::size_t bound) {
   const auto bits = [&bins](std::size_t i) {
     std::uint64_t out;
     std::memcpy(&out, &bins[i], sizeof out);
     return out;
   };
   constexpr std::size_t kBlock = 16;
-  std::size_t n = bins.size();
+  std::size_t n = std::min(bins.size(), bound);
   while (n >= kBlock) {
     std::uint64_t any[4] = {};
     for (std::size_t j = n - kBlock; j < n; j += 4) {
@@ -210,7 +210,7 @@ void classic_histogram(const Bins& in, ClassicHistogram* out) {
     width = 1.0;
   }
   const std::size_t last = bins.size() - 1;
-  const std::size_t used = used_length(bins);
+  const std::size_t used = used_length(bins, in.used_bound);
   double count = 0.0;
   double sum_ms = 0.0;
   // [k]: the bins first counted at bound k (their upper edge at or below
@@ -370,7 +370,7 @@ void native_histogram(const Bins& in, NativeHistogram* out) {
     start = 0.0;
     width = 1.0;
   }
-  const std::size_t used = used_length(bins);
+  const std::size_t used = used_length(bins, in.used_bound);
   double total = 0.0;
   for (std::size_t i = 0; i < used; ++i) {
     const double v = bins[i];

@@ -56,7 +56,7 @@ Json spectrum(const EqData& reply) {
   const std::vector<double>& counts = reply.reals();
   Json bins = Json::object();
   // Up to the last filled bin: past it every bin is 0 and written as nothing.
-  const std::size_t used = exposition::used_length(counts);
+  const std::size_t used = exposition::used_length(counts, reply.used_bound());
   for (std::size_t i = 0; i < used; ++i) {
     if (counts[i] != 0.0) bins[std::to_string(i)] = count_number(counts[i]);
   }
