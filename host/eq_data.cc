@@ -167,10 +167,8 @@ void EqData::init() {
 }
 
 void EqData::keep_spectrum_bins() {
-  // Only bins whose zero tail is known are worth keeping: those of a
-  // spectrum set from atomic bins.
-  if (type_ != DATA_SPECTRUM || used_bound_ >= reals_.size()) return;
-  spare_.zero_from = used_bound_;
+  if (type_ != DATA_SPECTRUM) return;
+  spare_.zero_from = used_bound();
   spare_.bins = std::move(reals_);
   reals_.clear();
 }
@@ -367,10 +365,17 @@ void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, f
   // zero tail is known: only what lies below it and below this copy's own
   // bound needs writing.
   keep_spectrum_bins();
-  std::vector<double> storage = std::move(spare_.bins);
-  const std::size_t zero_from = storage.size() == length ? spare_.zero_from : 0;
+  std::vector<double> storage;
+  std::size_t zero_from = 0;
+  if (spare_.bins.size() == length) {
+    storage = std::move(spare_.bins);
+    zero_from = spare_.zero_from;
+  } else {
+    // Any other storage of reals serves as well, but is written whole.
+    storage = std::move(reals_);
+    storage.clear();
+  }
   spare_.bins.clear();
-  if (storage.size() != length) storage.clear();
   init();
   type_ = DATA_SPECTRUM;
   // A distribution is mostly an empty tail: that tail is found with loads

@@ -276,19 +276,31 @@ void TextWriter::histogram(int family, const Labels& labels, const Bins& bins) {
   if (bins.counts == nullptr || bins.counts->empty()) return;
   classic_histogram(bins, &histogram_);
   const std::vector<std::string>& le = bound_labels();
-  const auto line = [&](const char* suffix, std::string_view more, double value) {
-    std::string& out = start(family, suffix, labels);
-    out += more;
+  // Some sixty bucket lines share their name and labels: that head is made
+  // once, and the family's text grows once.
+  bucket_head_.assign(families_[family].name);
+  bucket_head_ += "_bucket{";
+  bucket_head_ += labels.text();
+  std::string& out = samples_[family];
+  out.reserve(out.size() + (histogram_.cumulative.size() + 3) * (bucket_head_.size() + 40));
+  const auto bucket = [&](std::string_view bound, double value) {
+    out += bucket_head_;
+    out += bound;
     out += "} ";
     append_number(out, value);
     out += '\n';
   };
   for (std::size_t b = 0; b < histogram_.cumulative.size(); ++b) {
-    line("_bucket", le[b], histogram_.cumulative[b]);
+    bucket(le[b], histogram_.cumulative[b]);
   }
-  line("_bucket", ",le=\"+Inf\"", histogram_.count);
-  line("_sum", {}, histogram_.sum_seconds);
-  line("_count", {}, histogram_.count);
+  bucket(",le=\"+Inf\"", histogram_.count);
+  const auto line = [&](const char* suffix, double value) {
+    start(family, suffix, labels) += "} ";
+    append_number(out, value);
+    out += '\n';
+  };
+  line("_sum", histogram_.sum_seconds);
+  line("_count", histogram_.count);
 }
 
 std::string TextWriter::finish() const {

@@ -155,6 +155,7 @@ class TextWriter final : public Writer {
   const Family* families_;
   std::vector<std::string> samples_;  // [family]: its sample lines
   ClassicHistogram histogram_;        // reused from one distribution to the next
+  std::string bucket_head_;           // the same
 };
 
 // The protobuf exposition (io.prometheus.client.MetricFamily, each message
