@@ -156,6 +156,7 @@ class TextWriter final : public Writer {
   std::vector<std::string> samples_;  // [family]: its sample lines
   ClassicHistogram histogram_;        // reused from one distribution to the next
   std::string bucket_head_;           // the same
+  std::vector<char> lines_;           // the same
 };
 
 // The protobuf exposition (io.prometheus.client.MetricFamily, each message
