@@ -149,7 +149,9 @@ class HOST_EXPORT EqData {
   // The same from bins that writers may fill while they are copied: each
   // bin is read on its own (relaxed). The container keeps the storage it
   // already has, so a reply used again for a spectrum of the same size
-  // allocates nothing.
+  // allocates nothing; with the bins of such a spectrum held or set aside
+  // (see reset()), only the bins below the higher of the two zero tails
+  // are written.
   void set_spectrum(const std::atomic<double>* bins, std::size_t length, float start,
                     float increment, time_t tm);
 
