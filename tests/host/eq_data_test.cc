@@ -418,12 +418,6 @@ struct SpectrumStep {
   Between between;
 };
 
-std::uint64_t bits(double value) {
-  std::uint64_t out;
-  std::memcpy(&out, &value, sizeof out);
-  return out;
-}
-
 }  // namespace
 
 // A reply read again and again keeps the bins of its spectrum aside with
@@ -481,12 +475,7 @@ TEST(EqDataTest, ReusedSpectrumReplyFollowsItsBinsAsTheyGrowAndShrink) {
     EXPECT_EQ(0, std::memcmp(expected.data(), reply.reals().data(), 64 * sizeof(double)));
     ASSERT_LE(reply.used_bound(), reply.reals().size());
     for (std::size_t i = reply.used_bound(); i < reply.reals().size(); ++i) {
-      EXPECT_EQ(0u, bits(reply.reals()[i])) << "bin " << i;
+      EXPECT_TRUE(reply.reals()[i] == 0.0 && !std::signbit(reply.reals()[i])) << "bin " << i;
     }
   }
-  // Only a spectrum read from atomic bins has a bound below its size.
-  reply.set_spectrum(std::vector<double>{1.0, 0.0, 0.0}, 0.0f, 1.0f, 0);
-  EXPECT_EQ(3u, reply.used_bound());
-  reply.set_float_array(DATA_A_DOUBLE, {0.0, 0.0});
-  EXPECT_EQ(2u, reply.used_bound());
 }
