@@ -4,7 +4,8 @@
 //
 // `metrics_benchmark --print` writes that text once to standard output, so
 // that two builds can be compared byte for byte; --print-protobuf the same
-// scrape in the protobuf exposition.
+// scrape in the protobuf exposition, --print-properties the location's
+// /api/v1/properties document. BM_PropertiesJson is the cost of that document.
 
 #include <benchmark/benchmark.h>
 
@@ -18,6 +19,7 @@
 #include "event_stream.h"
 #include "local_clock.h"
 #include "net/metrics.h"
+#include "net/property_json.h"
 #include "vrel_daq_event_stat.h"
 
 namespace {
@@ -70,10 +72,29 @@ void BM_RenderMetrics(benchmark::State& state) {
 }
 BENCHMARK(BM_RenderMetrics)->Arg(0)->Arg(1);
 
+void BM_PropertiesJson(benchmark::State& state) {
+  FedLocation fed;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string text = daqnet::json_text(daqnet::properties_json(fed.location));
+    bytes = text.size();
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.counters["bytes"] = static_cast<double>(bytes);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PropertiesJson);
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool print_protobuf = argc == 2 && std::strcmp(argv[1], "--print-protobuf") == 0;
+  if (argc == 2 && std::strcmp(argv[1], "--print-properties") == 0) {
+    FedLocation fed;
+    const std::string text = daqnet::json_text(daqnet::properties_json(fed.location));
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+  }
   if ((argc == 2 && std::strcmp(argv[1], "--print") == 0) || print_protobuf) {
     FedLocation fed;
     const std::string text =

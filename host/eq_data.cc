@@ -1,5 +1,6 @@
 #include "eq_data.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -158,12 +159,26 @@ int EqData::length() const {
   return 0;
 }
 
-void EqData::init() { *this = EqData(); }
+void EqData::init() {
+  keep_spectrum_bins();
+  SpareBins spare = std::move(spare_);
+  *this = EqData();
+  spare_ = std::move(spare);
+}
+
+void EqData::keep_spectrum_bins() {
+  if (type_ != DATA_SPECTRUM) return;
+  spare_.zero_from = used_bound();
+  spare_.bins = std::move(reals_);
+  reals_.clear();
+}
 
 void EqData::reset() {
+  keep_spectrum_bins();
   type_ = DATA_NULL;
   ints_.clear();
   reals_.clear();
+  used_bound_ = static_cast<std::size_t>(-1);
   text_.clear();
   ustrs_.clear();
   spectrum_start_ = 0.0f;
@@ -346,23 +361,49 @@ void EqData::set_spectrum(const std::vector<double>& bins, float start, float in
 
 void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, float start,
                           float increment, time_t tm) {
-  std::vector<double> storage = std::move(reals_);
+  // Bins of an earlier spectrum of this length, held or set aside, whose
+  // zero tail is known: only what lies below it and below this copy's own
+  // bound needs writing.
+  keep_spectrum_bins();
+  std::vector<double> storage;
+  std::size_t zero_from = 0;
+  if (spare_.bins.size() == length) {
+    storage = std::move(spare_.bins);
+    zero_from = spare_.zero_from;
+  } else {
+    // Any other storage of reals serves as well, but is written whole.
+    storage = std::move(reals_);
+    storage.clear();
+  }
+  spare_.bins.clear();
   init();
   type_ = DATA_SPECTRUM;
-  reals_ = std::move(storage);
   // A distribution is mostly an empty tail: that tail is found with loads
-  // alone (four bins a step, from the top), only the bins below it are
-  // copied one by one, and the tail is written as a block of zeros. A bin
-  // of the tail was read once, relaxed, as +0.0 (its bits are tested, so a
-  // stored -0.0 is copied as it is); the bins below are read in the copy.
+  // alone (eight bins a step, from the top), only the bins below it are
+  // copied one by one, and the tail is written as a block of zeros where
+  // the storage does not hold them already. A bin of the tail was read
+  // once, relaxed, as +0.0 (its bits are tested, so a stored -0.0 is copied
+  // as it is); the bins below are read in the copy.
   std::size_t used = length;
-  while (used >= 4 && (bits_of(bins[used - 1]) | bits_of(bins[used - 2]) | bits_of(bins[used - 3]) |
-                       bits_of(bins[used - 4])) == 0) {
-    used -= 4;
+  while (used >= 8 && (bits_of(bins[used - 1]) | bits_of(bins[used - 2]) | bits_of(bins[used - 3]) |
+                       bits_of(bins[used - 4]) | bits_of(bins[used - 5]) | bits_of(bins[used - 6]) |
+                       bits_of(bins[used - 7]) | bits_of(bins[used - 8])) == 0) {
+    used -= 8;
   }
-  reals_.reserve(length);
-  reals_.assign(RelaxedReader{bins}, RelaxedReader{bins + used});
-  reals_.resize(length);  // value-initialised: 0.0, one memset
+  while (used > 0 && bits_of(bins[used - 1]) == 0) --used;
+  if (storage.empty()) {
+    storage.reserve(length);
+    storage.assign(RelaxedReader{bins}, RelaxedReader{bins + used});
+    storage.resize(length);  // value-initialised: 0.0, one memset
+  } else {
+    std::copy(RelaxedReader{bins}, RelaxedReader{bins + used}, storage.begin());
+    if (zero_from > used) {
+      std::fill(storage.begin() + static_cast<std::ptrdiff_t>(used),
+                storage.begin() + static_cast<std::ptrdiff_t>(zero_from), 0.0);
+    }
+  }
+  reals_ = std::move(storage);
+  used_bound_ = used;
   spectrum_start_ = start;
   spectrum_increment_ = increment;
   spectrum_time_ = tm;

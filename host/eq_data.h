@@ -92,10 +92,16 @@ class HOST_EXPORT EqData {
   // a spectrum counts its bins, a code without elements gives 0.
   int length() const;
 
-  // Empties the container: DATA_NULL, no elements, no error.
+  // Empties the container: DATA_NULL, no elements, no error. The bins of a
+  // spectrum it held are kept aside (see reset()).
   void init();
   // The same, but the container keeps the storage it has for its elements:
   // for a caller that uses one container for the same calls again and again.
+  // A spectrum's bins are kept aside whole, with the index from which they
+  // are known to be 0, so that the next set_spectrum from atomic bins of the
+  // same length writes only the bins below that index and below its own
+  // used_bound (see there) instead of all of them. Nothing kept aside is
+  // visible: reals() is empty, and a copy of the container does not take it.
   void reset();
 
   // --- Writing -----------------------------------------------------------
@@ -143,7 +149,9 @@ class HOST_EXPORT EqData {
   // The same from bins that writers may fill while they are copied: each
   // bin is read on its own (relaxed). The container keeps the storage it
   // already has, so a reply used again for a spectrum of the same size
-  // allocates nothing.
+  // allocates nothing; with the bins of such a spectrum held or set aside
+  // (see reset()), only the bins below the higher of the two zero tails
+  // are written.
   void set_spectrum(const std::atomic<double>* bins, std::size_t length, float start,
                     float increment, time_t tm);
 
@@ -191,6 +199,14 @@ class HOST_EXPORT EqData {
   float spectrum_start() const { return spectrum_start_; }
   float spectrum_increment() const { return spectrum_increment_; }
   time_t spectrum_time() const { return spectrum_time_; }
+  // An index at or above the last bin of reals() that is not +0.0: every
+  // element from it on is +0.0. For a spectrum set from atomic bins, the
+  // bound its copy found (the top bins read as +0.0 were not copied but
+  // written as 0); for anything else, reals().size(). A reader that skips
+  // the empty tail starts there instead of testing every element again.
+  std::size_t used_bound() const {
+    return used_bound_ < reals_.size() ? used_bound_ : reals_.size();
+  }
 
   // --- Error -------------------------------------------------------------
   // Marks the container as failed; the elements stay as they were. A scalar
@@ -220,8 +236,26 @@ class HOST_EXPORT EqData {
   float spectrum_start_ = 0.0f;
   float spectrum_increment_ = 0.0f;
   time_t spectrum_time_ = 0;
+  // Only set_spectrum from atomic bins lowers it below reals_.size().
+  std::size_t used_bound_ = static_cast<std::size_t>(-1);
   int error_code_ = 0;
   std::string error_text_;
+
+  // The bins of an earlier spectrum, every one from zero_from on 0.0. Not
+  // part of the value: a copy starts without them, a move takes them along.
+  struct SpareBins {
+    std::vector<double> bins;
+    std::size_t zero_from = 0;
+    SpareBins() = default;
+    SpareBins(const SpareBins&) {}
+    SpareBins(SpareBins&&) noexcept = default;
+    SpareBins& operator=(const SpareBins&) { return *this; }
+    SpareBins& operator=(SpareBins&&) noexcept = default;
+    ~SpareBins() = default;
+  };
+  // Sets spare_ aside from a spectrum held now.
+  void keep_spectrum_bins();
+  SpareBins spare_;
 };
 
 template <typename T>

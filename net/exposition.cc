@@ -113,33 +113,44 @@ std::string label_value(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// The longest text format_number writes: a sign, 17 digits, a point and an
+// exponent, with room to spare.
+constexpr std::size_t kNumberRoom = 40;
+
 // to_chars and from_chars format and parse as printf and strtod do in the C
 // locale, without their locale and stream machinery (a scrape writes some
-// two hundred numbers).
-void append_number(std::string& out, double value) {
+// two hundred numbers). Writes at most kNumberRoom characters at `out`;
+// returns their end.
+char* format_number(char* out, double value) {
   if (std::isnan(value)) {
-    out += "NaN";
-    return;
+    std::memcpy(out, "NaN", 3);
+    return out + 3;
   }
   if (std::isinf(value)) {
-    out += value > 0 ? "+Inf" : "-Inf";
-    return;
+    std::memcpy(out, value > 0 ? "+Inf" : "-Inf", 4);
+    return out + 4;
   }
-  char buffer[40];
-  char* end = buffer;
+  char* end = out;
   if (value == std::trunc(value) && std::fabs(value) < 1.0e15) {
-    end = std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(value)).ptr;
+    end = std::to_chars(out, out + kNumberRoom, static_cast<long long>(value)).ptr;
   } else {
     for (const int precision : {15, 16, 17}) {
-      end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general,
-                          precision)
-                .ptr;
+      end = std::to_chars(out, out + kNumberRoom, value, std::chars_format::general, precision).ptr;
       double back = 0.0;
-      std::from_chars(buffer, end, back);
+      std::from_chars(out, end, back);
       if (back == value) break;
     }
   }
-  out.append(buffer, end);
+  return end;
+}
+
+}  // namespace
+
+void append_number(std::string& out, double value) {
+  char buffer[kNumberRoom];
+  out.append(buffer, format_number(buffer, value));
 }
 
 void Labels::clear() {
@@ -172,14 +183,14 @@ std::string_view Labels::value(std::size_t i) const {
 // of 8192 bins per object, so blocks of them are tested at once: the bit
 // patterns OR-ed together without their sign bits are 0 exactly when every
 // bin of the block is +0 or -0, a loop the compiler vectorises.
-std::size_t used_length(const std::vector<double>& bins) {
+std::size_t used_length(const std::vector<double>& bins, std::size_t bound) {
   const auto bits = [&bins](std::size_t i) {
     std::uint64_t out;
     std::memcpy(&out, &bins[i], sizeof out);
     return out;
   };
   constexpr std::size_t kBlock = 16;
-  std::size_t n = bins.size();
+  std::size_t n = std::min(bins.size(), bound);
   while (n >= kBlock) {
     std::uint64_t any[4] = {};
     for (std::size_t j = n - kBlock; j < n; j += 4) {
@@ -210,7 +221,7 @@ void classic_histogram(const Bins& in, ClassicHistogram* out) {
     width = 1.0;
   }
   const std::size_t last = bins.size() - 1;
-  const std::size_t used = used_length(bins);
+  const std::size_t used = used_length(bins, in.used_bound);
   double count = 0.0;
   double sum_ms = 0.0;
   // [k]: the bins first counted at bound k (their upper edge at or below
@@ -276,19 +287,55 @@ void TextWriter::histogram(int family, const Labels& labels, const Bins& bins) {
   if (bins.counts == nullptr || bins.counts->empty()) return;
   classic_histogram(bins, &histogram_);
   const std::vector<std::string>& le = bound_labels();
-  const auto line = [&](const char* suffix, std::string_view more, double value) {
-    std::string& out = start(family, suffix, labels);
-    out += more;
-    out += "} ";
+  // Some sixty bucket lines share their name and labels, and most of them
+  // the count of the line before (all those below the first filled bin,
+  // all those above the last): each line is put together in one buffer,
+  // from a head made once and the previous line's digits where the count
+  // is the same, and the buffer joins the family's text at once.
+  bucket_head_.assign(families_[family].name);
+  bucket_head_ += "_bucket{";
+  bucket_head_ += labels.text();
+  constexpr std::string_view kInf = ",le=\"+Inf\"";
+  const std::size_t lines = histogram_.cumulative.size() + 1;
+  // A bound's label is ",le=\"<at most 5 characters>\"", +Inf's is shorter.
+  constexpr std::size_t kBoundRoom = 16;
+  const std::size_t line_room = bucket_head_.size() + kBoundRoom + 2 + kNumberRoom + 1;
+  if (lines_.size() < lines * line_room) lines_.resize(lines * line_room);
+  char* at = lines_.data();
+  char digits[kNumberRoom];
+  std::size_t digit_count = 0;
+  double digits_of = 0.0;
+  bool have_digits = false;
+  const auto bucket = [&](std::string_view bound, double value) {
+    std::memcpy(at, bucket_head_.data(), bucket_head_.size());
+    at += bucket_head_.size();
+    std::memcpy(at, bound.data(), bound.size());
+    at += bound.size();
+    *at++ = '}';
+    *at++ = ' ';
+    // The same double (bit for bit) gives the same text.
+    if (!have_digits || std::memcmp(&value, &digits_of, sizeof value) != 0) {
+      digit_count = static_cast<std::size_t>(format_number(digits, value) - digits);
+      digits_of = value;
+      have_digits = true;
+    }
+    std::memcpy(at, digits, digit_count);
+    at += digit_count;
+    *at++ = '\n';
+  };
+  for (std::size_t b = 0; b < histogram_.cumulative.size(); ++b) {
+    bucket(le[b], histogram_.cumulative[b]);
+  }
+  bucket(kInf, histogram_.count);
+  std::string& out = samples_[family];
+  out.append(lines_.data(), at);
+  const auto line = [&](const char* suffix, double value) {
+    start(family, suffix, labels) += "} ";
     append_number(out, value);
     out += '\n';
   };
-  for (std::size_t b = 0; b < histogram_.cumulative.size(); ++b) {
-    line("_bucket", le[b], histogram_.cumulative[b]);
-  }
-  line("_bucket", ",le=\"+Inf\"", histogram_.count);
-  line("_sum", {}, histogram_.sum_seconds);
-  line("_count", {}, histogram_.count);
+  line("_sum", histogram_.sum_seconds);
+  line("_count", histogram_.count);
 }
 
 std::string TextWriter::finish() const {
@@ -370,7 +417,7 @@ void native_histogram(const Bins& in, NativeHistogram* out) {
     start = 0.0;
     width = 1.0;
   }
-  const std::size_t used = used_length(bins);
+  const std::size_t used = used_length(bins, in.used_bound);
   double total = 0.0;
   for (std::size_t i = 0; i < used; ++i) {
     const double v = bins[i];

@@ -69,10 +69,14 @@ class Labels {
 // below its upper edge and the last bin everything from its lower edge on.
 // A start or width that is not finite, or a width that is not positive,
 // reads as start 0, width 1.
+// `used_bound`: an index from which every bin is known to be +0.0, such as
+// EqData::used_bound() of the reply the bins came in; the bins from it on
+// are not looked at.
 struct Bins {
   const std::vector<double>* counts = nullptr;
   double start_ms = 0.0;
   double width_ms = 1.0;
+  std::size_t used_bound = static_cast<std::size_t>(-1);
 };
 
 // Upper bounds of the classic histogram buckets, in whole milliseconds.
@@ -90,8 +94,10 @@ struct ClassicHistogram {
 };
 void classic_histogram(const Bins& bins, ClassicHistogram* out);
 
-// Index one past the highest bin that is not 0 (NaN included).
-std::size_t used_length(const std::vector<double>& bins);
+// Index one past the highest bin that is not 0 (NaN included), of those
+// below `bound` (every bin from it on known to be +0.0).
+std::size_t used_length(const std::vector<double>& bins,
+                        std::size_t bound = static_cast<std::size_t>(-1));
 
 // A distribution's native histogram: sparse exponential buckets of schema
 // kNativeSchema (each bucket's upper bound 2^(1/32) times its lower bound),
@@ -149,6 +155,8 @@ class TextWriter final : public Writer {
   const Family* families_;
   std::vector<std::string> samples_;  // [family]: its sample lines
   ClassicHistogram histogram_;        // reused from one distribution to the next
+  std::string bucket_head_;           // the same
+  std::vector<char> lines_;           // the same
 };
 
 // The protobuf exposition (io.prometheus.client.MetricFamily, each message

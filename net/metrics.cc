@@ -218,7 +218,8 @@ class LocationWriter {
       case kLocalPeriod:
         if (reply.type() != DATA_SPECTRUM) break;
         out_.histogram(read.suffix->family, labels,
-                       {&reply.reals(), reply.spectrum_start(), reply.spectrum_increment()});
+                       {&reply.reals(), reply.spectrum_start(), reply.spectrum_increment(),
+                        reply.used_bound()});
         return;
       default:
         if (!is_numeric(reply.type())) break;

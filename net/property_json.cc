@@ -1,10 +1,9 @@
 #include "net/property_json.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "eq_fct.h"
@@ -19,12 +18,22 @@ namespace {
 // print up to 17 digits that say nothing more. A whole value below 1e9 has
 // always been written bare ("50", not "50.0"), so readers got an integer:
 // it stays one.
+// to_chars and from_chars with a precision format and parse as printf's
+// "%.9g" and strtod do in the C locale, without their locale machinery.
 Json float_number(float value) {
   if (!std::isfinite(value)) return nullptr;
   char digits[32];
-  std::snprintf(digits, sizeof digits, "%.9g", value);
-  if (std::strpbrk(digits, ".e") == nullptr) return std::strtoll(digits, nullptr, 10);
-  return std::strtod(digits, nullptr);
+  char* end = std::to_chars(digits, digits + sizeof digits, static_cast<double>(value),
+                            std::chars_format::general, 9)
+                  .ptr;
+  if (std::find_if(digits, end, [](char c) { return c == '.' || c == 'e'; }) == end) {
+    long long whole = 0;
+    std::from_chars(digits, end, whole);
+    return whole;
+  }
+  double read = 0.0;
+  std::from_chars(digits, end, read);
+  return read;
 }
 
 Json double_number(double value) {
@@ -56,9 +65,17 @@ Json spectrum(const EqData& reply) {
   const std::vector<double>& counts = reply.reals();
   Json bins = Json::object();
   // Up to the last filled bin: past it every bin is 0 and written as nothing.
-  const std::size_t used = exposition::used_length(counts);
+  const std::size_t used = exposition::used_length(counts, reply.used_bound());
+  // Room for every member at once, rather than growing (and moving the
+  // keys) five or six times.
+  bins.get_ref<Json::object_t&>().reserve(static_cast<std::size_t>(
+      std::count_if(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(used),
+                    [](double count) { return count != 0.0; })));
+  char key[24];
   for (std::size_t i = 0; i < used; ++i) {
-    if (counts[i] != 0.0) bins[std::to_string(i)] = count_number(counts[i]);
+    if (counts[i] == 0.0) continue;
+    char* end = std::to_chars(key, key + sizeof key, i).ptr;
+    bins[std::string(key, end)] = count_number(counts[i]);
   }
   Json value = Json::object();
   value["bins"] = std::move(bins);
@@ -121,14 +138,14 @@ Json reply_json(const EqData& reply) {
   return numbers(reply, kind);
 }
 
-Json properties_json(EqFct& location) {
+namespace {
+
+Json properties_with(EqFct& location, EqData& out) {
   Json properties = Json::object();
-  // One reply for every read of this answer: a spectrum lands in the
-  // storage the previous one left, so the three distributions of an object
-  // allocate once.
+  const std::vector<std::string> names = location.property_names();
+  properties.get_ref<Json::object_t&>().reserve(names.size());
   EqData in;
-  EqData out;
-  for (const std::string& name : location.property_names()) {
+  for (const std::string& name : names) {
     in.reset();
     out.reset();
     location.remote_get(name, &in, &out);
@@ -138,6 +155,28 @@ Json properties_json(EqFct& location) {
   Json document = Json::object();
   document["properties"] = std::move(properties);
   return document;
+}
+
+}  // namespace
+
+Json properties_json(EqFct& location) {
+  // One reply for every read of this thread's answers: a spectrum lands in
+  // the storage the previous one left (with its zero tail, which is then
+  // not written again), so a thread allocates it once.
+  thread_local EqData kept;
+  thread_local bool busy = false;
+  if (busy) {
+    // A property that writes this document from inside its own read: a
+    // reply of its own, so the outer answer's stays as it is.
+    EqData nested;
+    return properties_with(location, nested);
+  }
+  busy = true;
+  struct Release {
+    bool& busy;
+    ~Release() { busy = false; }
+  } release{busy};
+  return properties_with(location, kept);
 }
 
 std::string json_text(const Json& document) {

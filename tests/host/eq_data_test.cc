@@ -9,8 +9,10 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "D_spectrum.h"
 #include "eq_errors.h"
 
 namespace {
@@ -400,6 +402,80 @@ TEST(EqDataTest, SpectrumFromAtomicsEqualsItsBinsBitForBit) {
     // memcmp must not be handed the null data of an empty vector.
     if (c.length > 0) {
       EXPECT_EQ(0, std::memcmp(expected.data(), reply.reals().data(), c.length * sizeof(double)));
+    }
+  }
+}
+
+namespace {
+
+// One step of a distribution's life between two reads of it into the same
+// reply, and what the reply goes through before the read.
+enum class Between { nothing, reset, other_set, other_spectrum, copied };
+struct SpectrumStep {
+  const char* label;
+  bool clear;
+  std::vector<std::pair<int, double>> fills;
+  Between between;
+};
+
+}  // namespace
+
+// A reply read again and again keeps the bins of its spectrum aside with
+// the index their zero tail starts at, and writes only what lies below it:
+// whatever the reply went through between reads, and however the filled
+// part grew or shrank, every read equals the bins bit for bit, and nothing
+// at or past used_bound() is anything but +0.0.
+TEST(EqDataTest, ReusedSpectrumReplyFollowsItsBinsAsTheyGrowAndShrink) {
+  const SpectrumStep steps[] = {
+      {"first read", false, {{3, 1.0}}, Between::nothing},
+      {"the top bin filled", false, {{63, 2.0}}, Between::reset},
+      {"cleared, low again", true, {{5, 1.0}}, Between::reset},
+      {"-0.0 on top", false, {{63, -0.0}}, Between::nothing},
+      {"NaN below the top", false, {{63, 0.0}, {62, std::nan("")}}, Between::other_set},
+      {"cleared", true, {}, Between::reset},
+      {"after a shorter one", false, {{0, 1.0}, {31, 4.0}}, Between::other_spectrum},
+      {"in a copy", false, {{40, 6.0}}, Between::copied},
+      {"shrunk under a copy", true, {{1, 2.0}}, Between::copied},
+      {"bin 0 only", true, {{0, 5.0}}, Between::other_set},
+  };
+  D_spectrum spectrum("S.TD distribution", 64, nullptr, false);
+  D_spectrum shorter("T.TD distribution", 40, nullptr, false);
+  shorter.fill_spectrum(39, 1.0);
+  EqData reply;
+  for (const SpectrumStep& step : steps) {
+    SCOPED_TRACE(step.label);
+    if (step.clear) spectrum.clear_spectrum();
+    for (const auto& [index, value] : step.fills) spectrum.fill_spectrum(index, value);
+    switch (step.between) {
+      case Between::nothing:
+        break;
+      case Between::reset:
+        reply.reset();
+        break;
+      case Between::other_set:
+        reply.set(7);
+        break;
+      case Between::other_spectrum:
+        reply.reset();
+        shorter.get(nullptr, nullptr, &reply, nullptr);
+        ASSERT_EQ(40u, reply.reals().size());
+        EXPECT_EQ(1.0, reply.reals()[39]);
+        reply.reset();
+        break;
+      case Between::copied: {
+        EqData copy = reply;
+        copy.reset();
+        reply = copy;
+        break;
+      }
+    }
+    spectrum.get(nullptr, nullptr, &reply, nullptr);
+    const std::vector<double> expected = spectrum.bins();
+    ASSERT_EQ(expected.size(), reply.reals().size());
+    EXPECT_EQ(0, std::memcmp(expected.data(), reply.reals().data(), 64 * sizeof(double)));
+    ASSERT_LE(reply.used_bound(), reply.reals().size());
+    for (std::size_t i = reply.used_bound(); i < reply.reals().size(); ++i) {
+      EXPECT_TRUE(reply.reals()[i] == 0.0 && !std::signbit(reply.reals()[i])) << "bin " << i;
     }
   }
 }

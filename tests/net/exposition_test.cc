@@ -60,6 +60,62 @@ void expect_within_bound(const std::vector<double>& bins, const std::string& wha
   }
 }
 
+// The text writer puts each distribution's bucket lines together in one
+// buffer, sharing a line's digits with the next where the count is the
+// same, and skips the bins from the reply's used bound on. Whatever the
+// counts (fractions, NaN, -0.0, counts too large for an integer form), its
+// text must be that of the figures written line by line, and the same with
+// the bound as without it.
+TEST(TextExpositionTest, HistogramLinesAreItsFiguresLineByLine) {
+  struct Case {
+    const char* label;
+    std::vector<double> bins;
+    double start_ms;
+  };
+  std::vector<double> spread(8192, 0.0);
+  for (std::size_t i = 0; i < 400; i += 7) spread[i] = static_cast<double>(i % 5);
+  spread[8191] = 3.0;
+  const Case cases[] = {
+      {"empty tail", {0, 4, 0, 1, 0, 0, 0, 0}, 0.0},
+      {"all zero", std::vector<double>(64, 0.0), 0.0},
+      {"fractions and -0.0", {0.5, -0.0, 2.25, 0, 1e-3, 0, 0, 0}, 0.0},
+      {"NaN bin", {1, std::nan(""), 2, 0}, 0.0},
+      {"beyond integers", {1e20, 3, 0, 0}, 0.0},
+      {"shifted start", {1, 1, 1, 1, 1, 1, 1, 1}, 7.0},
+      {"spread, clamped top", spread, 0.0},
+  };
+  const exposition::Family family{"h", exposition::Kind::histogram, "help"};
+  exposition::Labels labels;
+  labels.add("location", "L");
+  labels.add("base", "B");
+  exposition::TextWriter writer(&family, 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    exposition::ClassicHistogram figures;
+    exposition::classic_histogram({&c.bins, c.start_ms, 1.0}, &figures);
+    std::string expected = "# HELP h help\n# TYPE h histogram\n";
+    const auto line = [&](const std::string& name, const std::string& more, double value) {
+      expected += name + "{" + labels.text() + more + "} ";
+      exposition::append_number(expected, value);
+      expected += "\n";
+    };
+    for (std::size_t b = 0; b < figures.cumulative.size(); ++b) {
+      char bound[32];
+      std::snprintf(bound, sizeof bound, ",le=\"%.15g\"", exposition::kClassicBoundsMs[b] / 1000.0);
+      line("h_bucket", bound, figures.cumulative[b]);
+    }
+    line("h_bucket", ",le=\"+Inf\"", figures.count);
+    line("h_sum", "", figures.sum_seconds);
+    line("h_count", "", figures.count);
+    const std::size_t used = exposition::used_length(c.bins);
+    for (const std::size_t bound : {static_cast<std::size_t>(-1), c.bins.size(), used}) {
+      writer.clear();
+      writer.histogram(0, labels, {&c.bins, c.start_ms, 1.0, bound});
+      EXPECT_EQ(expected, writer.finish()) << "bound " << bound;
+    }
+  }
+}
+
 TEST(NativeHistogramTest, QuantilesLandWithinTheBucketOfTheExactPercentile) {
   for (const Distribution& d : distributions()) expect_within_bound(d.bins, d.what);
   // Every bin on its own, from the zero bucket to the clamped top.

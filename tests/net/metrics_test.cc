@@ -21,6 +21,7 @@
 #include "d_ustr.h"
 #include "distributions.h"
 #include "library/daq/vrel_daq_event_stat/stat_property_names.h"
+#include "net/property_json.h"
 #include "net_fixture.h"
 #include "tool/simulate/simulated_server.h"
 
@@ -179,6 +180,45 @@ TEST_F(MetricsTest, RenderingAgainOnOneThreadMatchesAFreshThread) {
   write_int("EVSTAT.STAT.ON", 1);
   feed(5);
   same_both_ways({&location_}, "switched on again");
+}
+
+// Both answers read each distribution into a reply the thread keeps, whose
+// bins are rewritten only below the zero tail known from the read before.
+// As a distribution grows, shrinks and clears, what a thread renders again
+// must be what a fresh thread renders, and the JSON list the filled bins.
+TEST_F(MetricsTest, GrowingAndShrinkingDistributionsRenderAsOnAFreshThread) {
+  D_spectrum wide("W.STAT.EV.LATENCY.TD latency", 8192, &location_, false);
+  location_.add_property(&wide, 0);
+  struct Step {
+    const char* label;
+    bool clear;
+    std::vector<std::pair<int, double>> fills;
+  };
+  const Step steps[] = {
+      {"low bins", false, {{0, 1.0}, {3, 2.0}}}, {"top bin", false, {{8191, 5.0}}},
+      {"cleared, middle", true, {{4000, 1.0}}},  {"cleared, empty", true, {}},
+      {"cleared, low again", true, {{2, 3.0}}},  {"a -0.0 on top", false, {{8191, -0.0}}},
+  };
+  const auto both = [&] {
+    return render_metrics({&location_}) + json_text(properties_json(location_));
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.label);
+    if (step.clear) wide.clear_spectrum();
+    for (const auto& [index, value] : step.fills) wide.fill_spectrum(index, value);
+    const std::string again = both();
+    std::string fresh;
+    std::thread([&] { fresh = both(); }).join();
+    EXPECT_EQ(fresh, again);
+    const std::vector<double> bins = wide.bins();
+    Json expected = Json::object();
+    for (std::size_t i = 0; i < bins.size(); ++i) {
+      if (bins[i] != 0.0) expected[std::to_string(i)] = static_cast<std::int64_t>(bins[i]);
+    }
+    EXPECT_EQ(expected,
+              properties_json(location_).at("properties").at("W.STAT.EV.LATENCY.TD").at("bins"));
+  }
+  location_.rem_property(&wide);
 }
 
 // A location whose EV.TOTAL and EV.INFO are plain properties set to chosen

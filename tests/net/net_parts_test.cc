@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -137,6 +140,28 @@ TEST(ReplyJsonTest, EveryDataTypeHasAForm) {
   EXPECT_TRUE(reply_json(reply).is_null());
   reply.set_type(12345);
   EXPECT_TRUE(reply_json(reply).is_null());
+}
+
+// A float is written as the double of its nine significant digits, a whole
+// one below 1e9 as an integer: the same text as printf's "%.9g" read back
+// by strtod (or strtoll) gives, for floats of every kind of digit string.
+TEST(ReplyJsonTest, FloatsAsTheirNineDigitsReadBack) {
+  const float cases[] = {0.0f,           -0.0f,        1.0f,         50.0f,           -7.0f,
+                         0.1f,           241.563995f,  1.0e-7f,      1.17549435e-38f, 1.4e-45f,
+                         3.40282347e38f, 16777217.0f,  123456792.0f, 999999936.0f,    1.0e9f,
+                         -2.5e10f,       0.333333343f, 65504.0f,     1.5e-5f,         -123.456f};
+  for (const float value : cases) {
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%.9g", value);
+    const Json expected = std::strpbrk(digits, ".e") == nullptr
+                              ? Json(static_cast<std::int64_t>(std::strtoll(digits, nullptr, 10)))
+                              : Json(std::strtod(digits, nullptr));
+    EqData reply;
+    reply.set(value);
+    EXPECT_EQ(expected.dump(), reply_json(reply).dump()) << digits;
+    reply.set(value, 1);  // a float array's elements take the same form
+    EXPECT_EQ(expected.dump(), reply_json(reply)[1].dump()) << digits;
+  }
 }
 
 }  // namespace
