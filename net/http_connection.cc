@@ -7,7 +7,6 @@
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/write.hpp>
-#include <charconv>
 #include <exception>
 #include <limits>
 #include <string_view>
@@ -332,51 +331,9 @@ void Connection::send(Response response, bool head, bool close) {
   close_after_answer_ = close;
   stand(Standing::busy);
   response_.emplace(std::move(response));
-  write_head(*response_);
-  sent_ = 0;
+  serializer_.emplace(*response_);
   answer_deadline_ = after(Clock::now(), limits_.request_deadline);
   write();
-}
-
-void Connection::write_head(const Response& response) {
-  // What the serializer would write: the status line, then each field as
-  // it is stored, in order, and the blank line. Written here, the head is
-  // one string and the answer two buffers, which the socket takes in one
-  // send without a serializer's buffer sequences per write.
-  head_.clear();
-  head_ += "HTTP/";
-  head_ += static_cast<char>('0' + response.version() / 10);
-  head_ += '.';
-  head_ += static_cast<char>('0' + response.version() % 10);
-  head_ += ' ';
-  char code[8];
-  head_.append(code, std::to_chars(code, code + sizeof code, response.result_int()).ptr);
-  head_ += ' ';
-  const auto reason = response.reason();
-  head_.append(reason.data(), reason.size());
-  head_ += "\r\n";
-  for (const auto& field : response) {
-    const auto name = field.name_string();
-    const auto value = field.value();
-    head_.append(name.data(), name.size());
-    head_ += ": ";
-    head_.append(value.data(), value.size());
-    head_ += "\r\n";
-  }
-  head_ += "\r\n";
-}
-
-std::size_t Connection::unsent() const { return head_.size() + response_->body().size() - sent_; }
-
-std::array<boost::asio::const_buffer, 2> Connection::unsent_buffers() const {
-  const std::string& body = response_->body();
-  if (sent_ < head_.size()) {
-    return {boost::asio::buffer(head_.data() + sent_, head_.size() - sent_),
-            boost::asio::buffer(body)};
-  }
-  const std::size_t in_body = sent_ - head_.size();
-  return {boost::asio::buffer(body.data() + in_body, body.size() - in_body),
-          boost::asio::const_buffer()};
 }
 
 void Connection::write() {
@@ -386,23 +343,33 @@ void Connection::write() {
     return;
   }
   on_stream([this](auto& stream) {
-    stream.async_write_some(
-        unsent_buffers(), [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-          self->on_write(error, bytes);
-        });
+    http::async_write_some(stream, *serializer_,
+                           [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+                             self->on_write(error, bytes);
+                           });
   });
 }
 
 void Connection::write_record(TlsStream& stream) {
-  // Handed the answer's two buffers, the stream would merge them only up
+  // Handed the serializer's pieces, the stream would merge them only up
   // to 16 KB in all, so the head of a larger answer would travel as a
   // record and a send of its own.
   if (record_.empty()) record_.resize(kRecordBytes);
-  const std::size_t filled = boost::asio::buffer_copy(
-      boost::asio::buffer(record_.data(), std::min(record_.size(), unsent())), unsent_buffers());
-  // An answer with nothing left to send is not written again; this is not
-  // reached then, but a write of nothing would never finish the answer.
-  if (filled == 0) {
+  std::size_t filled = 0;
+  beast::error_code error;
+  while (filled < record_.size() && !serializer_->is_done()) {
+    std::size_t copied = 0;
+    serializer_->next(error, [&](beast::error_code&, const auto& buffers) {
+      copied = boost::asio::buffer_copy(
+          boost::asio::buffer(record_.data() + filled, record_.size() - filled), buffers);
+    });
+    if (error || copied == 0) break;
+    serializer_->consume(copied);
+    filled += copied;
+  }
+  // A serializer that neither finished nor gave a byte would loop here for
+  // ever; end the connection instead.
+  if (error || filled == 0) {
     close();
     return;
   }
@@ -412,17 +379,17 @@ void Connection::write_record(TlsStream& stream) {
                            });
 }
 
-void Connection::on_write(beast::error_code error, std::size_t bytes) {
+void Connection::on_write(beast::error_code error, std::size_t) {
   if (stopped_) return;
   if (error) {
     close();
     return;
   }
-  sent_ += bytes;
-  if (unsent() > 0) {
+  if (!serializer_->is_done()) {
     write();
     return;
   }
+  serializer_.reset();
   response_.reset();
   if (close_after_answer_) {
     linger();

@@ -2,18 +2,17 @@
 #define NET_HTTP_CONNECTION_H_
 
 #include <array>
-#include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 #include <variant>
 #include <vector>
 
@@ -91,6 +90,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Clock::time_point standing_since() const { return standing_since_; }
 
  private:
+  using Serializer = boost::beast::http::response_serializer<boost::beast::http::string_body>;
+
   // The TCP stream, under TLS or not.
   boost::beast::tcp_stream& tcp();
   // Calls `f` with the stream requests and answers travel on.
@@ -112,11 +113,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void on_continue(boost::beast::error_code error);
   void answer();
   void send(Response response, bool head, bool close);
-  // The status line and fields of `response` into head_.
-  void write_head(const Response& response);
-  // What is left of the answer: head_ and the body from sent_ on.
-  std::size_t unsent() const;
-  std::array<boost::asio::const_buffer, 2> unsent_buffers() const;
   void write();
   // Over TLS: the next up to kRecordBytes of the answer, copied into
   // `record_` and written as one buffer, so each goes out as one full
@@ -145,8 +141,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::size_t answered_ = 0;
 
   std::optional<Response> response_;
-  std::string head_;      // the answer's head; its capacity kept for the next
-  std::size_t sent_ = 0;  // bytes of head_ and then the body written so far
+  std::optional<Serializer> serializer_;
   Clock::time_point answer_deadline_{};
   bool close_after_answer_ = false;
   // TLS only: made at the first answer, reused for every later one.

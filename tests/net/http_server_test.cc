@@ -11,7 +11,6 @@
 
 #include "daqevstat_http.h"
 #include "net_fixture.h"
-#include "raw_client.h"
 #include "tool/replay/json_writer.h"
 
 namespace daqnet::testing {
@@ -33,64 +32,6 @@ int thread_count() {
 }
 
 class HttpServerTest : public ServedLocation {};
-
-// The connection writes each answer's head itself (status line, fields in
-// the order set, blank line) and sends head and body from their own
-// buffers: the bytes on the wire, for answers of every kind one after the
-// other on one connection, and after the last one the close.
-TEST_F(HttpServerTest, AnswersGoOutAsStatusLineFieldsAndBodyByteForByte) {
-  HttpServerOptions options;
-  options.response_headers = {{"X-Served-By", "test"}};
-  serve(options);
-  // Each answer's own fields, then the configured ones, then the close.
-  const std::string fields =
-      "Content-Type: application/json\r\nCache-Control: no-store\r\n"
-      "X-Content-Type-Options: nosniff\r\n";
-  const std::string served = "X-Served-By: test\r\n";
-  const std::string head = fields + served;
-  const std::string locations = "{\n  \"locations\": [\n    \"LOC\"\n  ]\n}\n";
-  const std::string not_found = "{\"error\":\"no such resource\"}";
-  const std::string not_allowed = "{\"error\":\"method not allowed\"}";
-  const auto length = [](const std::string& body) {
-    return "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  };
-  struct Case {
-    const char* label;
-    std::string request;
-    std::string answer;
-  };
-  const Case cases[] = {
-      {"GET", "GET /api/v1/locations HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-       "HTTP/1.1 200 OK\r\n" + head + length(locations) + locations},
-      {"HEAD", "HEAD /api/v1/locations HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-       "HTTP/1.1 200 OK\r\n" + head + length(locations)},
-      {"404", "GET /nope HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-       "HTTP/1.1 404 Not Found\r\n" + head + length(not_found) + not_found},
-      {"HTTP/1.0 kept", "GET /api/v1/locations HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
-       "HTTP/1.1 200 OK\r\n" + fields + "Connection: keep-alive\r\n" + served + length(locations) +
-           locations},
-      {"closed", "GET /api/v1/locations HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
-       "HTTP/1.1 200 OK\r\n" + head + "Connection: close\r\n" + length(locations) + locations},
-  };
-  RawClient client(http_->port());
-  ASSERT_TRUE(client.connected());
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    ASSERT_TRUE(client.send(c.request));
-    bool closed = false;
-    EXPECT_EQ(c.answer, client.receive_until(c.answer, milliseconds(5000), &closed));
-  }
-  bool closed = false;
-  EXPECT_EQ("", client.receive(milliseconds(5000), &closed));
-  EXPECT_TRUE(closed);
-  // A refusal before the body: 405 with its Allow, and the close.
-  RawClient refused(http_->port());
-  ASSERT_TRUE(
-      refused.send("POST /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n"));
-  EXPECT_EQ("HTTP/1.1 405 Method Not Allowed\r\n" + fields + "Allow: GET, HEAD\r\n" + served +
-                "Connection: close\r\n" + length(not_allowed) + not_allowed,
-            refused.receive(milliseconds(5000), &closed));
-}
 
 TEST_F(HttpServerTest, PropertiesAreTheReplayJsonByteForByte) {
   feed(20);
