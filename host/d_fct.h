@@ -103,11 +103,6 @@ class HOST_EXPORT __attribute__((aligned(64))) D_fct {
   EqFct* location() const { return location_; }
 
   // --- Stamp -----------------------------------------------------------
-  // Asks the processor to fetch, for writing, the line a store of this
-  // property touches first (the stamps and the fields after them), ahead of
-  // the store: an owner about to store into many properties lets the lines
-  // arrive together instead of one after the other. A hint only.
-  void prefetch_for_store() const { __builtin_prefetch(&timestamp_, 1); }
   // Inline: every store of a value makes these calls.
   void set_timestamp(quelmar::Timestamp timestamp) {
     timestamp_.store(timestamp, std::memory_order_relaxed);

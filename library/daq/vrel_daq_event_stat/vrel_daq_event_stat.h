@@ -139,7 +139,6 @@ class DAQEVSTAT_EXPORT __attribute__((aligned(64))) vrel_daq_event_stat {
   // The steps of count_event, in the order it runs them. fill_arrival_period
   // returns the arrival time as a stamp (0 on an installed clock), from
   // which event_stamp makes the one stamp of the event's stores.
-  void prefetch_properties() REQUIRES(mx);
   void remember_current_event(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow)
       REQUIRES(mx);
   quelmar::Timestamp fill_arrival_period() REQUIRES(mx);

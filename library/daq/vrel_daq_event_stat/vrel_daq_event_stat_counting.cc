@@ -151,9 +151,6 @@ bool vrel_daq_event_stat::update_by_tid(vrel_time_id* tid) {
 // reference event last, since the steps before it compare with the old one.
 void vrel_daq_event_stat::count_event(std::uint32_t number, std::uint32_t timeup,
                                       std::uint32_t timelow) {
-  // With many objects their properties' lines are not in the cache: ask for
-  // all of them now, so that they arrive while the clock is read.
-  prefetch_properties();
   remember_current_event(number, timeup, timelow);
   // Every store below stamps its property with the time the event was
   // processed: the arrival time just read, or (on an installed clock, which
@@ -169,16 +166,6 @@ void vrel_daq_event_stat::count_event(std::uint32_t number, std::uint32_t timeup
     return;
   }
   compare_with_reference(stamp);
-}
-
-COUNTING_STEP void vrel_daq_event_stat::prefetch_properties() {
-  const D_fct* const stored[] = {total_events_,         current_event_,          event_period_local_,
-                                 event_latency_,        event_period_,           event_id_diff_,
-                                 total_lost_events_,    lost_event_period_,      lost_events_perc_total_,
-                                 lost_events_perc_period_};
-  for (const D_fct* property : stored) {
-    if (property != nullptr) property->prefetch_for_store();
-  }
 }
 
 // The stamp the host gives a store without one, in a scope of the event's
