@@ -8,7 +8,9 @@ constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 }  // namespace
 
 D_spectrum::D_spectrum(const std::string& pn, u_int length, EqFct* ef, bool)
-    : D_fct(pn, ef), length_(length), bins_(quelmar::make_pooled_array<std::atomic<double>>(length)) {
+    : D_fct(pn, ef),
+      length_(length),
+      bins_(quelmar::make_pooled_array<std::atomic<double>>(length)) {
   for (u_int i = 0; i < length_; ++i) bins_[i].store(0.0, kRelaxed);
 }
 

@@ -144,6 +144,10 @@ void D_ustr::write_fields(const char* text, std::size_t length, bool zero_ends, 
   } else {
     store_text(text, length);
   }
+  store_numbers(i1, f1, f2, tm);
+}
+
+void D_ustr::store_numbers(int i1, float f1, float f2, time_t tm) {
   i1_.store(i1, kFieldStore);
   f1_.store(f1, kFieldStore);
   f2_.store(f2, kFieldStore);
@@ -171,10 +175,7 @@ bool D_ustr::set_numbers_keeping_text(std::uint64_t text_version, int i1, float 
                                       time_t tm) {
   WriteScope write(*this);
   if (text_version_ != text_version) return false;
-  i1_.store(i1, kFieldStore);
-  f1_.store(f1, kFieldStore);
-  f2_.store(f2, kFieldStore);
-  tm_.store(static_cast<std::int64_t>(tm), kFieldStore);
+  store_numbers(i1, f1, f2, tm);
   return true;
 }
 

@@ -81,6 +81,8 @@ class HOST_EXPORT D_ustr : public D_fct {
   // write_record's stores, inside a WriteScope the caller holds.
   void write_fields(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
                     float f2, time_t tm);
+  // The record's four numbers. Only inside a WriteScope.
+  void store_numbers(int i1, float f1, float f2, time_t tm);
   // Replaces the text unless it is the stored one. Only inside a WriteScope.
   void store_text(const char* text, std::size_t length);
 

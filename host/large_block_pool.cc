@@ -32,7 +32,8 @@ void* map_aligned(std::size_t bytes) {
   const std::uintptr_t aligned = (start + kRegionBytes - 1) / kRegionBytes * kRegionBytes;
   if (aligned > start) munmap(raw, aligned - start);
   const std::uintptr_t end = start + padded;
-  if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+  if (end > aligned + bytes)
+    munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
   void* block = reinterpret_cast<void*>(aligned);
   // Advice only: without huge pages the mapping works as it is.
   madvise(block, bytes, MADV_HUGEPAGE);
