@@ -79,12 +79,14 @@ class HOST_EXPORT D_spectrum : public D_fct {
  private:
   void copy_bins(std::vector<double>& into) const;
 
+  // Everything a fill touches shares one line with the base's stamp: the
+  // status fills the gap after the length.
   const u_int length_;
+  std::atomic<int> status_{0};
   // From the pool of large blocks: see LargeBlockPool for why.
   const quelmar::PooledArray<std::atomic<double>> bins_;
   std::atomic<std::int64_t> time_{0};
   std::atomic<std::int64_t> event_id_{0};
-  std::atomic<int> status_{0};
   std::atomic<float> start_{0.0f};
   std::atomic<float> increment_{1.0f};
 };

@@ -79,10 +79,24 @@ std::shared_ptr<const std::string> empty_text() {
 }  // namespace
 
 // Holds the write side of the sequence lock: odd from construction to
-// destruction, exceptions included.
+// destruction, exceptions included. Writers exclude one another by making
+// the count odd with a compare-exchange, or, once an owner shared its lock,
+// by that lock: a lock holder makes the count odd with a plain store, and
+// any other writer takes the lock first.
 class D_ustr::WriteScope {
  public:
-  explicit WriteScope(const D_ustr& prop) : sequence_(prop.sequence_) {
+  WriteScope(const D_ustr& prop, Writer writer) : sequence_(prop.sequence_) {
+    if (prop.writer_lock_ != nullptr) {
+      if (writer == Writer::any) {
+        taken_ = prop.writer_lock_;
+        taken_->lock();
+      }
+      start_ = sequence_.load(kRelaxed) + 1;
+      // Relaxed: the fields' release stores order it before them (see
+      // kFieldStore).
+      sequence_.store(start_, kRelaxed);
+      return;
+    }
     int spins = 0;
     std::uint32_t seen = sequence_.load(kRelaxed);
     for (;;) {
@@ -97,11 +111,16 @@ class D_ustr::WriteScope {
   }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
-  ~WriteScope() { sequence_.store(start_ + 1, std::memory_order_release); }
+  ~WriteScope() {
+    sequence_.store(start_ + 1, std::memory_order_release);
+    if (taken_ != nullptr) taken_->unlock();
+  }
 
  private:
   std::atomic<std::uint32_t>& sequence_;
   std::uint32_t start_ = 0;
+  // The shared writers' lock this scope took, or null.
+  quelmar::Mutex* taken_ = nullptr;
 };
 
 D_ustr::D_ustr(const std::string& pn, EqFct* ef) : D_fct(pn, ef), text_(empty_text()) {}
@@ -130,7 +149,7 @@ int D_ustr::data_type() const { return DATA_USTR; }
 
 void D_ustr::write_record(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
                           float f2, time_t tm) {
-  WriteScope write(*this);
+  WriteScope write(*this, Writer::any);
   write_fields(text, length, zero_ends, i1, f1, f2, tm);
 }
 
@@ -166,18 +185,20 @@ void D_ustr::store_text(const char* text, std::size_t length) {
 
 std::uint64_t D_ustr::set_record(const char* text, std::size_t length, int i1, float f1, float f2,
                                  time_t tm) {
-  WriteScope write(*this);
+  WriteScope write(*this, Writer::lock_holder);
   write_fields(text, length, true, i1, f1, f2, tm);
   return text_version_;
 }
 
 bool D_ustr::set_numbers_keeping_text(std::uint64_t text_version, int i1, float f1, float f2,
                                       time_t tm) {
-  WriteScope write(*this);
+  WriteScope write(*this, Writer::lock_holder);
   if (text_version_ != text_version) return false;
   store_numbers(i1, f1, f2, tm);
   return true;
 }
+
+void D_ustr::share_writer_lock(quelmar::Mutex& lock) { writer_lock_ = &lock; }
 
 void D_ustr::set_value(USTR* record) {
   if (record == nullptr) return;
@@ -193,24 +214,24 @@ void D_ustr::set_value(USTR* record) {
 }
 
 void D_ustr::set_value(int i1) {
-  WriteScope write(*this);
+  WriteScope write(*this, Writer::any);
   i1_.store(i1, kFieldStore);
 }
 
 void D_ustr::set_value(long i1) { set_value(static_cast<int>(i1)); }
 
 void D_ustr::set_f1(float f1) {
-  WriteScope write(*this);
+  WriteScope write(*this, Writer::any);
   f1_.store(f1, kFieldStore);
 }
 
 void D_ustr::set_f2(float f2) {
-  WriteScope write(*this);
+  WriteScope write(*this, Writer::any);
   f2_.store(f2, kFieldStore);
 }
 
 void D_ustr::set_value(const std::string& text) {
-  WriteScope write(*this);
+  WriteScope write(*this, Writer::any);
   store_text(text.data(), text.size());
 }
 

@@ -9,6 +9,7 @@
 
 #include "d_fct.h"
 #include "host_export.h"
+#include "thread_annotations.h"
 
 // A universal-string property: one USTR record (an integer, two floats, a
 // time and a text). It starts as (0, 0.0, 0.0, 0, "").
@@ -24,6 +25,13 @@
 // keeps ownership of its buffer. value() returns a snapshot private to the
 // calling thread: it stays valid, and unchanged, until the same thread calls
 // value() on any D_ustr again.
+//
+// An owner that writes the record only while it holds a lock of its own can
+// share that lock (share_writer_lock): its two record writes then skip the
+// writers' exclusion on the counter, a locked instruction on every write,
+// and every other write takes the shared lock instead for its length. A
+// thread that holds the shared lock must then write the property only
+// through set_record and set_numbers_keeping_text.
 class HOST_EXPORT D_ustr : public D_fct {
  public:
   D_ustr(const std::string& pn, EqFct* ef);
@@ -70,8 +78,17 @@ class HOST_EXPORT D_ustr : public D_fct {
   // text.
   bool set_numbers_keeping_text(std::uint64_t text_version, int i1, float f1, float f2, time_t tm);
 
+  // Makes `lock` the writers' lock (see the class comment): from now on
+  // set_record and set_numbers_keeping_text may be called only while the
+  // caller holds it, and every other write takes it. Call once, before the
+  // property is shared between threads; `lock` must outlive the property.
+  void share_writer_lock(quelmar::Mutex& lock);
+
  private:
   class WriteScope;
+  // Who opens a WriteScope: any writer, or one that holds the shared
+  // writers' lock (if there is one).
+  enum class Writer { any, lock_holder };
   using Text = std::shared_ptr<const std::string>;
 
   // One write of the whole record; with `zero_ends` the text ends at its
@@ -99,6 +116,9 @@ class HOST_EXPORT D_ustr : public D_fct {
   // Writers only, inside a WriteScope: the version of text_ (see
   // set_numbers_keeping_text).
   std::uint64_t text_version_ = 0;
+  // The writers' lock an owner shared, or null: then writers exclude one
+  // another through sequence_. Set before the property is shared.
+  quelmar::Mutex* writer_lock_ = nullptr;
 };
 
 #endif  // HOST_D_USTR_H_

@@ -13,6 +13,7 @@
 #include "d_ustr.h"
 #include "eq_data.h"
 #include "eq_errors.h"
+#include "thread_annotations.h"
 
 namespace {
 
@@ -243,6 +244,49 @@ TEST(UstrTest, SnapshotIsWholeUnderConcurrentWriter) {
   }
   writer.join();
   EXPECT_EQ(kWrites, prop.value()->i1_data);
+}
+
+// An owner that shared its lock writes without the record's own exclusion;
+// a writer of its own beside it takes that lock, so the two never write at
+// once (the thread sanitizer sees their plain fields) and every record read
+// is one whole write: i1, f1 and tm are one number, the text names the writer.
+TEST(UstrTest, WritersOtherThanTheOwnerTakeTheSharedLock) {
+  D_ustr prop("P.INFO current event info", nullptr);
+  quelmar::Mutex owner_lock;
+  prop.share_writer_lock(owner_lock);
+  constexpr int kWrites = 5000;
+  std::atomic<int> writers_done{0};
+  std::thread owner([&] {
+    char name[] = "OWNER";
+    std::uint64_t version = 0;
+    for (int k = 1; k <= kWrites; ++k) {
+      quelmar::MutexLock lock(owner_lock);
+      const auto f = static_cast<float>(k);
+      if (version == 0 || !prop.set_numbers_keeping_text(version, k, f, 0.0f, k)) {
+        version = prop.set_record(name, sizeof name, k, f, 0.0f, k);
+      }
+    }
+    ++writers_done;
+  });
+  std::thread other([&] {
+    char name[] = "OTHER";
+    for (int k = 1; k <= kWrites; ++k) {
+      USTR record = make_ustr(-k, static_cast<float>(-k), 0.0f, -k, name, sizeof name);
+      prop.set_value(&record);
+    }
+    ++writers_done;
+  });
+  while (writers_done < 2) {
+    const EqData::UstrElement record = prop.snapshot();
+    if (record.i1 == 0) continue;  // before the first write
+    ASSERT_EQ(static_cast<float>(record.i1), record.f1);
+    ASSERT_EQ(record.i1, record.tm);
+    ASSERT_EQ(record.i1 > 0 ? "OWNER" : "OTHER", record.str);
+  }
+  owner.join();
+  other.join();
+  EXPECT_TRUE(owner_lock.native().try_lock()) << "a writer left the lock held";
+  owner_lock.native().unlock();
 }
 
 TEST(FloathistTest, HistoryIsBounded) {

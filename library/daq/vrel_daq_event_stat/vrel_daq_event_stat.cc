@@ -87,8 +87,10 @@ struct SetRow {
   Reset reset;
   int initial;        // given when the property reads 0 after registration; 0: none
   const char* title;  // float histograms only
-  // Makes the property if the member is null. Called under mx.
-  void (*create)(vrel_daq_event_stat& self, EqFct* ef, const std::string& base, const SetRow& row);
+  // Makes the property if the member is null. Called under mx, which it is
+  // given as `mx`.
+  void (*create)(vrel_daq_event_stat& self, EqFct* ef, const std::string& base, const SetRow& row,
+                 quelmar::Mutex& mx);
   // Zeroes the property's value if it exists. Called under mx.
   void (*zero)(vrel_daq_event_stat& self);
   // Unregisters, deletes and nulls the property if it exists. Called under mx.
@@ -110,7 +112,7 @@ struct Slot {
   using T = typename Pointee<decltype(Member)>::type;
 
   static void create(vrel_daq_event_stat& self, EqFct* ef, const std::string& base,
-                     const SetRow& row) {
+                     const SetRow& row, quelmar::Mutex& mx) {
     T*& member = self.*Member;
     if (member != nullptr) return;
     const stat_property::Name& name = stat_property::name_of(row.statistic);
@@ -127,6 +129,9 @@ struct Slot {
     } else {
       std::string text = prop_name(base, name);
       lock_free(member).store_release(new T(text.data(), ef));
+      // The event path writes the record under mx only: shared, mx spares
+      // it the record's own exclusion of writers.
+      if constexpr (std::is_same_v<T, D_evstat_ustr>) member->share_writer_lock(mx);
       publish(ef, member);
       member->set_ev_statp(&self);
       // A value restored by the registration stays.
@@ -318,7 +323,7 @@ void vrel_daq_event_stat::create_props(bool for_event) {
     if (for_event && (switching_off_.load_acquire() != 0 || !is_on())) {
       return;
     }
-    for (const SetRow& set_row : kSet) set_row.create(*this, ef_, base, set_row);
+    for (const SetRow& set_row : kSet) set_row.create(*this, ef_, base, set_row, mx);
   }
   clear(true);
 }

@@ -43,6 +43,10 @@ class EqFct;
 // Counting takes no lock but mx: the properties it stores into are atomics,
 // rings and sequence locks whose remote readers never make it wait, and all
 // stores of one counted event carry one stamp, the time it was processed.
+// mx is also the writers' lock of the current-event record (see
+// D_ustr::share_writer_lock): the update writes the record under mx without
+// the record's own exclusion, and any other write of the record takes mx
+// for its length, so the host must not write the record while it holds mx.
 // A remote switch-off marks the object from before it removes the set until
 // it has stored 0, and an update that finds the set gone meanwhile does not
 // make it again.
