@@ -166,13 +166,6 @@ void D_ustr::write_fields(const char* text, std::size_t length, bool zero_ends, 
   store_numbers(i1, f1, f2, tm);
 }
 
-void D_ustr::store_numbers(int i1, float f1, float f2, time_t tm) {
-  i1_.store(i1, kFieldStore);
-  f1_.store(f1, kFieldStore);
-  f2_.store(f2, kFieldStore);
-  tm_.store(static_cast<std::int64_t>(tm), kFieldStore);
-}
-
 void D_ustr::store_text(const char* text, std::size_t length) {
   const std::string_view wanted(text, length);
   // Writers are excluded by the WriteScope, so the writer may read the
@@ -190,8 +183,8 @@ std::uint64_t D_ustr::set_record(const char* text, std::size_t length, int i1, f
   return text_version_;
 }
 
-bool D_ustr::set_numbers_keeping_text(std::uint64_t text_version, int i1, float f1, float f2,
-                                      time_t tm) {
+bool D_ustr::set_numbers_excluding_writers(std::uint64_t text_version, int i1, float f1, float f2,
+                                           time_t tm) {
   WriteScope write(*this, Writer::lock_holder);
   if (text_version_ != text_version) return false;
   store_numbers(i1, f1, f2, tm);

@@ -76,7 +76,19 @@ class HOST_EXPORT D_ustr : public D_fct {
   // back). Text versions are unique in the process, 0 for the empty text a
   // property starts with, so a version never matches another property's
   // text.
-  bool set_numbers_keeping_text(std::uint64_t text_version, int i1, float f1, float f2, time_t tm);
+  // Inline: the statistics object writes its record so for every event, and
+  // with a shared writers' lock (which the caller holds) the write is a few
+  // plain stores.
+  bool set_numbers_keeping_text(std::uint64_t text_version, int i1, float f1, float f2, time_t tm) {
+    if (writer_lock_ == nullptr) return set_numbers_excluding_writers(text_version, i1, f1, f2, tm);
+    if (text_version_ != text_version) return false;
+    const std::uint32_t start = sequence_.load(std::memory_order_relaxed) + 1;
+    // Relaxed: the fields' release stores order it before them.
+    sequence_.store(start, std::memory_order_relaxed);
+    store_numbers(i1, f1, f2, tm);
+    sequence_.store(start + 1, std::memory_order_release);
+    return true;
+  }
 
   // Makes `lock` the writers' lock (see the class comment): from now on
   // set_record and set_numbers_keeping_text may be called only while the
@@ -98,8 +110,20 @@ class HOST_EXPORT D_ustr : public D_fct {
   // write_record's stores, inside a WriteScope the caller holds.
   void write_fields(const char* text, std::size_t length, bool zero_ends, int i1, float f1,
                     float f2, time_t tm);
-  // The record's four numbers. Only inside a WriteScope.
-  void store_numbers(int i1, float f1, float f2, time_t tm);
+  // set_numbers_keeping_text without a shared writers' lock.
+  bool set_numbers_excluding_writers(std::uint64_t text_version, int i1, float f1, float f2,
+                                     time_t tm);
+  // The record's four numbers, each stored with release (plain moves on
+  // x86): a reader that loads any field of a write under way thereby sees
+  // the odd count that the write began with, and retries. Fences would do
+  // the same, but the thread sanitizer cannot follow them. Only inside a
+  // write (a WriteScope, or the inline write above).
+  void store_numbers(int i1, float f1, float f2, time_t tm) {
+    i1_.store(i1, std::memory_order_release);
+    f1_.store(f1, std::memory_order_release);
+    f2_.store(f2, std::memory_order_release);
+    tm_.store(static_cast<std::int64_t>(tm), std::memory_order_release);
+  }
   // Replaces the text unless it is the stored one. Only inside a WriteScope.
   void store_text(const char* text, std::size_t length);
 
