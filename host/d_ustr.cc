@@ -191,7 +191,7 @@ bool D_ustr::set_numbers_excluding_writers(std::uint64_t text_version, int i1, f
   return true;
 }
 
-void D_ustr::share_writer_lock(quelmar::Mutex& lock) { writer_lock_ = &lock; }
+void D_ustr::share_writer_lock(quelmar::Mutex& lock) noexcept { writer_lock_ = &lock; }
 
 void D_ustr::set_value(USTR* record) {
   if (record == nullptr) return;

@@ -94,7 +94,7 @@ class HOST_EXPORT D_ustr : public D_fct {
   // set_record and set_numbers_keeping_text may be called only while the
   // caller holds it, and every other write takes it. Call once, before the
   // property is shared between threads; `lock` must outlive the property.
-  void share_writer_lock(quelmar::Mutex& lock);
+  void share_writer_lock(quelmar::Mutex& lock) noexcept;
 
  private:
   class WriteScope;

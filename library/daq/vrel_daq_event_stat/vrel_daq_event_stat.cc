@@ -128,10 +128,12 @@ struct Slot {
       publish(ef, member);
     } else {
       std::string text = prop_name(base, name);
-      lock_free(member).store_release(new T(text.data(), ef));
+      T* const made = new T(text.data(), ef);
       // The event path writes the record under mx only: shared, mx spares
-      // it the record's own exclusion of writers.
-      if constexpr (std::is_same_v<T, D_evstat_ustr>) member->share_writer_lock(mx);
+      // it the record's own exclusion of writers. Shared before the pointer
+      // is stored, so that no other writer can find the record without it.
+      if constexpr (std::is_same_v<T, D_evstat_ustr>) made->share_writer_lock(mx);
+      lock_free(member).store_release(made);
       publish(ef, member);
       member->set_ev_statp(&self);
       // A value restored by the registration stays.
