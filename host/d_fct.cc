@@ -7,7 +7,6 @@
 #include "eq_config.h"
 #include "eq_errors.h"
 #include "eq_fct.h"
-#include "large_block_pool.h"
 
 namespace {
 
@@ -25,14 +24,6 @@ bool at_or_before(long a_sec, int a_usec, long b_sec, int b_usec) {
 }
 
 }  // namespace
-
-void* D_fct::operator new(std::size_t size, std::align_val_t alignment) {
-  return quelmar::LargeBlockPool::allocate_object(size, alignment);
-}
-
-void D_fct::operator delete(void* property, std::size_t size, std::align_val_t alignment) noexcept {
-  quelmar::LargeBlockPool::release_object(property, size, alignment);
-}
 
 D_fct::D_fct(const std::string& pn, EqFct* ef, u_int nbuf)
     : name_(name_part(pn)), description_(description_part(pn)), location_(ef), nbuf_(nbuf) {}

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <ctime>
 #include <iosfwd>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -43,21 +42,12 @@ struct D_conf_struct;
 // Aligned to a cache line, so that where a store's fields fall in lines is
 // the same for every property: the stamps end the base, the derived
 // classes' hot fields follow them, and in this layout both share one line.
-//
-// A property made with new comes from the pool of large blocks, next to the
-// arrays it and its neighbours made (see LargeBlockPool): an owner's
-// properties then share the pool's huge pages with their arrays instead of
-// taking a small page each.
 class HOST_EXPORT __attribute__((aligned(64))) D_fct {
  public:
   D_fct(const std::string& pn, EqFct* ef, u_int nbuf = 0);
   D_fct(const D_fct&) = delete;
   D_fct& operator=(const D_fct&) = delete;
   virtual ~D_fct();
-
-  static void* operator new(std::size_t size, std::align_val_t alignment);
-  static void operator delete(void* property, std::size_t size,
-                              std::align_val_t alignment) noexcept;
 
   // --- Virtual operations, in the framework's slot order -------------------
   // Default remote read: replies with error not_implemented.

@@ -9,16 +9,6 @@
 #include "quelmar_types.h"
 #include "thread_annotations.h"
 
-// Under the address sanitizer objects come from the heap (see
-// allocate_object).
-#if defined(__SANITIZE_ADDRESS__)
-#define POOL_OBJECTS_FROM_THE_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define POOL_OBJECTS_FROM_THE_HEAP 1
-#endif
-#endif
-
 namespace quelmar {
 namespace {
 
@@ -118,33 +108,6 @@ void LargeBlockPool::release(void* block, std::size_t bytes) noexcept {
     p.free_blocks[size].push_back(block);
   } catch (...) {
     // No memory to remember it: the block stays mapped and unused.
-  }
-}
-
-namespace {
-
-bool from_the_heap(std::align_val_t alignment) {
-#ifdef POOL_OBJECTS_FROM_THE_HEAP
-  static_cast<void>(alignment);
-  return true;
-#else
-  return static_cast<std::size_t>(alignment) > kAlignment;
-#endif
-}
-
-}  // namespace
-
-void* LargeBlockPool::allocate_object(std::size_t bytes, std::align_val_t alignment) {
-  if (from_the_heap(alignment)) return ::operator new(bytes, alignment);
-  return allocate(bytes);
-}
-
-void LargeBlockPool::release_object(void* object, std::size_t bytes,
-                                    std::align_val_t alignment) noexcept {
-  if (from_the_heap(alignment)) {
-    ::operator delete(object, bytes, alignment);
-  } else {
-    release(object, bytes);
   }
 }
 

@@ -9,8 +9,7 @@
 
 namespace quelmar {
 
-// Storage for the large arrays that properties write on every event, and
-// for the properties and statistics objects themselves
+// Storage for the large arrays that properties write on every event
 // (spectrum bins, history rings). A server with many statistics objects
 // touches a few lines of each of these arrays per event, each array in a
 // page of its own: with ordinary 4 KB pages a thousand objects need more
@@ -42,14 +41,6 @@ class HOST_EXPORT LargeBlockPool {
   // `bytes` as given to allocate; a null block is ignored.
   static void release(void* block, std::size_t bytes) noexcept;
   static Usage usage();
-
-  // For a class's own operator new and delete (the properties, the
-  // statistics object): a block of the pool for an alignment of at most 64
-  // bytes. Under the address sanitizer, and for a larger alignment, the
-  // object comes from the heap instead, where the sanitizer watches every
-  // byte of it; it does not watch the pool's blocks.
-  static void* allocate_object(std::size_t bytes, std::align_val_t alignment);
-  static void release_object(void* object, std::size_t bytes, std::align_val_t alignment) noexcept;
 };
 
 // An array of `count` default-constructed T from the pool, owned like

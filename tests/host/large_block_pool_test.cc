@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "d_floathist.h"
-
 namespace {
 
 using quelmar::LargeBlockPool;
@@ -78,30 +76,6 @@ TEST(LargeBlockPoolTest, ArraysAreConstructedZeroAndSurviveConcurrentUse) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(0, wrong.load());
-}
-
-// Properties made with new come from the pool, beside their arrays, unless
-// the address sanitizer watches the heap; an alignment the pool cannot give
-// always comes from the heap.
-TEST(LargeBlockPoolTest, PropertiesComeFromThePoolAndOverAlignedObjectsFromTheHeap) {
-  struct alignas(128) Wide {
-    char bytes[128];
-  };
-  const std::size_t in_use = LargeBlockPool::usage().bytes_in_use;
-  void* wide = LargeBlockPool::allocate_object(sizeof(Wide), std::align_val_t{alignof(Wide)});
-  EXPECT_EQ(0u, address(wide) % alignof(Wide));
-  EXPECT_EQ(in_use, LargeBlockPool::usage().bytes_in_use);
-  LargeBlockPool::release_object(wide, sizeof(Wide), std::align_val_t{alignof(Wide)});
-
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "under the address sanitizer properties come from the heap";
-#endif
-  auto* property = new D_floathist("P.DIFF event id diff", nullptr, "EVENT_DIFF");
-  const std::size_t ring = D_floathist::kHistoryLength * 16;
-  EXPECT_EQ(in_use + sizeof(D_floathist) + ring, LargeBlockPool::usage().bytes_in_use);
-  D_fct* as_base = property;
-  delete as_base;  // the size of the whole property goes back
-  EXPECT_EQ(in_use, LargeBlockPool::usage().bytes_in_use);
 }
 
 }  // namespace

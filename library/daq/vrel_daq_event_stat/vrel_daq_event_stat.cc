@@ -11,7 +11,6 @@
 #include "d_evstat.h"
 #include "d_floathist.h"
 #include "eq_fct.h"
-#include "large_block_pool.h"
 #include "lock_free.h"
 #include "stat_property_names.h"
 #include "thread_annotations.h"
@@ -268,15 +267,6 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
 }
 
 vrel_daq_event_stat::~vrel_daq_event_stat() { release_properties(); }
-
-void* vrel_daq_event_stat::operator new(std::size_t size, std::align_val_t alignment) {
-  return quelmar::LargeBlockPool::allocate_object(size, alignment);
-}
-
-void vrel_daq_event_stat::operator delete(void* object, std::size_t size,
-                                          std::align_val_t alignment) noexcept {
-  quelmar::LargeBlockPool::release_object(object, size, alignment);
-}
 
 // The location's rem_property waits for remote calls in flight on the
 // property. A remote write of the switch calls create_all_props or

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <new>
 #include <string>
 
 #include "daqevstat_export.h"
@@ -66,12 +65,6 @@ class DAQEVSTAT_EXPORT __attribute__((aligned(64))) vrel_daq_event_stat {
   // Unregisters the switch before taking mx (a remote write of the switch in
   // flight may be waiting for mx), then deletes it and removes the set.
   ~vrel_daq_event_stat();
-
-  // An object made with new comes from the host's pool of large blocks,
-  // which its properties and their arrays come from too: the lines an event
-  // touches then lie on the pool's huge pages (see quelmar::LargeBlockPool).
-  static void* operator new(std::size_t size, std::align_val_t alignment);
-  static void operator delete(void* object, std::size_t size, std::align_val_t alignment) noexcept;
 
   // Count one event. Return true when the record was not counted with
   // statistics on (null record, event number 0, time 0, a repeat of the last
