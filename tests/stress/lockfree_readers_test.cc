@@ -13,10 +13,14 @@
 #include <vector>
 
 #include "D_spectrum.h"
+#include "d_evstat.h"
 #include "d_floathist.h"
 #include "d_ustr.h"
 #include "eq_data.h"
+#include "evutl.h"
 #include "quelmar_types.h"
+#include "stress_support.h"
+#include "vrel_daq_event_stat.h"
 
 namespace daqevstat {
 namespace stress {
@@ -64,6 +68,54 @@ TEST(LockFreeReadersTest, UniversalStringRecordIsNeverTorn) {
   writer.join();
   EXPECT_EQ(kWrites, prop.snapshot().i1);
   EXPECT_GT(reads, 0);
+}
+
+// The statistics object writes its record under its own lock without the
+// record's exclusion of writers; a host thread that writes the record too
+// must be kept out by that lock (the thread sanitizer sees the record's
+// plain fields), and a reader sees one writer's whole record: events number
+// n at second n, so count, number and time agree; the host's are negative.
+TEST(LockFreeReadersTest, EventRecordStaysWholeWhileTheHostWritesItToo) {
+  EqFct location("STRESS_LOCATION");
+  vrel_daq_event_stat stat("REC statistics", &location, VREL_EV_NORMAL);
+  ASSERT_EQ(0, remote_set_int(location, "REC.STAT.ON", 1));
+  D_evstat_ustr* record = stat.current_event_;
+  ASSERT_NE(nullptr, record);
+  constexpr int kEvents = 50000;
+  std::atomic<int> writers_done{0};
+  std::thread events([&] {
+    for (std::uint32_t n = 1; n <= kEvents; ++n) {
+      vrel_time_id tid{};
+      tid.event_number = n;
+      tid.time.timeup = n;
+      stat.update_by_tid(&tid);
+    }
+    ++writers_done;
+  });
+  std::thread host([&] {
+    char text[] = "HOST";
+    for (int k = 1; k <= kEvents / 10; ++k) {
+      USTR written{};
+      written.i1_data = -k;
+      written.f1_data = static_cast<float>(-k);
+      written.tm = -k;
+      written.str_data.str_data_val = text;
+      written.str_data.str_data_len = sizeof text;
+      record->set_value(&written);
+    }
+    ++writers_done;
+  });
+  const std::string event_name = event_name_itoa(VREL_EV_NORMAL);
+  while (writers_done.load() < 2) {
+    const EqData::UstrElement r = record->snapshot();
+    if (r.i1 == 0) continue;  // before the first write
+    ASSERT_EQ(static_cast<float>(r.i1), r.f1) << r.i1;
+    ASSERT_EQ(r.i1, r.tm);
+    ASSERT_EQ(r.i1 > 0 ? event_name : "HOST", r.str) << r.i1;
+  }
+  events.join();
+  host.join();
+  EXPECT_EQ(kEvents, stat.get_total_events());
 }
 
 TEST(LockFreeReadersTest, FloatHistoryCopiesHoldOnlyWholeSamplesInOrder) {
