@@ -1,5 +1,6 @@
 #include "d_fct.h"
 
+#include <cstddef>
 #include <limits>
 #include <ostream>
 #include <utility>
@@ -26,7 +27,14 @@ bool at_or_before(long a_sec, int a_usec, long b_sec, int b_usec) {
 }  // namespace
 
 D_fct::D_fct(const std::string& pn, EqFct* ef, u_int nbuf)
-    : name_(name_part(pn)), description_(description_part(pn)), location_(ef), nbuf_(nbuf) {}
+    : name_(name_part(pn)), description_(description_part(pn)), location_(ef), nbuf_(nbuf) {
+  // The line store_line_of names starts with the stamps.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+  static_assert(offsetof(D_fct, timestamp_) == kStoreLineOffset);
+  static_assert(offsetof(D_fct, timestamp_) % 64 == 0);
+#pragma GCC diagnostic pop
+}
 
 D_fct::~D_fct() = default;
 

@@ -152,6 +152,17 @@ class HOST_EXPORT __attribute__((aligned(64))) D_fct {
   int send_header(dmsg_info* ip, int flags);
   int send_data(unsigned char* data, u_int size, int flags);
 
+  // --- Layout ------------------------------------------------------------
+  // Where the line that every store of a property writes (the stamps, and
+  // the hot fields of the derived class after them) begins: for a caller
+  // that asks the processor for that line ahead of its stores. Only an
+  // address is computed, nothing is read, so the property may be gone by
+  // then (a prefetch of freed memory does no harm).
+  static constexpr std::size_t kStoreLineOffset = 192;
+  static const void* store_line_of(const void* property) noexcept {
+    return static_cast<const char*>(property) + kStoreLineOffset;
+  }
+
  private:
   struct BufferEntry {
     long event_id = 0;

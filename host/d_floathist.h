@@ -64,6 +64,12 @@ class HOST_EXPORT D_floathist : public D_fct {
     written_.store(n + 1, std::memory_order_release);
     set_timestamp(stamp);
   }
+  // Where the next store's sample goes, for a caller that asks the
+  // processor for its line ahead of the store. Called by the storing
+  // thread, as set_value_stamped is.
+  const void* next_slot_address() const noexcept {
+    return &ring_[begun_.load(std::memory_order_relaxed) % kHistoryLength];
+  }
   // Oldest first, at most kHistoryLength samples, each stamped with the time
   // of its store.
   std::vector<Sample> history() const;

@@ -257,6 +257,7 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
     event_type.store_relaxed(static_cast<std::uint32_t>(ev_type));
     ev_id_mask = 31;
     clear(false);
+    objects_alive_.add_seq_cst(1);
   } catch (...) {
     // The properties registered so far carry a back pointer to this object,
     // which will never exist: take them all back before the caller sees the
@@ -266,7 +267,12 @@ vrel_daq_event_stat::vrel_daq_event_stat(const char* pn, EqFct* ef, int ev_type)
   }
 }
 
-vrel_daq_event_stat::~vrel_daq_event_stat() { release_properties(); }
+vrel_daq_event_stat::~vrel_daq_event_stat() {
+  objects_alive_.sub_release(1);
+  release_properties();
+}
+
+daqevstat::LockFree<std::int32_t> vrel_daq_event_stat::objects_alive_;
 
 // The location's rem_property waits for remote calls in flight on the
 // property. A remote write of the switch calls create_all_props or

@@ -29,8 +29,9 @@ class EqFct;
 //
 // Thread safety. One non-recursive mutex, mx, guards the counters, the
 // reference events, the ring, the period and the creation and removal of the
-// property set. It is taken by the header updates (for the copy only), by the
-// counting part of update_by_tid, by clear, create_all_props,
+// property set. It is taken by the header updates (for the copy, and with
+// the set made and statistics on, for the counting that follows it in the
+// same hold), by the counting part of update_by_tid, by clear, create_all_props,
 // delete_all_props and the destructor; none of them holds it while calling
 // another one, and every way out releases it, exceptions included. The host
 // must not hold mx (through mxlock) when calling any of them. Updates,
@@ -132,11 +133,40 @@ class DAQEVSTAT_EXPORT __attribute__((aligned(64))) vrel_daq_event_stat {
   // `all` also the three float values, in the order of the set.
   void reset_properties(bool all) REQUIRES(mx);
 
-  void fill_timing_spectrum(D_spectrum* obj, double tm) REQUIRES(mx);
+  // The array lines an event writes, as ask_for_event_lines finds them:
+  // the bin each distribution counted in last, the slot each history
+  // writes next.
+  enum ArrayLine {
+    latency_bin,
+    period_bin,
+    local_period_bin,
+    id_diff_slot,
+    perc_total_slot,
+    perc_period_slot,
+    array_line_count
+  };
+  // Only a server with more objects than the core's caches hold lines for
+  // gains from asking for the lines ahead; with a few objects it would only
+  // pay the instructions.
+  static bool feeds_many_objects();
+
+  void fill_timing_spectrum(D_spectrum* obj, double tm, ArrayLine line) REQUIRES(mx);
   // The same for a sample of `usec` microseconds given as an exact integer,
   // which picks the same bin without floating point; and the bin's count.
-  void fill_timing_spectrum_usec(D_spectrum* obj, std::int64_t usec) REQUIRES(mx);
-  void count_in_bin(D_spectrum* obj, int idx) REQUIRES(mx);
+  void fill_timing_spectrum_usec(D_spectrum* obj, std::int64_t usec, ArrayLine line) REQUIRES(mx);
+  void count_in_bin(D_spectrum* obj, int idx, ArrayLine line) REQUIRES(mx);
+  void store_in_history(D_floathist* history, float value, quelmar::Timestamp stamp, ArrayLine line)
+      REQUIRES(mx);
+  // Asks the processor for the lines that counting an event writes, before
+  // mx is taken (see the definition).
+  void ask_for_event_lines() const;
+  // The header forms' counting once the header is copied under mx: the
+  // admission tests of update_by_tid that come after the switch's.
+  bool admit_and_count(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow)
+      REQUIRES(mx);
+  // Whether the set is made and statistics are on: update_by_tid would go
+  // straight to the record's tests.
+  bool counts_as_is();
   // The event's three fields come as scalars, each read from the caller's
   // record with a load of its own width (see update_by_tid).
   void count_event(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow) REQUIRES(mx);
@@ -188,6 +218,10 @@ class DAQEVSTAT_EXPORT __attribute__((aligned(64))) vrel_daq_event_stat {
   D_floathist* lost_events_perc_period_;
 
  private:
+  // Written under mx by the event path, read without it by the next
+  // update's ask_for_event_lines: addresses only, never read through.
+  daqevstat::LockFree<const void*> next_array_lines_[array_line_count];
+
   // The current-event record's text for the type `type`, kept from one event
   // to the next (publish_current_event); with `published`, the version of it
   // that the record property holds (D_ustr::set_record). The text itself is
@@ -208,6 +242,9 @@ class DAQEVSTAT_EXPORT __attribute__((aligned(64))) vrel_daq_event_stat {
   ArchiveFile* arch;
   // Switch-offs under way (begin_switch_off).
   daqevstat::LockFree<int> switching_off_;
+
+  // The objects of the process, for feeds_many_objects.
+  static daqevstat::LockFree<std::int32_t> objects_alive_;
 };
 
 #endif  // LIBRARY_DAQ_VREL_DAQ_EVENT_STAT_VREL_DAQ_EVENT_STAT_H_
