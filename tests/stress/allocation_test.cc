@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "eq_fct.h"
 #include "local_clock.h"
 #include "stress_support.h"
+#include "support/many_objects.h"
 #include "vrel_daq_event_stat.h"
 
 namespace {
@@ -131,7 +133,8 @@ class AllocationTest : public ::testing::Test {
 
 // After a warm-up, counting events (through all three update forms, with
 // gaps, late events, repeats and period rollovers) allocates nothing, also
-// with an event-type name too long for a string's inline buffer.
+// with an event-type name too long for a string's inline buffer, and also
+// among many objects.
 TEST_F(AllocationTest, EventsAllocateNothingAfterWarmUp) {
   EqFct ef("LOC");
   vrel_daq_event_stat s("X allocation", &ef);  // type 0xFFFFFFFF: a 27-character name
@@ -139,8 +142,11 @@ TEST_F(AllocationTest, EventsAllocateNothingAfterWarmUp) {
   std::atomic<std::uint32_t> numbers{1000};
   EventStream stream(11, &numbers);
   Rng rng(12);
-  for (int type : {-1, static_cast<int>(VREL_EV_BEAM_ENERGY_BYPASS)}) {
+  std::optional<daqevstat::testing::ManyObjectsAlive> others;
+  for (int type : {-1, static_cast<int>(VREL_EV_BEAM_ENERGY_BYPASS), -1}) {
     SCOPED_TRACE(type);
+    // The last round among many objects.
+    if (type == -1 && s.get_total_events() > 0) others.emplace();
     s.set_event_type(type);
     for (int i = 0; i < 3000; ++i) feed(s, next_event(stream, rng), static_cast<unsigned>(i));
     const time_t rollovers_before = s.get_period_start();

@@ -17,6 +17,7 @@
 #include "eq_fct.h"
 #include "local_clock.h"
 #include "stress_support.h"
+#include "support/many_objects.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat {
@@ -198,10 +199,13 @@ class ConcurrencyStressTest : public ::testing::Test {
 };
 
 // Two event threads, three client threads, one thread resetting and
-// relabelling, and one rebuilding the objects, all at once on one location.
-// The run must end (the watchdog aborts a deadlock), raise no fault in any
-// reply, and leave every object with registrations and totals that agree.
+// relabelling, and one rebuilding the objects, all at once on one location,
+// among many other objects (so the events ask for their lines ahead of the
+// lock, sets coming and going). The run must end (the watchdog aborts a
+// deadlock), raise no fault in any reply, and leave every object with
+// registrations and totals that agree.
 TEST_F(ConcurrencyStressTest, EverythingAtOnceEndsConsistent) {
+  const testing::ManyObjectsAlive others;
   // A near the 2^32 wrap, so its numbers wrap during the run.
   Slot slots[2] = {Slot("A", 0xFFFFFFFFu - 9000u), Slot("B", 1000u)};
   for (int i = 0; i < 2; ++i) build(slots[i], i);

@@ -14,6 +14,7 @@
 #include "eq_fct.h"
 #include "event.h"
 #include "stress_support.h"
+#include "support/many_objects.h"
 #include "vrel_daq_event_stat.h"
 
 namespace daqevstat {
@@ -28,7 +29,10 @@ int write_switch(EqFct& ef, int value) {
   return out.error();
 }
 
+// Among many objects, so that the events also ask for the lines of a set
+// that the switch-off is removing.
 TEST(SwitchOffRaceTest, EventsNeverBringTheSetBackAfterASwitchOff) {
+  const testing::ManyObjectsAlive others;
   EqFct ef("RACE");
   vrel_daq_event_stat stat("S statistics", &ef);
   ASSERT_EQ(0, write_switch(ef, 1));
