@@ -39,7 +39,8 @@ class EqFct;
 // run concurrently from any threads; the destructor may overlap remote
 // calls on the properties but no other call on the object. Reads made
 // without mx (the switch value, the presence of the set, the last event
-// number, the event type, the ring in is_late_event) are atomic loads
+// number, the event type, the ring in is_late_event, and the property
+// pointers and array addresses an update prefetches) are atomic loads
 // (lock_free.h).
 // Counting takes no lock but mx: the properties it stores into are atomics,
 // rings and sequence locks whose remote readers never make it wait, and all
