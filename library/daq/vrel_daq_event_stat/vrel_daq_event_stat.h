@@ -161,8 +161,10 @@ class DAQEVSTAT_EXPORT __attribute__((aligned(64))) vrel_daq_event_stat {
   // Asks the processor for the lines that counting an event writes, before
   // mx is taken (see the definition).
   void ask_for_event_lines() const;
-  // The header forms' counting once the header is copied under mx: the
-  // admission tests of update_by_tid that come after the switch's.
+  // The record tests of update_by_tid that come after the switch's.
+  bool refuses_record(std::uint32_t number, std::uint32_t timeup) const;
+  // The header forms' counting once the header is copied under mx: those
+  // tests, then count_event.
   bool admit_and_count(std::uint32_t number, std::uint32_t timeup, std::uint32_t timelow)
       REQUIRES(mx);
   // Whether the set is made and statistics are on: update_by_tid would go

@@ -154,8 +154,7 @@ bool vrel_daq_event_stat::update_by_tid(vrel_time_id* tid) {
   // from the store buffer.
   const std::uint32_t number = tid->event_number;
   const std::uint32_t timeup = tid->time.timeup;
-  if (number == 0 || timeup == 0) return true;
-  if (number == lock_free(cur_event.event_number).load_relaxed()) return true;
+  if (refuses_record(number, timeup)) return true;
   const std::uint32_t timelow = tid->time.timelow;
   ask_for_event_lines();
   quelmar::MutexLock lock(mx);
@@ -167,10 +166,16 @@ COUNTING_STEP bool vrel_daq_event_stat::counts_as_is() {
   return lock_free(event_period_local_).load_acquire() != nullptr && is_on();
 }
 
+// A record without a number or a time, or a repeat of the event counted
+// last, is not counted.
+COUNTING_STEP bool vrel_daq_event_stat::refuses_record(std::uint32_t number,
+                                                       std::uint32_t timeup) const {
+  return number == 0 || timeup == 0 || number == lock_free(cur_event.event_number).load_relaxed();
+}
+
 COUNTING_STEP bool vrel_daq_event_stat::admit_and_count(std::uint32_t number, std::uint32_t timeup,
                                                         std::uint32_t timelow) {
-  if (number == 0 || timeup == 0) return true;
-  if (number == lock_free(cur_event.event_number).load_relaxed()) return true;
+  if (refuses_record(number, timeup)) return true;
   count_event(number, timeup, timelow);
   return false;
 }
