@@ -25,7 +25,10 @@
 // parameter calls. Once the fills stop, every copy is exact.
 // A read-modify-write made of read_spectrum and fill_spectrum is not atomic:
 // callers that count into bins serialise among themselves (the statistics
-// object does, under its own mutex), and then no count is lost.
+// object does, under its own mutex), and then no count is lost. Fills and
+// clear_spectrum are serialised the same way: a fill that overlaps a clear
+// may leave a bin above the filled bound below, which a reader then misses.
+// Fills among themselves may overlap.
 class HOST_EXPORT D_spectrum : public D_fct {
  public:
   // `flag` is kept for the framework's interface and has no effect here.
@@ -58,6 +61,9 @@ class HOST_EXPORT D_spectrum : public D_fct {
   void fill_spectrum(int index, double value) {
     if (index < 0 || static_cast<u_int>(index) >= length_) return;
     bins_[static_cast<std::size_t>(index)].store(value, std::memory_order_relaxed);
+    if (static_cast<u_int>(index) >= filled_bound_.load(std::memory_order_relaxed)) {
+      raise_filled_bound(static_cast<u_int>(index));
+    }
   }
   // The parameter call: time in seconds, event id, status (kept, not
   // interpreted), x start and increment.
@@ -72,6 +78,9 @@ class HOST_EXPORT D_spectrum : public D_fct {
   // The clearing call: every bin to 0; time, event id, start and increment
   // are kept.
   void clear_spectrum();
+  // One above the highest bin filled since construction or the last clear:
+  // every bin from it on reads 0.
+  u_int filled_bound() const { return filled_bound_.load(std::memory_order_acquire); }
 
   // Copies of the state (see the class comment for what a copy taken while
   // fills go on may hold).
@@ -84,13 +93,20 @@ class HOST_EXPORT D_spectrum : public D_fct {
 
  private:
   void copy_bins(std::vector<double>& into) const;
+  void raise_filled_bound(u_int index);
 
   // Everything a fill touches shares one line with the base's stamp: the
-  // status fills the gap after the length.
+  // status fills the gap after the length, and the bins are held by a plain
+  // pointer (their length is length_) to leave room for the filled bound.
   const u_int length_;
   std::atomic<int> status_{0};
   // From the pool of large blocks: see LargeBlockPool for why.
-  const quelmar::PooledArray<std::atomic<double>> bins_;
+  std::atomic<double>* const bins_;
+  // A reader copies the bins below it only: a distribution is mostly an
+  // empty tail, and finding where it starts would cost a reader a load of
+  // every bin. Raised (release) after the bin's store, so a reader that
+  // sees the bound sees the bin.
+  std::atomic<u_int> filled_bound_{0};
   std::atomic<std::int64_t> time_{0};
   std::atomic<std::int64_t> event_id_{0};
   std::atomic<float> start_{0.0f};

@@ -360,7 +360,7 @@ void EqData::set_spectrum(const std::vector<double>& bins, float start, float in
 }
 
 void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, float start,
-                          float increment, time_t tm) {
+                          float increment, time_t tm, std::size_t filled_bound) {
   // Bins of an earlier spectrum of this length, held or set aside, whose
   // zero tail is known: only what lies below it and below this copy's own
   // bound needs writing.
@@ -384,7 +384,7 @@ void EqData::set_spectrum(const std::atomic<double>* bins, std::size_t length, f
   // the storage does not hold them already. A bin of the tail was read
   // once, relaxed, as +0.0 (its bits are tested, so a stored -0.0 is copied
   // as it is); the bins below are read in the copy.
-  std::size_t used = length;
+  std::size_t used = std::min(length, filled_bound);
   while (used >= 8 && (bits_of(bins[used - 1]) | bits_of(bins[used - 2]) | bits_of(bins[used - 3]) |
                        bits_of(bins[used - 4]) | bits_of(bins[used - 5]) | bits_of(bins[used - 6]) |
                        bits_of(bins[used - 7]) | bits_of(bins[used - 8])) == 0) {

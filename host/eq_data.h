@@ -151,9 +151,11 @@ class HOST_EXPORT EqData {
   // already has, so a reply used again for a spectrum of the same size
   // allocates nothing; with the bins of such a spectrum held or set aside
   // (see reset()), only the bins below the higher of the two zero tails
-  // are written.
+  // are written. A writer that knows every bin from `filled_bound` on to be
+  // 0 says so, and those bins are not read at all.
   void set_spectrum(const std::atomic<double>* bins, std::size_t length, float start,
-                    float increment, time_t tm);
+                    float increment, time_t tm,
+                    std::size_t filled_bound = static_cast<std::size_t>(-1));
 
   // Any type code with no elements, for tests of unknown codes.
   void set_type(int type);
