@@ -33,9 +33,8 @@ void D_spectrum::clear_spectrum() {
 // Fills may overlap: the bound only ever rises between clears.
 void D_spectrum::raise_filled_bound(u_int index) {
   u_int bound = filled_bound_.load(kRelaxed);
-  while (index >= bound &&
-         !filled_bound_.compare_exchange_weak(bound, index + 1, std::memory_order_release,
-                                              kRelaxed)) {
+  while (index >= bound && !filled_bound_.compare_exchange_weak(
+                               bound, index + 1, std::memory_order_release, kRelaxed)) {
   }
 }
 

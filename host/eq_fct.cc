@@ -31,7 +31,7 @@ struct EqFct::Entry {
   const std::string name;
   // Guarded by EqFct::mutex_.
   bool registered = true;
-  std::multiset<std::thread::id> callers;  // one id per running call
+  CallerIds callers;
 };
 
 // Ends a counted call, also when the property throws.
@@ -55,18 +55,25 @@ EqFct::~EqFct() {
   calls_done_.wait(lock, [this] { return !others_running_locked(running_); });
 }
 
-bool EqFct::others_running_locked(const std::multiset<std::thread::id>& callers) const {
-  return callers.size() != callers.count(std::this_thread::get_id());
+void EqFct::remove_one(CallerIds& callers, std::thread::id id) {
+  const auto it = std::find(callers.begin(), callers.end(), id);
+  *it = callers.back();
+  callers.pop_back();
+}
+
+bool EqFct::others_running_locked(const CallerIds& callers) const {
+  return callers.size() != static_cast<std::size_t>(std::count(callers.begin(), callers.end(),
+                                                               std::this_thread::get_id()));
 }
 
 bool EqFct::enter_locked(const std::shared_ptr<Entry>& entry) {
   if (!entry->registered) return false;
   const std::thread::id self = std::this_thread::get_id();
-  entry->callers.insert(self);
+  entry->callers.push_back(self);
   try {
-    running_.insert(self);
+    running_.push_back(self);
   } catch (...) {
-    entry->callers.erase(entry->callers.find(self));
+    entry->callers.pop_back();
     throw;
   }
   return true;
@@ -75,8 +82,8 @@ bool EqFct::enter_locked(const std::shared_ptr<Entry>& entry) {
 void EqFct::leave(const std::shared_ptr<Entry>& entry) {
   const std::thread::id self = std::this_thread::get_id();
   std::lock_guard<std::mutex> lock(mutex_);
-  entry->callers.erase(entry->callers.find(self));
-  running_.erase(running_.find(self));
+  remove_one(entry->callers, self);
+  remove_one(running_, self);
   // Notified under the lock: a waiter in the destructor may destroy the
   // condition variable as soon as it can take the mutex.
   calls_done_.notify_all();

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,7 +119,12 @@ class HOST_EXPORT EqFct {
   // Counts a call on `entry` by this thread if it is still registered.
   bool enter_locked(const std::shared_ptr<Entry>& entry);
   void leave(const std::shared_ptr<Entry>& entry);
-  bool others_running_locked(const std::multiset<std::thread::id>& callers) const;
+  // One id per running call, in no order. A vector: once it has grown to
+  // the calls that overlap, a call adds and removes its id without
+  // allocating.
+  using CallerIds = std::vector<std::thread::id>;
+  static void remove_one(CallerIds& callers, std::thread::id id);
+  bool others_running_locked(const CallerIds& callers) const;
 
   const std::string name_;
   Config config_;
@@ -128,7 +132,7 @@ class HOST_EXPORT EqFct {
   mutable std::mutex mutex_;
   std::condition_variable calls_done_;
   std::vector<std::shared_ptr<Entry>> entries_;  // guarded by mutex_
-  std::multiset<std::thread::id> running_;       // guarded by mutex_; one id per call
+  CallerIds running_;                            // guarded by mutex_
 };
 
 // "<user>@<host>" of the calling thread's remote call.

@@ -51,13 +51,22 @@ Json count_number(double count) {
   return count;
 }
 
+// Members whose keys are known to be new are appended to the object as
+// they are, in order: looking each key up first would compare it with every
+// key before it.
+void append_member(Json::object_t& object, std::string key, Json value) {
+  object.emplace_back(std::move(key), std::move(value));
+}
+
 Json ustr_element(const EqData::UstrElement& record) {
   Json info = Json::object();
-  info["i1_data"] = record.i1;
-  info["f1_data"] = float_number(record.f1);
-  info["f2_data"] = float_number(record.f2);
-  info["tm"] = static_cast<std::int64_t>(record.tm);
-  info["str_data"] = record.str;
+  auto& members = info.get_ref<Json::object_t&>();
+  members.reserve(5);
+  append_member(members, "i1_data", record.i1);
+  append_member(members, "f1_data", float_number(record.f1));
+  append_member(members, "f2_data", float_number(record.f2));
+  append_member(members, "tm", static_cast<std::int64_t>(record.tm));
+  append_member(members, "str_data", record.str);
   return info;
 }
 
@@ -68,14 +77,15 @@ Json spectrum(const EqData& reply) {
   const std::size_t used = exposition::used_length(counts, reply.used_bound());
   // Room for every member at once, rather than growing (and moving the
   // keys) five or six times.
-  bins.get_ref<Json::object_t&>().reserve(static_cast<std::size_t>(
+  auto& members = bins.get_ref<Json::object_t&>();
+  members.reserve(static_cast<std::size_t>(
       std::count_if(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(used),
                     [](double count) { return count != 0.0; })));
   char key[24];
   for (std::size_t i = 0; i < used; ++i) {
     if (counts[i] == 0.0) continue;
     char* end = std::to_chars(key, key + sizeof key, i).ptr;
-    bins[std::string(key, end)] = count_number(counts[i]);
+    append_member(members, std::string(key, end), count_number(counts[i]));
   }
   Json value = Json::object();
   value["bins"] = std::move(bins);
@@ -142,15 +152,16 @@ namespace {
 
 Json properties_with(EqFct& location, EqData& out) {
   Json properties = Json::object();
-  const std::vector<std::string> names = location.property_names();
+  std::vector<std::string> names = location.property_names();
   properties.get_ref<Json::object_t&>().reserve(names.size());
   EqData in;
-  for (const std::string& name : names) {
+  for (std::string& name : names) {
     in.reset();
     out.reset();
     location.remote_get(name, &in, &out);
     if (out.error() != 0) continue;
-    properties[name] = reply_json(out);
+    // The name becomes the key: it is not needed after this read.
+    properties[std::move(name)] = reply_json(out);
   }
   Json document = Json::object();
   document["properties"] = std::move(properties);
@@ -183,7 +194,9 @@ std::string json_text(const Json& document) {
   // Each invalid sequence becomes U+FFFD: valid UTF-8 passes unchanged,
   // nothing throws, and the reader still sees that something stood there
   // ("ignore" would drop it).
-  return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::string text = document.dump(2, ' ', false, Json::error_handler_t::replace);
+  text += '\n';
+  return text;
 }
 
 }  // namespace daqnet
