@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "D_spectrum.h"
 #include "d_floathist.h"
@@ -70,6 +72,43 @@ TEST(SpectrumTest, ClearingKeepsParametersAndReplyCarriesThem) {
   EXPECT_EQ(0.5f, reply.spectrum_start());
   EXPECT_EQ(2.0f, reply.spectrum_increment());
   EXPECT_EQ(1700000000, reply.spectrum_time());
+}
+
+// A read copies only the bins below the highest one filled since the last
+// clear; a reply used again must still show exactly the bins that hold
+// counts, whichever order they were filled in and however often cleared.
+TEST(SpectrumTest, ReadsSeeEveryFilledBinAcrossClearsAndOverlappingFills) {
+  D_spectrum spectrum("S.TD distribution", 64, nullptr, false);
+  EqData reply;
+  const auto read = [&] {
+    reply.reset();
+    spectrum.get(nullptr, nullptr, &reply, nullptr);
+    return reply.reals();
+  };
+  const auto with = [](std::initializer_list<std::pair<int, double>> bins) {
+    std::vector<double> expected(64, 0.0);
+    for (const auto& [index, count] : bins) expected[static_cast<std::size_t>(index)] = count;
+    return expected;
+  };
+  spectrum.fill_spectrum(40, 1.0);
+  spectrum.fill_spectrum(3, 2.0);
+  EXPECT_EQ(with({{3, 2.0}, {40, 1.0}}), read());
+  spectrum.clear_spectrum();
+  EXPECT_EQ(with({}), read());
+  spectrum.fill_spectrum(5, 4.0);
+  EXPECT_EQ(with({{5, 4.0}}), read());
+  spectrum.fill_spectrum(63, 1.0);
+  EXPECT_EQ(with({{5, 4.0}, {63, 1.0}}), read());
+
+  // Two fillers at once, each climbing through bins of its own: the bound
+  // ends above the highest of both.
+  spectrum.clear_spectrum();
+  std::thread odd([&] {
+    for (int i = 1; i < 64; i += 2) spectrum.fill_spectrum(i, 1.0);
+  });
+  for (int i = 0; i < 64; i += 2) spectrum.fill_spectrum(i, 1.0);
+  odd.join();
+  EXPECT_EQ(std::vector<double>(64, 1.0), read());
 }
 
 TEST(UstrTest, KeepsItsOwnCopyOfTheText) {
