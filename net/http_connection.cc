@@ -10,6 +10,7 @@
 #include <exception>
 #include <limits>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace daqnet::detail {
@@ -29,6 +30,12 @@ constexpr std::size_t kReadBytes = 16 * 1024;
 
 // The most plaintext one TLS record carries.
 constexpr std::size_t kRecordBytes = 16 * 1024;
+
+// The most of an answer one send over plain TCP takes, and the room a
+// piece leaves for the head beside the body (a larger head only makes the
+// answer take one send more).
+constexpr std::size_t kPlainPieceBytes = 64 * 1024;
+constexpr std::size_t kPlainHeadRoom = 1024;
 
 // The time `wait` after `now`, or the end of time where that would not fit
 // the clock (a limit of milliseconds::max() means no limit, not one long
@@ -338,57 +345,68 @@ void Connection::send(Response response, bool head, bool close) {
 
 void Connection::write() {
   tcp().expires_at(std::min(after(Clock::now(), limits_.write_timeout), answer_deadline_));
-  if (auto* tls = std::get_if<TlsStream>(&stream_)) {
-    write_record(*tls);
-    return;
-  }
-  on_stream([this](auto& stream) {
-    http::async_write_some(stream, *serializer_,
-                           [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-                             self->on_write(error, bytes);
-                           });
-  });
+  on_stream([this](auto& stream) { write_piece(stream); });
 }
 
-void Connection::write_record(TlsStream& stream) {
-  // Handed the serializer's pieces, the stream would merge them only up
-  // to 16 KB in all, so the head of a larger answer would travel as a
-  // record and a send of its own.
-  if (record_.empty()) record_.resize(kRecordBytes);
+template <typename Stream>
+void Connection::write_piece(Stream& stream) {
+  constexpr bool over_tls = std::is_same_v<Stream, TlsStream>;
+  if (piece_sent_ == piece_length_) {
+    piece_sent_ = 0;
+    piece_length_ = fill_piece(
+        over_tls ? kRecordBytes
+                 : std::min(kPlainPieceBytes, response_->body().size() + kPlainHeadRoom));
+    // A serializer that neither finished nor gave a byte would loop here
+    // for ever; end the connection instead.
+    if (piece_length_ == 0) {
+      close();
+      return;
+    }
+  }
+  const auto rest = boost::asio::buffer(record_.data() + piece_sent_, piece_length_ - piece_sent_);
+  auto done = [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
+    self->on_write(error, bytes);
+  };
+  // A record goes out whole; over plain TCP each send that makes progress
+  // counts as one, so a slow reader is held to the write timeout per send.
+  if constexpr (over_tls) {
+    boost::asio::async_write(stream, rest, std::move(done));
+  } else {
+    stream.async_write_some(rest, std::move(done));
+  }
+}
+
+std::size_t Connection::fill_piece(std::size_t piece) {
+  if (record_.size() < piece) record_.resize(piece);
   std::size_t filled = 0;
   beast::error_code error;
-  while (filled < record_.size() && !serializer_->is_done()) {
+  while (filled < piece && !serializer_->is_done()) {
     std::size_t copied = 0;
     serializer_->next(error, [&](beast::error_code&, const auto& buffers) {
       copied = boost::asio::buffer_copy(
-          boost::asio::buffer(record_.data() + filled, record_.size() - filled), buffers);
+          boost::asio::buffer(record_.data() + filled, piece - filled), buffers);
     });
-    if (error || copied == 0) break;
+    if (error) return 0;
+    if (copied == 0) break;
     serializer_->consume(copied);
     filled += copied;
   }
-  // A serializer that neither finished nor gave a byte would loop here for
-  // ever; end the connection instead.
-  if (error || filled == 0) {
-    close();
-    return;
-  }
-  boost::asio::async_write(stream, boost::asio::buffer(record_.data(), filled),
-                           [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-                             self->on_write(error, bytes);
-                           });
+  return filled;
 }
 
-void Connection::on_write(beast::error_code error, std::size_t) {
+void Connection::on_write(beast::error_code error, std::size_t bytes) {
   if (stopped_) return;
   if (error) {
     close();
     return;
   }
-  if (!serializer_->is_done()) {
+  piece_sent_ += bytes;
+  if (piece_sent_ < piece_length_ || !serializer_->is_done()) {
     write();
     return;
   }
+  piece_sent_ = 0;
+  piece_length_ = 0;
   serializer_.reset();
   response_.reset();
   if (close_after_answer_) {

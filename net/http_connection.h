@@ -114,10 +114,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void answer();
   void send(Response response, bool head, bool close);
   void write();
-  // Over TLS: the next up to kRecordBytes of the answer, copied into
-  // `record_` and written as one buffer, so each goes out as one full
-  // record in one send (the head is not a record of its own).
-  void write_record(TlsStream& stream);
+  // The answer goes out in pieces copied from the serializer into
+  // `record_`, each written as one buffer. Over TLS a piece is up to
+  // kRecordBytes and goes out as one full record (the head is not a record
+  // of its own, as it would be if the stream were handed the serializer's
+  // pieces). Over plain TCP a piece is what one send takes: the
+  // serializer's buffer sequence is walked once to copy it, which costs
+  // less than the socket's walks over it to gather it.
+  template <typename Stream>
+  void write_piece(Stream& stream);
+  // Copies the next up to `piece` bytes of the answer into `record_`; 0 when
+  // the serializer fails or gives nothing.
+  std::size_t fill_piece(std::size_t piece);
   void on_write(boost::beast::error_code error, std::size_t bytes);
   void linger();
   void on_linger(boost::beast::error_code error, std::size_t bytes);
@@ -144,8 +152,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<Serializer> serializer_;
   Clock::time_point answer_deadline_{};
   bool close_after_answer_ = false;
-  // TLS only: made at the first answer, reused for every later one.
+  // Made at the first answer, grown to the largest piece, reused for every
+  // later one; the piece in it and how much of it has been sent.
   std::vector<char> record_;
+  std::size_t piece_length_ = 0;
+  std::size_t piece_sent_ = 0;
 
   std::array<char, 4096> drain_{};
   std::size_t drained_ = 0;

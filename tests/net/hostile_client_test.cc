@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "d_fct.h"
+#include "eq_data.h"
 #include "net_fixture.h"
 #include "raw_client.h"
 
@@ -96,6 +98,52 @@ TEST_F(HostileClientTest, HeadersBeyondTheLimitAreNotServed) {
     EXPECT_NE(200, status_of(response)) << response.substr(0, 200);
   }
   expect_serving();
+}
+
+// A property whose every read is a text of 3 MB: its answer is larger than
+// what loopback sockets hold between the two ends.
+class LargeText : public D_fct {
+ public:
+  LargeText() : D_fct("LARGE.TEXT a large answer", nullptr) {}
+  void get(EqAdr*, EqData*, EqData* out, EqFct*) override {
+    std::string text(3 << 20, 'x');
+    for (std::size_t i = 0; i < text.size(); i += 4096)
+      text[i] = static_cast<char>('a' + i / 4096 % 26);
+    out->set(text);
+  }
+  int data_type() const override { return DATA_STRING; }
+};
+
+// Such an answer leaves the server in many sends, each taking what a
+// reader with a small receive window has made room for: it arrives whole
+// and in order.
+TEST_F(HostileClientTest, AReaderWithASmallWindowGetsAnAnswerLargerThanTheSocketsHoldWhole) {
+  LargeText large;
+  location_.add_property(&large, 0);
+  const std::string request =
+      "GET /api/v1/properties/LARGE.TEXT HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  RawClient fast(http_->port());
+  ASSERT_TRUE(fast.send(request));
+  bool closed = false;
+  const std::string expected = fast.receive(milliseconds(5000), &closed);
+  ASSERT_TRUE(closed);
+  ASSERT_GT(expected.size(), 3u << 20);
+
+  RawClient slow(http_->port(), nullptr, 4096);
+  ASSERT_TRUE(slow.send(request));
+  std::string got;
+  const auto until = Clock::now() + milliseconds(8000);
+  while (Clock::now() < until) {
+    pollfd poller{slow.fd(), POLLIN, 0};
+    if (::poll(&poller, 1, 20) <= 0) continue;
+    char buffer[64 * 1024];
+    const ssize_t n = ::recv(slow.fd(), buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(expected.size(), got.size());
+  EXPECT_TRUE(expected == got);
+  location_.rem_property(&large);
 }
 
 TEST_F(HostileClientTest, SlowAndSilentClientsAreDroppedWhileOthersAreServed) {

@@ -21,9 +21,13 @@ using std::chrono::milliseconds;
 // well-behaved client would send. Every wait is bounded by its caller.
 class RawClient {
  public:
-  // From `from` (a loopback address) when given.
-  explicit RawClient(int port, const char* from = nullptr) {
+  // From `from` (a loopback address) when given; with a receive buffer of
+  // `receive_buffer` bytes (as the kernel rounds it) when not 0.
+  explicit RawClient(int port, const char* from = nullptr, int receive_buffer = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer != 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     if (from != nullptr) {
       sockaddr_in source{};
       source.sin_family = AF_INET;
