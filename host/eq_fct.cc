@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <sstream>
 #include <utility>
@@ -154,6 +155,40 @@ void answer_error(EqData* out, int code, const char* text) noexcept {
   }
 }
 
+// The address a remote call hands its property, taken from this thread's
+// own: one per call still running on the thread (a property's call may make
+// another), each kept for the next call at its depth, so that filling one
+// in allocates nothing once the thread has made calls this deep before.
+// A deque keeps each address where it is while deeper ones are added.
+class CallAddress {
+ public:
+  CallAddress(const std::string& location, const std::string& property) : calls_(thread_calls()) {
+    if (calls_.depth == calls_.addresses.size()) calls_.addresses.emplace_back();
+    address_ = &calls_.addresses[calls_.depth];
+    address_->location.assign(location);
+    address_->property.assign(property);
+    ++calls_.depth;
+  }
+  CallAddress(const CallAddress&) = delete;
+  CallAddress& operator=(const CallAddress&) = delete;
+  ~CallAddress() { --calls_.depth; }
+
+  EqAdr* get() const { return address_; }
+
+ private:
+  struct ThreadCalls {
+    std::deque<EqAdr> addresses;
+    std::size_t depth = 0;
+  };
+  static ThreadCalls& thread_calls() {
+    thread_local ThreadCalls calls;
+    return calls;
+  }
+
+  ThreadCalls& calls_;
+  EqAdr* address_ = nullptr;
+};
+
 }  // namespace
 
 // Nothing escapes: a remote call reaches the location from a client
@@ -188,9 +223,10 @@ void EqFct::dispatch(const std::string& property, EqData* in, EqData* out, Call&
     answer_error(out, unknown_property, get_error_string(unknown_property));
     return;
   }
-  CallGuard guard(this, entry);
+  D_fct* const prop = entry->prop;
+  const CallGuard guard(this, std::move(entry));
   try {
-    call(entry->prop);
+    call(prop);
   } catch (const std::exception& e) {
     const char* what = e.what();
     answer_error(out, std::strcmp(what, kArchiverFault) == 0 ? wrong_archiver_type : internal_error,
@@ -202,17 +238,17 @@ void EqFct::dispatch(const std::string& property, EqData* in, EqData* out, Call&
 
 void EqFct::remote_get(const std::string& property, EqData* in, EqData* out) {
   dispatch(property, in, out, [&](D_fct* prop) {
-    EqAdr adr{name_, property};
+    const CallAddress adr(name_, property);
     EqData empty;
-    prop->get(&adr, in != nullptr ? in : &empty, out, this);
+    prop->get(adr.get(), in != nullptr ? in : &empty, out, this);
   });
 }
 
 void EqFct::remote_set(const std::string& property, EqData* in, EqData* out) {
   dispatch(property, in, out, [&](D_fct* prop) {
-    EqAdr adr{name_, property};
+    const CallAddress adr(name_, property);
     EqData empty;
-    prop->set(&adr, in != nullptr ? in : &empty, out, this);
+    prop->set(adr.get(), in != nullptr ? in : &empty, out, this);
   });
 }
 
@@ -226,9 +262,9 @@ void EqFct::remote_get_multi(const std::string& property, EqData* in, EqData* ou
     return;
   }
   dispatch(property, in, out, [&](D_fct* prop) {
-    EqAdr adr{name_, property};
+    const CallAddress adr(name_, property);
     EqData empty;
-    prop->get_multi(&adr, in != nullptr ? in : &empty, out, &idx, name_.c_str(), &tm);
+    prop->get_multi(adr.get(), in != nullptr ? in : &empty, out, &idx, name_.c_str(), &tm);
   });
 }
 
