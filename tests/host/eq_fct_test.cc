@@ -269,6 +269,46 @@ TEST_F(EqFctTest, CallRemovingItsOwnPropertyDoesNotDeadlock) {
   location.rem_property(created.get());
 }
 
+// A property's call may make another remote call on the same thread: the
+// address the outer call was handed still names the outer property after it.
+TEST_F(EqFctTest, ANestedCallLeavesTheOuterCallsAddressAsItWas) {
+  class AddressProp : public D_fct {
+   public:
+    AddressProp(const std::string& pn, EqFct* ef) : D_fct(pn, ef) {}
+    void get(EqAdr* address, EqData*, EqData* out, EqFct*) override {
+      const std::string before = address->location + "/" + address->property;
+      if (inside) inside();
+      seen.push_back(before + " " + address->location + "/" + address->property);
+      out->set(1);
+    }
+    int data_type() const override { return DATA_INT; }
+    std::function<void()> inside;
+    std::vector<std::string> seen;
+  };
+  EqFct location("A.LOCATION.WITH.A.LONG.NAME");
+  AddressProp outer("OUTER.PROPERTY.WITH.A.LONG.NAME desc", &location);
+  AddressProp inner("INNER.PROPERTY.WITH.A.LONG.NAME desc", &location);
+  location.add_property(&outer, 0);
+  location.add_property(&inner, 0);
+  outer.inside = [&] {
+    EqData out;
+    location.remote_get("INNER.PROPERTY.WITH.A.LONG.NAME", nullptr, &out);
+  };
+  for (int round = 0; round < 2; ++round) {
+    EqData out;
+    location.remote_get("OUTER.PROPERTY.WITH.A.LONG.NAME", nullptr, &out);
+  }
+  const std::string at = "A.LOCATION.WITH.A.LONG.NAME/";
+  EXPECT_EQ(std::vector<std::string>(2, at + "OUTER.PROPERTY.WITH.A.LONG.NAME " + at +
+                                            "OUTER.PROPERTY.WITH.A.LONG.NAME"),
+            outer.seen);
+  EXPECT_EQ(std::vector<std::string>(2, at + "INNER.PROPERTY.WITH.A.LONG.NAME " + at +
+                                            "INNER.PROPERTY.WITH.A.LONG.NAME"),
+            inner.seen);
+  location.rem_property(&inner);
+  location.rem_property(&outer);
+}
+
 TEST_F(EqFctTest, ConcurrentAddRemoveAndDispatch) {
   // Readers hammer names whose properties a writer keeps replacing and
   // deleting; a call reaching a deleted property shows under ASan or TSan.
